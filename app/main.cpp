@@ -1,0 +1,36 @@
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/headless.h"
+
+namespace {
+
+constexpr const char* Usage =
+    "Usage: quillfern --headless --root DIR [--port N] [--ipv6] [--allow-hidden]\n"
+    "Serves OBEX over TCP/IP (folder browsing) into the exchange folder DIR.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  bool headless = false;
+  for (const std::string& argument : arguments) {
+    if (argument == "--help" || argument == "-h") {
+      std::cout << Usage;
+      return 0;
+    }
+    headless = headless || argument == "--headless";
+  }
+  if (!headless) {
+    std::cerr << "The desktop window is not part of this build yet.\n" << Usage;
+    return 2;
+  }
+  std::string error;
+  const auto options = quillfern::ParseHeadlessArguments(arguments, error);
+  if (!options) {
+    std::cerr << error << '\n' << Usage;
+    return 2;
+  }
+  return quillfern::RunHeadless(*options, std::cout, std::cerr);
+}

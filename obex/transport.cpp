@@ -1,0 +1,295 @@
+#include "obex/transport.h"
+
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+#include "obex/connection.h"
+#include "obex/packet.h"
+#include "platform/clock.h"
+#include "platform/debug.h"
+
+namespace quillfern {
+namespace {
+
+constexpr uint64_t ATCommandTimeoutMs = 1000;
+constexpr size_t ATReplyLimit = 255;
+constexpr std::string_view ATReplyOk = "OK\r\n";
+constexpr std::string_view ATReplyError = "ERROR";
+
+}  // namespace
+
+TOBEXTransportBase::TOBEXTransportBase(EventLoop& loop, TOBEXConnection& connection)
+    : loop_(loop), connection_(connection), receiveBuffer_(ObexMaxPacket) {
+  window_ = loop_.AllocateMessageWindow(
+      "BrellmoorMsgWindowClass_" + std::to_string(reinterpret_cast<uintptr_t>(&connection)),
+      [this](Message& message) { WndProc(message); });
+}
+
+TOBEXTransportBase::~TOBEXTransportBase() {
+  {
+    std::lock_guard lock(socketMutex_);
+    ReleaseSocketLocked();
+  }
+  loop_.ReleaseMessageWindow(window_);
+}
+
+bool TOBEXTransportBase::ProcessMessages() {
+  if (!loop_.IsLoopThread()) return false;
+  pollfd entry{loop_.Descriptor(), POLLIN, 0};
+  const bool pending = poll(&entry, 1, 0) > 0;
+  loop_.Dispatch();
+  return pending;
+}
+
+void TOBEXTransportBase::WndProc(Message& message) {
+  if (!Active.load() || message.message != SocketMessage) return;
+  const uint16_t events = SocketEvents(message.lParam);
+  const uint16_t error = SocketError(message.lParam);
+  if (error != 0) {
+    // A connection that broke is as gone as one that was closed.
+    if (error == ECONNABORTED || error == ECONNRESET) CloseHandling();
+    return;
+  }
+  if (message.wParam != static_cast<uintptr_t>(Socket())) return;
+  if (events & FdRead) dataEvent_.Pulse();
+  if (events & FdClose) CloseHandling();
+  message.result = 0;
+}
+
+void TOBEXTransportBase::CloseHandling() {
+  Active = false;
+  connection_.Connected = false;
+  dataEvent_.Set();  // a worker waiting for data looks at Active at once
+}
+
+int TOBEXTransportBase::BytesAvailable() {
+  return ResultNotImplemented;
+}
+int TOBEXTransportBase::SendBytes(std::span<const uint8_t>) {
+  return ResultNotImplemented;
+}
+int TOBEXTransportBase::ReceiveBytes(std::span<uint8_t>) {
+  return ResultNotImplemented;
+}
+
+void TOBEXTransportBase::WaitForSocket(short events, uint64_t milliseconds) {
+  pollfd entries[2] = {{Socket(), events, 0}, {dataEvent_.Descriptor(), POLLIN, 0}};
+  const int timeout =
+      milliseconds >= static_cast<uint64_t>(INT32_MAX) ? -1 : static_cast<int>(milliseconds);
+  // A transport without a socket waits for the wake-up alone (poll ignores
+  // negative descriptors).
+  if (poll(entries, 2, timeout) > 0 && (entries[1].revents & POLLIN)) dataEvent_.Reset();
+}
+
+void TOBEXTransportBase::ResetAssembly() {
+  received_ = 0;
+  packetLength_ = 0;
+  completedLength_ = 0;
+}
+
+int TOBEXTransportBase::ReceivePacket() {
+  uint64_t deadline = MonotonicMs() + Timeout;
+  for (;;) {
+    if (!Active.load()) return ResultFailed;
+    const size_t want = packetLength_ != 0 ? packetLength_ - received_ : 3 - received_;
+    int known = BytesAvailable();
+    if (known == ResultFailed) return ResultFailed;
+    // Read no more than the packet still lacks, so the following packet
+    // stays in the stream for the next call. With nothing reported waiting
+    // the read still goes out: it is what tells a closed stream from a
+    // quiet one.
+    const size_t ask = known > 0 ? std::min(want, static_cast<size_t>(known)) : want;
+    const int got = ReceiveBytes(std::span(receiveBuffer_).subspan(received_, ask));
+    if (got <= 0 && got != ResultWouldBlock) {
+      // The peer closed the connection or it broke: nothing more can come.
+      ResetAssembly();
+      CloseHandling();
+      return ResultFailed;
+    }
+    if (got > 0) {
+      received_ += static_cast<size_t>(got);
+      if (packetLength_ == 0 && received_ >= 3) {
+        packetLength_ = PacketLength(receiveBuffer_);
+        if (packetLength_ < 3) {
+          ResetAssembly();
+          return ResultPacketLengthTooSmall;
+        }
+      }
+      if (packetLength_ != 0 && received_ == packetLength_) {
+        const int length = static_cast<int>(received_);
+        received_ = 0;
+        packetLength_ = 0;
+        completedLength_ = static_cast<size_t>(length);
+        return length;
+      }
+      deadline = MonotonicMs() + Timeout;  // every piece that arrives restarts the limit
+      continue;
+    }
+    const uint64_t now = MonotonicMs();
+    if (now > deadline) return 0;
+    WaitForSocket(POLLIN, deadline - now + 1);
+  }
+}
+
+std::span<const uint8_t> TOBEXTransportBase::ReceivedPacket() const {
+  return std::span(receiveBuffer_).first(completedLength_);
+}
+
+int TOBEXTransportBase::ReadPacket(std::span<uint8_t> destination) {
+  int result;
+  try {
+    result = ReceivePacket();
+    if (result > 0) {
+      const auto packet = ReceivedPacket();
+      std::copy_n(packet.begin(), std::min(packet.size(), destination.size()), destination.begin());
+    }
+  } catch (const std::exception& error) {
+    DebugOutput(error.what());
+    result = ResultFailed;
+  }
+  return result;
+}
+
+int TOBEXTransportBase::SendData(std::span<const uint8_t> data) {
+  const uint64_t deadline = MonotonicMs() + Timeout;
+  size_t sent = 0;
+  int last = 0;
+  for (;;) {
+    last = SendBytes(data.subspan(sent));
+    if (last > 0) {
+      sent += static_cast<size_t>(last);
+    } else if (last == ResultWouldBlock || last == ResultInProgress) {
+      const uint64_t now = MonotonicMs();
+      if (now <= deadline) WaitForSocket(POLLOUT, deadline - now + 1);
+    } else {
+      break;
+    }
+    if (sent >= data.size() || MonotonicMs() > deadline) break;
+  }
+  return last > 0 ? static_cast<int>(sent) : ResultFailed;
+}
+
+int TOBEXTransportBase::ReadAvailable(std::span<uint8_t> buffer) {
+  const int available = BytesAvailable();
+  if (available <= 0) return 0;
+  return ReceiveBytes(buffer.first(std::min(buffer.size(), static_cast<size_t>(available))));
+}
+
+int TOBEXTransportBase::WaitForData(uint32_t milliseconds) {
+  if (BytesAvailable() > 0) return WaitSignalled;
+  pollfd entries[2] = {{Socket(), POLLIN, 0}, {dataEvent_.Descriptor(), POLLIN, 0}};
+  const int timeout = milliseconds == WaitForever ? -1 : static_cast<int>(milliseconds);
+  int ready;
+  do {
+    ready = poll(entries, 2, timeout);
+  } while (ready < 0 && errno == EINTR);
+  if (ready <= 0) return WaitTimedOut;
+  if (entries[1].revents & POLLIN) dataEvent_.Reset();
+  return WaitSignalled;
+}
+
+bool TOBEXTransportBase::SendATCommand(std::string_view command, std::string& reply,
+                                       std::string_view expected) {
+  reply.clear();
+  try {
+    const uint64_t deadline = MonotonicMs() + ATCommandTimeoutMs;
+    std::vector<uint8_t> buffer(1000, 0);
+    const size_t length = std::min(command.size(), buffer.size() - 1);
+    std::memcpy(buffer.data(), command.data(), length);
+    if (SendBytes(std::span(buffer).first(length)) != static_cast<int>(length)) return false;
+    std::fill(buffer.begin(), buffer.end(), 0);
+    size_t got = 0;
+    bool result = false;
+    for (;;) {
+      const int n = ReadAvailable(std::span(buffer).subspan(got, 999 - got));
+      if (n > 0) {
+        got += static_cast<size_t>(n);
+      } else {
+        const uint64_t now = MonotonicMs();
+        if (now <= deadline) WaitForSocket(POLLIN, std::min<uint64_t>(100, deadline - now + 1));
+      }
+      const std::string_view text(reinterpret_cast<const char*>(buffer.data()),
+                                  strnlen(reinterpret_cast<const char*>(buffer.data()), got));
+      if ((got >= 4 && strncasecmp(reinterpret_cast<const char*>(buffer.data()) + got - 4,
+                                   ATReplyOk.data(), 4) == 0) ||
+          text.find(ATReplyOk) != std::string_view::npos) {
+        result = true;
+        break;
+      }
+      if (!expected.empty() && got >= expected.size() &&
+          text.find(expected) != std::string_view::npos) {
+        result = true;
+        break;
+      }
+      if (text.find(ATReplyError) != std::string_view::npos || got >= ATReplyLimit ||
+          MonotonicMs() > deadline) {
+        break;
+      }
+    }
+    reply.assign(reinterpret_cast<const char*>(buffer.data()), got);
+    return result;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void TOBEXTransportBase::AttachWorker() {
+  std::lock_guard lock(socketMutex_);
+  workerAttached_ = true;
+}
+
+void TOBEXTransportBase::DetachWorker() {
+  std::lock_guard lock(socketMutex_);
+  workerAttached_ = false;
+  if (!Active.load()) ReleaseSocketLocked();
+}
+
+int TOBEXTransportBase::TakeSocket() {
+  std::lock_guard lock(socketMutex_);
+  const int socket = socket_.exchange(-1);
+  if (socket >= 0) loop_.AsyncSelect(socket, window_, 0);
+  Active = false;
+  shutDown_ = false;
+  return socket;
+}
+
+void TOBEXTransportBase::AdoptSocket(int socket) {
+  std::lock_guard lock(socketMutex_);
+  ReleaseSocketLocked();
+  socket_ = socket;
+  shutDown_ = false;
+  ResetAssembly();
+  dataEvent_.Reset();
+  Active = true;
+}
+
+void TOBEXTransportBase::CloseSocket() {
+  std::lock_guard lock(socketMutex_);
+  const int socket = socket_.load();
+  if (socket >= 0) {
+    loop_.AsyncSelect(socket, window_, 0);
+    if (!shutDown_) {
+      shutdown(socket, SHUT_RDWR);
+      shutDown_ = true;
+    }
+  }
+  Active = false;
+  dataEvent_.Set();
+  if (!workerAttached_) ReleaseSocketLocked();
+}
+
+void TOBEXTransportBase::ReleaseSocketLocked() {
+  const int socket = socket_.exchange(-1);
+  if (socket < 0) return;
+  loop_.AsyncSelect(socket, window_, 0);
+  ::close(socket);
+  shutDown_ = false;
+}
+
+}  // namespace quillfern

@@ -1,0 +1,36 @@
+#include "platform/debug.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace quillfern {
+
+bool DebugOutputEnabled() {
+  static const bool enabled = [] {
+    const char* value = std::getenv("QUILLFERN_DEBUG");
+    return value != nullptr && std::strcmp(value, "1") == 0;
+  }();
+  return enabled;
+}
+
+void DebugOutput(std::string_view text) {
+  if (!DebugOutputEnabled()) return;
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+}
+
+void DebugPrintf(const char* format, ...) {
+  if (!DebugOutputEnabled()) return;
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  DebugOutput(line);
+}
+
+}  // namespace quillfern

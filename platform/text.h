@@ -1,0 +1,28 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Conversions between the UTF-16 of OBEX Unicode headers and the UTF-8 used everywhere
+// else in the program. Hand-written so the core needs no conversion library.
+namespace quillfern {
+
+// A lone surrogate becomes U+FFFD, so text meant for display always converts.
+std::string Utf16ToUtf8(std::u16string_view text);
+
+// For text that will become a path: a lone surrogate has no faithful UTF-8 form, and
+// guessing one could name a different file, so the caller gets nullopt and refuses.
+std::optional<std::string> Utf16ToUtf8Strict(std::u16string_view text);
+
+// Each byte that does not belong to a well-formed sequence becomes one U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view text);
+
+// Well-formed UTF-8 only: no overlong forms, no encoded surrogates, nothing past U+10FFFF.
+bool IsValidUtf8(std::string_view text);
+
+// Returns well-formed UTF-8 with each offending byte replaced by U+FFFD. Names read
+// from disk are nearly always valid already, so that case is a plain copy.
+std::string SanitizeUtf8(std::string_view text);
+
+}  // namespace quillfern

@@ -1,0 +1,47 @@
+#include "platform/thread.h"
+
+#include <cstdio>
+#include <exception>
+#include <system_error>
+
+#include "platform/debug.h"
+#include "platform/event_loop.h"
+
+namespace quillfern {
+
+TThread::~TThread() {
+  // The owner should have waited; joining here at least never leaves a
+  // running std::thread behind.
+  if (thread_.joinable()) thread_.join();
+}
+
+bool TThread::Start() {
+  if (thread_.joinable() || finished_.load()) return false;
+  try {
+    thread_ = std::thread(&TThread::Body, this);
+  } catch (const std::system_error& error) {
+    DebugPrintf("thread creation failed: %s", error.what());
+    return false;
+  }
+  return true;
+}
+
+void TThread::Body() {
+  try {
+    Execute();
+  } catch (const std::exception& error) {
+    DebugPrintf("thread ended by an exception: %s", error.what());
+  }
+  finished_ = true;
+  if (loop_ != nullptr) loop_->Wake();
+}
+
+void TThread::WaitFor() {
+  if (!thread_.joinable()) return;
+  if (loop_ != nullptr && loop_->IsLoopThread()) {
+    loop_->ServeHandOversUntil([this] { return finished_.load(); });
+  }
+  thread_.join();
+}
+
+}  // namespace quillfern

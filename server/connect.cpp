@@ -1,0 +1,87 @@
+#include <algorithm>
+
+#include "obex/headers.h"
+#include "obex/packet.h"
+#include "server/session.h"
+
+namespace quillfern {
+namespace {
+
+// The largest packet we accept is announced as the client's own, but never
+// below the minimum every OBEX peer must handle.
+constexpr uint16_t MinimumMaxPacket = 1024;
+
+}  // namespace
+
+int TOBEXServerConnection::HandleConnect(std::span<const uint8_t> packet) {
+  if (PacketLength(packet) < ConnectHeadersOffset) {
+    Respond(RspBadRequest);
+    CloseTransport();
+    return RspBadRequest;
+  }
+  HeaderIndex index;
+  if (IndexHeaders(packet, ConnectHeadersOffset, index) < 0) {
+    CloseTransport();
+    return ResultNoResponse;
+  }
+  const std::vector<uint8_t> target = GetByteSequenceHeader(packet, HdrTarget, index);
+  if (!RequiredTarget.empty() && target != RequiredTarget) {
+    Respond(RspNotAcceptable);
+    return RspNotAcceptable;
+  }
+  CurrentFolder.clear();
+  PeerMaxPacket = static_cast<uint16_t>((packet[5] << 8) | packet[6]);
+
+  std::array<uint8_t, 32> response{};
+  response[0] = RspSuccess;
+  response[3] = 0x10;  // OBEX version 1.0
+  response[4] = 0x00;
+  const uint16_t maxPacket = std::max(PeerMaxPacket, MinimumMaxPacket);
+  response[5] = static_cast<uint8_t>(maxPacket >> 8);
+  response[6] = static_cast<uint8_t>(maxPacket & 0xFF);
+  size_t position = ConnectHeadersOffset;
+  AddConnectionIdHeader(response, position, ConnectionId);
+  if (std::equal(target.begin(), target.end(), FolderBrowsingTarget.begin(),
+                 FolderBrowsingTarget.end())) {
+    AddWhoHeader(response, position, FolderBrowsingTarget);
+  }
+  SetPacketLength(response, static_cast<uint16_t>(position));
+  if (Link().SendData(std::span(response).first(position)) == static_cast<int>(position)) {
+    Connected = true;
+  }
+  return RspSuccess;
+}
+
+int TOBEXServerConnection::HandleDisconnect(std::span<const uint8_t>) {
+  Respond(RspSuccess);
+  CloseTransport();
+  return RspSuccess;
+}
+
+void TOBEXServerConnection::DispatchRequest(std::span<const uint8_t> packet) {
+  switch (packet[0]) {
+    case OpPut:
+    case OpPutFinal:
+      HandlePut(packet);
+      break;
+    case OpGet:
+    case OpGetFinal:
+      HandleGet(packet);
+      break;
+    case OpDisconnect:
+      HandleDisconnect(packet);
+      break;
+    case OpSetPath:
+      HandleSetPath(packet);
+      break;
+    case OpAction:
+    case OpSession:
+      Respond(RspNotImplemented);
+      break;
+    default:
+      Respond(RspBadRequest);
+      break;
+  }
+}
+
+}  // namespace quillfern

@@ -1,0 +1,81 @@
+#include "server/exchange_folder.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "platform/text.h"
+
+namespace quillfern {
+namespace fs = std::filesystem;
+
+std::optional<std::string> NameFromHeader(std::u16string_view name) {
+  if (name.find(u'\0') != std::u16string_view::npos) return std::nullopt;
+  std::optional<std::string> text = Utf16ToUtf8Strict(name);
+  if (!text) return std::nullopt;
+  for (char& c : *text) {
+    if (c == '\\') c = '/';
+  }
+  return text;
+}
+
+std::string TargetPath(const std::string& root, const std::string& currentFolder,
+                       const std::string& name) {
+  std::string path = root + currentFolder;
+  if (path.empty() || path.back() != '/') path += '/';
+  return path + name;
+}
+
+std::string NormalisePath(const std::string& path) {
+  std::error_code ec;
+  fs::path absolute = fs::path(path).is_absolute() ? fs::path(path) : fs::absolute(path, ec);
+  std::string text = absolute.lexically_normal().string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
+}
+
+namespace {
+
+bool LexicallyInside(const std::string& root, const std::string& path) {
+  // root ends with '/'; the folder itself is given without it.
+  return path.compare(0, root.size(), root) == 0 || path == root.substr(0, root.size() - 1);
+}
+
+}  // namespace
+
+bool IsInsideExchangeFolder(const std::string& root, const std::string& normalisedPath) {
+  if (root.empty() || !LexicallyInside(root, normalisedPath)) return false;
+  std::error_code ec;
+  const fs::path realRoot = fs::weakly_canonical(root, ec);
+  if (ec) return false;
+  const fs::path realPath = fs::weakly_canonical(normalisedPath, ec);
+  if (ec) return false;
+  std::string realRootText = realRoot.string();
+  if (realRootText.empty() || realRootText.back() != '/') realRootText += '/';
+  std::string realPathText = realPath.string();
+  while (realPathText.size() > 1 && realPathText.back() == '/') realPathText.pop_back();
+  return LexicallyInside(realRootText, realPathText);
+}
+
+std::string RelativeToRoot(const std::string& root, const std::string& normalisedPath) {
+  if (normalisedPath.size() < root.size()) return std::string();
+  return normalisedPath.substr(root.size());
+}
+
+bool IsHiddenName(std::string_view name) {
+  return !name.empty() && name.front() == '.';
+}
+
+bool HasHiddenSegment(std::string_view relativeName) {
+  size_t start = 0;
+  while (start <= relativeName.size()) {
+    const size_t end = relativeName.find('/', start);
+    const std::string_view segment =
+        relativeName.substr(start, end == std::string_view::npos ? end : end - start);
+    if (IsHiddenName(segment) && segment != "." && segment != "..") return true;
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  return false;
+}
+
+}  // namespace quillfern

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillfern {
+
+// Turns a Name header into a file name: backslashes (sent by peers of other
+// systems) read as '/'. Nothing when the name holds a NUL or is not valid
+// UTF-16: such a name is never turned into a path.
+std::optional<std::string> NameFromHeader(std::u16string_view name);
+
+// RootPath, then CurrentFolder, then a '/' unless the text so far ends with
+// one, then the name: how every request builds its target path.
+std::string TargetPath(const std::string& root, const std::string& currentFolder,
+                       const std::string& name);
+
+// The absolute path with ".", ".." and repeated separators resolved, on the
+// text alone; no trailing '/'.
+std::string NormalisePath(const std::string& path);
+
+// The exchange-folder test on a normalised path: it is the exchange folder
+// itself or lies below it, compared exactly (Linux names are case-sensitive).
+// Links are followed as far as the path exists, so a link inside the folder
+// cannot lead a peer outside it.
+bool IsInsideExchangeFolder(const std::string& root, const std::string& normalisedPath);
+
+// The path relative to the exchange folder ("" for the folder itself);
+// only for paths that passed the test above.
+std::string RelativeToRoot(const std::string& root, const std::string& normalisedPath);
+
+// Hidden: the name begins with a dot. A name given by a peer is hidden when
+// any of its segments is.
+bool IsHiddenName(std::string_view name);
+bool HasHiddenSegment(std::string_view relativeName);
+
+}  // namespace quillfern

@@ -1,0 +1,11 @@
+#include "obex/packet.h"
+#include "server/session.h"
+
+namespace quillfern {
+
+int TOBEXServerConnection::HandleGet(std::span<const uint8_t>) {
+  Respond(RspNotImplemented);
+  return RspNotImplemented;
+}
+
+}  // namespace quillfern

@@ -1,0 +1,83 @@
+#include "server/server.h"
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
+#include "obex/transport.h"
+#include "server/session.h"
+
+namespace quillfern {
+
+TOBEXServer::TOBEXServer(EventLoop& loop, uint8_t mode) : Mode(mode), loop_(loop) {
+  window_ = loop_.AllocateMessageWindow(
+      "QuillfernMsgWindowClass_" + std::to_string(reinterpret_cast<uintptr_t>(this)),
+      [this](Message& message) { WndProc(message); });
+}
+
+TOBEXServer::~TOBEXServer() {
+  loop_.ReleaseMessageWindow(window_);
+}
+
+void TOBEXServer::WndProc(Message& message) {
+  if (message.message != SocketMessage) return;
+  if (SocketError(message.lParam) != 0) return;  // the listener goes on listening
+  if (SocketEvents(message.lParam) & FdAccept) AcceptConnection();
+}
+
+int TOBEXServer::SetRootPath(const std::string& path) {
+  RootPath = path;
+  if (RootPath.empty() || RootPath.back() != '/') RootPath += '/';
+  return 0;
+}
+
+int TOBEXServer::FindFreeSlot() const {
+  for (uint16_t i = 0; i < SlotCount; ++i) {
+    if (!Slots[i]->Link().Active.load()) return i;
+  }
+  // A peer that opened a connection but never said CONNECT gives way.
+  for (uint16_t i = 0; i < SlotCount; ++i) {
+    if (!Slots[i]->Connected.load()) return i;
+  }
+  return NoFreeSlot;
+}
+
+int TOBEXServer::DisconnectSlot(int index) {
+  TOBEXServerConnection& session = GetSlot(index);
+  if (!session.Connected.load() && !session.Link().Active.load()) return -1;
+  session.CloseTransport();
+  return 0;
+}
+
+int TOBEXServer::DisconnectAll() {
+  for (uint16_t i = 0; i < SlotCount; ++i) DisconnectSlot(i);
+  return 0;
+}
+
+void TOBEXServer::SessionConnected(TOBEXServerConnection& session) {
+  if (OnConnect) OnConnect(session);
+  session.OnLog = OnLog;
+}
+
+void TOBEXServer::SessionDisconnected(TOBEXServerConnection& session) {
+  if (OnDisconnect) OnDisconnect(session);
+}
+
+std::string TOBEXServer::AddressToText(const sockaddr* address, socklen_t length) {
+  char text[INET6_ADDRSTRLEN + IF_NAMESIZE + 1] = {};
+  if (address->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+    inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(v4->sin_port));
+  }
+  if (address->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+    inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+    std::string result = "[" + std::string(text);
+    if (v6->sin6_scope_id != 0) result += "%" + std::to_string(v6->sin6_scope_id);
+    return result + "]:" + std::to_string(ntohs(v6->sin6_port));
+  }
+  return std::string();
+}
+
+}  // namespace quillfern

@@ -1,0 +1,60 @@
+#include "server/session.h"
+
+#include "obex/packet.h"
+#include "server/server_thread.h"
+
+namespace quillfern {
+
+TOBEXServerConnection::TOBEXServerConnection(TOBEXServer& server, uint8_t mode) : Server(server) {
+  Mode = mode;
+}
+
+TOBEXServerConnection::~TOBEXServerConnection() {
+  // The transport is closed first, so the worker ends; then it is waited for.
+  if (Transport() != nullptr) CloseTransport();
+  StopWorker();
+}
+
+int TOBEXServerConnection::SetRootPath(const std::string& path) {
+  RootPath = path;
+  if (RootPath.empty() || RootPath.back() != '/') RootPath += '/';
+  return 0;
+}
+
+int TOBEXServerConnection::StartSession() {
+  StopWorker();
+  Worker = std::make_unique<TOBEXServerThread>(*this);
+  Link().AttachWorker();
+  if (!Worker->Start()) {
+    Link().DetachWorker();
+    Worker.reset();
+    CloseTransport();
+    return -1;
+  }
+  return 0;
+}
+
+int TOBEXServerConnection::StopWorker() {
+  if (!Worker) return -1;
+  Worker->WaitFor();
+  Worker.reset();
+  return 0;
+}
+
+int TOBEXServerConnection::CloseTransport() {
+  if (!Link().Active.load()) return -1;
+  Link().Close();
+  Connected = false;
+  return 0;
+}
+
+int TOBEXServerConnection::Respond(uint8_t code) {
+  const auto response = BareResponse(code);
+  return Link().SendData(response);
+}
+
+void TOBEXServerConnection::Log(const std::string& line) {
+  if (OnLog) OnLog(*this, line);
+}
+
+}  // namespace quillfern

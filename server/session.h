@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "obex/connection.h"
+#include "obex/transport.h"
+#include "server/server.h"
+
+namespace quillfern {
+
+class TOBEXServerThread;
+class ObjectReader;
+class ObjectWriter;
+
+// Results used only for log lines.
+inline constexpr int ResultNoResponse = -1;
+inline constexpr int ResultObjectTooLarge = -24;
+
+// One slot of a server: the OBEX session of the peer in it, its transport
+// and the worker thread that answers the peer's requests one at a time.
+class TOBEXServerConnection : public TOBEXConnection {
+ public:
+  TOBEXServerConnection(TOBEXServer& server, uint8_t mode);
+  ~TOBEXServerConnection() override;
+
+  void SetRequiredTarget(std::vector<uint8_t> target) { RequiredTarget = std::move(target); }
+  void SetPeerName(const std::string& name) { PeerName = name; }
+  int SetRootPath(const std::string& path);
+
+  int StartSession();
+  int StopWorker();
+  int CloseTransport();
+  int Respond(uint8_t code);
+
+  // Request handlers: each answers its request and returns a result that
+  // only the log line uses.
+  int HandleConnect(std::span<const uint8_t> packet);
+  int HandleDisconnect(std::span<const uint8_t> packet);
+  int HandlePut(std::span<const uint8_t> packet);
+  int HandleGet(std::span<const uint8_t> packet);
+  int HandleSetPath(std::span<const uint8_t> packet);
+  // Answers one packet of a connected session by its opcode.
+  void DispatchRequest(std::span<const uint8_t> packet);
+
+  TOBEXTransportBase& Link() const { return *Transport(); }
+  void Log(const std::string& line);
+
+  TOBEXServer& Server;
+  std::vector<uint8_t> RequiredTarget;
+  std::string PeerName;
+  std::string RootPath;       // ends with '/'
+  std::string CurrentFolder;  // relative to RootPath, no leading '/'; empty is the root
+  uint16_t PeerMaxPacket = 0;
+  SessionHandler OnConnect;
+  SessionHandler OnDisconnect;
+  LogHandler OnLog;
+  bool LastRequestFinal = false;
+  std::unique_ptr<TOBEXServerThread> Worker;
+};
+
+}  // namespace quillfern

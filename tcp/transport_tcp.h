@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "obex/transport.h"
+
+namespace quillfern {
+
+// Results of the client-side Open.
+inline constexpr int OpenAddressInUse = -2402;
+inline constexpr int OpenAddressNotAvailable = -55;
+inline constexpr int OpenConnectionReset = -2404;
+inline constexpr int OpenTimedOut = -1460;
+inline constexpr int OpenRefused = -1243;
+
+// How a client-side connect is going, told to ConnectProgress.
+inline constexpr uint8_t ConnectStarted = 0;
+inline constexpr uint8_t ConnectWaiting = 1;  // answering 1 gives up
+inline constexpr uint8_t ConnectDone = 2;
+inline constexpr uint8_t ConnectFailed = 3;
+
+// The OBEX transport over a TCP stream socket.
+class TOBEXTransportTCP : public TOBEXTransportBase {
+ public:
+  TOBEXTransportTCP(EventLoop& loop, TOBEXConnection& connection);
+  ~TOBEXTransportTCP() override;
+
+  // Adopts a freshly accepted, non-blocking socket; the transport is Active.
+  void AssignSocket(int socket);
+  void SetUseIPv6(bool useIPv6) { UseIPv6 = useIPv6; }
+  void SetPort(uint16_t port) { Port = port; }
+
+  int Open() override;
+  int Close() override;
+  int BytesAvailable() override;
+  int SendBytes(std::span<const uint8_t> data) override;
+  int ReceiveBytes(std::span<uint8_t> buffer) override;
+
+  std::string Address;  // numeric peer address for Open
+  uint16_t Port = 0;
+  bool UseIPv6 = false;
+  std::function<uint8_t(uint8_t status)> ConnectProgress;
+
+ private:
+  int Connect(int socket);
+};
+
+}  // namespace quillfern

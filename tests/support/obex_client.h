@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "obex/connection.h"
+#include "platform/event_loop.h"
+#include "tcp/transport_tcp.h"
+
+namespace quillfern::testing {
+
+using Bytes = std::vector<uint8_t>;
+
+// Builds one request packet: opcode, length, optional fields, headers.
+class PacketBuilder {
+ public:
+  explicit PacketBuilder(uint8_t opcode, Bytes fields = {});
+  PacketBuilder& Name(std::u16string_view name);
+  PacketBuilder& Type(std::string_view type);
+  PacketBuilder& Length(uint32_t length);
+  PacketBuilder& Target(std::span<const uint8_t> target);
+  PacketBuilder& Body(std::span<const uint8_t> data);
+  PacketBuilder& EndOfBody(std::span<const uint8_t> data);
+  PacketBuilder& Raw(std::span<const uint8_t> bytes);
+  Bytes Build() const;
+
+ private:
+  Bytes packet_;
+};
+
+// The response to a request, as received.
+struct Response {
+  int result = 0;  // the packet length, 0 on timeout, negative on failure
+  Bytes packet;
+  uint8_t Code() const { return packet.empty() ? 0 : packet[0]; }
+};
+
+// An OBEX client over the client side of the TCP transport, for tests and
+// benchmarks. Blocking; one request at a time.
+class ObexClient {
+ public:
+  explicit ObexClient(uint32_t timeoutMs = 5000);
+  ~ObexClient();
+
+  int Open(const std::string& address, uint16_t port, bool ipv6 = false);
+  void Close();
+
+  int Send(std::span<const uint8_t> packet);
+  Response Receive();
+  Response Request(std::span<const uint8_t> packet);
+  // True when the server closed the connection within the time given.
+  bool WaitForClose(uint32_t timeoutMs);
+
+  Response Connect(uint16_t maxPacket = 65535, std::span<const uint8_t> target = {});
+  Response Disconnect();
+  // Pushes an object in as many packets as the server's maximum allows.
+  Response Put(std::u16string_view name, std::span<const uint8_t> data);
+  Response Delete(std::u16string_view name);
+  // Fetches an object; result holds the final response.
+  Response Get(std::u16string_view name, std::string_view type, Bytes& object);
+  Response SetPath(uint8_t flags, std::u16string_view name, bool withName = true);
+
+  uint16_t ServerMaxPacket() const { return serverMaxPacket_; }
+  uint16_t MaxPacket() const { return maxPacket_; }
+  TOBEXTransportTCP& Transport() { return *transport_; }
+
+ private:
+  EventLoop loop_;
+  TOBEXConnection connection_;
+  std::unique_ptr<TOBEXTransportTCP> transport_;
+  uint16_t maxPacket_ = 65535;
+  uint16_t serverMaxPacket_ = 255;
+};
+
+}  // namespace quillfern::testing
