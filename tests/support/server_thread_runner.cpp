@@ -1,0 +1,92 @@
+#include "tests/support/server_thread_runner.h"
+
+#include <chrono>
+
+#include "platform/event_loop.h"
+#include "server/session.h"
+#include "tcp/server_tcp.h"
+
+namespace quillfern::testing {
+
+ServerThreadRunner::ServerThreadRunner(ServerOptions options) {
+  thread_ = std::thread([this, options] {
+    EventLoop loop;
+    TOBEXServerTCP server(loop, options.mode);
+    server.SetKind(KindTCP);
+    server.SetPort(options.port);
+    server.SetUseIPv6(options.useIPv6);
+    server.SetRootPath(options.root);
+    server.AllowAccessHiddenFiles = options.allowHidden;
+    for (uint16_t i = 0; i < server.SlotCount; ++i) {
+      server.GetSlot(i).SetRequiredTarget(options.requiredTarget);
+    }
+    server.OnConnect = [this](TOBEXServerConnection& s) {
+      Record(s.ConnectionId, "Connected : " + s.PeerName);
+    };
+    server.OnDisconnect = [this](TOBEXServerConnection& s) {
+      Record(s.ConnectionId, "Disconnected : " + s.PeerName);
+    };
+    server.SetOnLog([this](TOBEXServerConnection& s, const std::string& line) {
+      Record(s.ConnectionId, line);
+    });
+    const int result = server.Start();
+    {
+      std::lock_guard lock(mutex_);
+      startResult_ = result;
+      errorText_ = server.ErrorText;
+      port_ = server.Port;
+      loop_ = &loop;
+      server_ = &server;
+      ready_ = true;
+    }
+    changed_.notify_all();
+    loop.Run();
+    server.Stop();
+    for (uint16_t i = 0; i < server.SlotCount; ++i) server.GetSlot(i).StopWorker();
+    std::lock_guard lock(mutex_);
+    loop_ = nullptr;
+    server_ = nullptr;
+  });
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return ready_; });
+}
+
+ServerThreadRunner::~ServerThreadRunner() {
+  Stop();
+}
+
+void ServerThreadRunner::Stop() {
+  if (!thread_.joinable()) return;
+  loop_->Quit();
+  thread_.join();
+}
+
+void ServerThreadRunner::OnServerThread(const std::function<void(TOBEXServerTCP&)>& work) {
+  loop_->Invoke([&] { work(*server_); });
+}
+
+void ServerThreadRunner::Record(uint32_t slot, const std::string& text) {
+  {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(std::to_string(slot) + " " + text);
+  }
+  changed_.notify_all();
+}
+
+std::vector<std::string> ServerThreadRunner::Lines() const {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+bool ServerThreadRunner::WaitForLines(size_t count, uint32_t timeoutMs) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [&] { return lines_.size() >= count; });
+}
+
+std::string ServerThreadRunner::LastLine() const {
+  std::lock_guard lock(mutex_);
+  return lines_.empty() ? std::string() : lines_.back();
+}
+
+}  // namespace quillfern::testing
