@@ -1,11 +1,228 @@
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "obex/headers.h"
 #include "obex/packet.h"
+#include "platform/debug.h"
+#include "platform/text.h"
+#include "server/exchange_folder.h"
+#include "server/folder_listing.h"
+#include "server/object_reader.h"
 #include "server/session.h"
 
 namespace quillfern {
+namespace {
 
-int TOBEXServerConnection::HandleGet(std::span<const uint8_t>) {
-  Respond(RspNotImplemented);
-  return RspNotImplemented;
+constexpr std::string_view FolderListingType = "x-obex/folder-listing";
+// The Length header is four bytes, but objects this large or larger are refused.
+constexpr uint64_t MaxObjectSize = 2147483647;
+// The first response carries the Length header (3 + 5 bytes); the later ones
+// carry no header before the body.
+constexpr size_t LengthHeaderSize = 5;
+constexpr size_t BodyHeaderSize = 3;
+// Below this the first response has no room even for an empty body header.
+constexpr size_t MinPacketForObject = ObexPacketHeadSize + LengthHeaderSize + BodyHeaderSize;
+
+bool IsBlankOrControl(uint8_t byte) {
+  return byte <= 0x20 || byte == 0x7F;
+}
+
+// Type headers arrive with a terminating NUL, and some clients pad them.
+std::string TrimmedType(std::span<const uint8_t> type) {
+  auto begin = type.begin();
+  auto end = type.end();
+  while (begin != end && IsBlankOrControl(*begin)) ++begin;
+  while (end != begin && IsBlankOrControl(*(end - 1))) --end;
+  return std::string(begin, end);
+}
+
+// The Name as the log shows it; it is never used as a path.
+std::string NameForLog(std::u16string_view name) {
+  std::string text;
+  for (const char c : Utf16ToUtf8(name)) {
+    if (c == '\0') {
+      text += "\xEF\xBF\xBD";
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
+std::string NormalisedRoot(const std::string& rootPath) {
+  std::string root = NormalisePath(rootPath);
+  if (root.empty() || root.back() != '/') root += '/';
+  return root;
+}
+
+}  // namespace
+
+int TOBEXServerConnection::HandleGet(std::span<const uint8_t> packet) {
+  LastRequestFinal = (packet[0] & FinalBit) != 0;
+  HeaderIndex index;
+  if (IndexHeaders(packet, RequestHeadersOffset, index) < 0) {
+    Respond(RspBadRequest);
+    Log("Get : " + std::string(ResponseText(RspBadRequest)));
+    return RspBadRequest;
+  }
+  const std::string type = SanitizeUtf8(TrimmedType(GetByteSequenceView(packet, HdrType, index)));
+  const std::u16string rawName = GetUnicodeHeader(packet, HdrName, index);
+
+  std::string line;
+  int result;
+  if (type == FolderListingType) {
+    line = "Get folder listing : ";
+    if (Mode != ModeFolderBrowsing) {
+      result = RspNotAcceptable;
+      Respond(RspNotAcceptable);
+    } else {
+      const std::string folder = RootPath + CurrentFolder;
+      std::string listing;
+      // The current folder was inside the exchange folder when it was
+      // entered; a link put in its place since must not lead the listing out.
+      if (!IsInsideExchangeFolder(NormalisedRoot(RootPath), NormalisePath(folder))) {
+        result = RspForbidden;
+        Respond(RspForbidden);
+      } else if (BuildFolderListing(Server.AllowAccessHiddenFiles, folder, listing) > 0) {
+        ObjectReader object(std::move(listing));
+        result = SendObject(object);
+      } else {
+        result = RspNotFound;
+        Respond(RspNotFound);
+      }
+    }
+    Log(line + std::string(ResponseText(result)));
+    return result;
+  }
+
+  if (Mode != ModeFolderBrowsing) {
+    Respond(RspNotAcceptable);
+    Log("Get operation not acceptable");
+    return RspNotAcceptable;
+  }
+
+  if (rawName.empty()) {
+    line = type.empty() ? "Get : " : "Get type " + type + " : ";
+    result = RspNotImplemented;
+    Respond(RspNotImplemented);
+    Log(line + std::string(ResponseText(result)));
+    return result;
+  }
+
+  line = "Get file \"" + NameForLog(rawName) + "\" : ";
+  const std::optional<std::string> name = NameFromHeader(rawName);
+  const std::string path =
+      name ? NormalisePath(TargetPath(RootPath, CurrentFolder, *name)) : std::string();
+  struct stat status {};
+  ObjectReader object;
+  int opened = ReaderNoAccess;
+  if (!name || !IsInsideExchangeFolder(NormalisedRoot(RootPath), path)) {
+    result = RspForbidden;
+  } else if (::stat(path.c_str(), &status) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG) {
+      line.clear();  // a name that is not there is logged by the result text alone
+      result = RspNotFound;
+    } else {
+      result = RspForbidden;
+    }
+  } else if (!Server.AllowAccessHiddenFiles && HasHiddenSegment(*name)) {
+    result = RspForbidden;
+  } else if (S_ISDIR(status.st_mode)) {
+    result = RspNotFound;
+  } else {
+    opened = object.OpenFile(path);
+    result = opened == ReaderIsFolder || opened == ReaderNotFound ? RspNotFound : RspForbidden;
+  }
+  if (opened == 0) {
+    result = SendObject(object);
+  } else {
+    Respond(static_cast<uint8_t>(result));
+  }
+  Log(line + std::string(ResponseText(result)));
+  return result;
+}
+
+int TOBEXServerConnection::SendObject(ObjectReader& object) {
+  if (!Connected.load()) return ResultNoResponse;
+  const size_t maxPacket = std::min<size_t>(PeerMaxPacket, ObexMaxPacket);
+  if (maxPacket < MinPacketForObject) {
+    DebugPrintf("client's largest packet of %zu bytes leaves no room for an object", maxPacket);
+    // Not even a bare response fits: the client cannot be answered at all,
+    // and a request left unanswered would pair its next request with a
+    // stale response.
+    if (maxPacket < ObexPacketHeadSize) {
+      CloseTransport();
+      return ResultNoResponse;
+    }
+    Respond(RspNotAcceptable);
+    return RspNotAcceptable;
+  }
+  const uint64_t size = object.Size();
+  if (size >= MaxObjectSize) {
+    Respond(RspEntityTooLarge);
+    return ResultObjectTooLarge;
+  }
+
+  // One buffer for the whole transfer; each packet is built in it and the
+  // body is read straight into its place.
+  const auto storage = std::make_unique_for_overwrite<uint8_t[]>(ObexMaxPacket);
+  const std::span<uint8_t> buffer(storage.get(), ObexMaxPacket);
+  size_t headerEnd = ObexPacketHeadSize;
+  AddLengthHeader(buffer, headerEnd, static_cast<uint32_t>(size));
+  uint64_t sent = 0;
+  for (;;) {
+    size_t length = headerEnd;
+    bool last = false;
+    buffer[0] = RspContinue;
+    // Until the client's request is complete, only the headers go out.
+    if (LastRequestFinal) {
+      uint64_t chunk = maxPacket - headerEnd - BodyHeaderSize;
+      uint8_t bodyId = HdrBody;
+      if (sent + chunk >= size) {
+        chunk = size - sent;
+        bodyId = HdrEndOfBody;
+        buffer[0] = RspSuccess;
+        last = true;
+      }
+      const size_t bodyHeaderLength = BodyHeaderSize + static_cast<size_t>(chunk);
+      buffer[headerEnd] = bodyId;
+      buffer[headerEnd + 1] = static_cast<uint8_t>(bodyHeaderLength >> 8);
+      buffer[headerEnd + 2] = static_cast<uint8_t>(bodyHeaderLength & 0xFF);
+      const auto body = buffer.subspan(headerEnd + BodyHeaderSize, static_cast<size_t>(chunk));
+      if (object.ReadNext(body) != static_cast<int>(body.size())) {
+        // The client is waiting for this packet; tell it the transfer failed
+        // rather than leave it to its own time limit.
+        Respond(RspInternalError);
+        return ResultNoResponse;
+      }
+      length = headerEnd + bodyHeaderLength;
+      sent += chunk;
+    }
+    SetPacketLength(buffer, static_cast<uint16_t>(length));
+    if (Link().SendData(buffer.first(length)) != static_cast<int>(length)) {
+      return ResultNoResponse;
+    }
+    // An empty object still waits for the end of the request, so that its
+    // final response is the one that answers it.
+    if (last) return RspSuccess;
+
+    const int received = Link().ReceivePacket();
+    if (received <= 0) return received;
+    const uint8_t opcode = Link().ReceivedPacket()[0];
+    LastRequestFinal = (opcode & FinalBit) != 0;
+    if (opcode == OpAbort) {
+      Respond(RspSuccess);
+      return ResultAborted;
+    }
+    if (opcode != OpGetFinal) return Respond(RspBadRequest);
+    headerEnd = ObexPacketHeadSize;
+  }
 }
 
 }  // namespace quillfern

@@ -1,11 +1,178 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+#include <string>
+
+#include "obex/headers.h"
 #include "obex/packet.h"
+#include "platform/debug.h"
+#include "platform/text.h"
+#include "platform/unique_fd.h"
+#include "server/exchange_folder.h"
+#include "server/object_writer.h"
 #include "server/session.h"
 
 namespace quillfern {
+namespace {
 
-int TOBEXServerConnection::HandlePut(std::span<const uint8_t>) {
-  Respond(RspNotImplemented);
-  return RspNotImplemented;
+// Objects of 2 GiB and more, by their declared Length, are refused.
+constexpr uint32_t MaxObjectLength = 0x7FFFFFFF;
+
+std::string Quoted(const std::string& name) {
+  return "\"" + name + "\"";
+}
+
+// Deleting a file that its owner made read-only, or one another session is
+// receiving or sending, would pull it from under the user or that transfer:
+// the receiving session would go on writing into a file that no longer has a
+// name and report success.
+int RemoveFile(const std::string& path, const struct stat& info) {
+  UniqueFd held;
+  if (S_ISREG(info.st_mode)) {
+    if (::access(path.c_str(), W_OK) != 0) return RspForbidden;
+    held.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (held && ::flock(held.Get(), LOCK_EX | LOCK_NB) != 0) return RspForbidden;
+  }
+  if (::unlink(path.c_str()) != 0) {
+    DebugPrintf("Delete: unlink failed, errno %d", errno);
+    return RspForbidden;
+  }
+  return RspSuccess;
+}
+
+}  // namespace
+
+int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
+  const bool final = packet[0] == OpPutFinal;
+  HeaderIndex index;
+  // A malformed header list yields an empty index, so it reads as a PUT
+  // without a Name.
+  IndexHeaders(packet, RequestHeadersOffset, index);
+  const std::u16string name = GetUnicodeHeader(packet, HdrName, index);
+  if (name.empty()) {
+    // Nothing names the object. The client hears so at once instead of
+    // waiting for its own time limit; no line is logged.
+    Respond(RspBadRequest);
+    return RspBadRequest;
+  }
+  const auto refuse = [this](uint8_t code) {
+    Respond(code);
+    Log(std::string(ResponseText(code)));
+    return code;
+  };
+  const std::optional<std::string> fileName = NameFromHeader(name);
+  if (!fileName) return refuse(RspForbidden);
+  const std::string path = NormalisePath(TargetPath(RootPath, CurrentFolder, *fileName));
+  // The exchange folder itself is no object: it is neither replaced nor
+  // deleted, whichever name leads to it.
+  if (!IsInsideExchangeFolder(RootPath, path) || path == NormalisePath(RootPath)) {
+    return refuse(RspForbidden);
+  }
+  // Hidden names are refused whether they exist or not: a dot-file created
+  // here would be hidden from the moment it exists, and a new file inside an
+  // existing hidden folder (.ssh, .config/autostart) is just what hiding
+  // those folders is meant to protect.
+  if (!Server.AllowAccessHiddenFiles && HasHiddenSegment(RelativeToRoot(RootPath, path))) {
+    return refuse(RspForbidden);
+  }
+
+  const std::string shownName = Quoted(Utf16ToUtf8(name));
+  int result;
+  if (final && !HasHeader(index, HdrEndOfBody)) {
+    struct stat info {};
+    std::string line;
+    if (::lstat(path.c_str(), &info) != 0) {
+      line = "Delete " + shownName + " : ";
+      result = RspNotFound;
+    } else if (S_ISDIR(info.st_mode)) {
+      line = "Delete directory " + shownName + " : ";
+      // Only an empty folder goes.
+      result = ::rmdir(path.c_str()) == 0 ? RspSuccess : RspForbidden;
+    } else {
+      line = "Delete file " + shownName + " : ";
+      result = RemoveFile(path, info);
+    }
+    Respond(static_cast<uint8_t>(result));
+    Log(line + std::string(ResponseText(result)));
+    return result;
+  }
+
+  ObjectWriter writer;
+  if (const int opened = writer.Open(path); opened < 0) {
+    DebugPrintf("Put: cannot open the file, errno %d", -opened);
+    result = RspForbidden;
+    Respond(RspForbidden);
+  } else {
+    const auto data = GetByteSequenceView(packet, final ? HdrEndOfBody : HdrBody, index);
+    const auto declaredLength = static_cast<uint32_t>(GetFourByteHeader(packet, HdrLength, index));
+    if (!data.empty() && writer.Write(data) != static_cast<int>(data.size())) {
+      DebugPrintf("Put: write failed, errno %d", writer.LastError());
+      result = RspEntityTooLarge;
+      Respond(RspEntityTooLarge);
+    } else if (final) {
+      result = RspSuccess;
+      Respond(RspSuccess);
+    } else {
+      // The packet lives in the transport's buffer, which the continuation
+      // packets overwrite: nothing of it is used past this point.
+      Respond(RspContinue);
+      result = ReceiveObject(declaredLength, writer);
+    }
+  }
+  Log("Put " + shownName + " : " + std::string(ResponseText(result)));
+  return result;
+}
+
+int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& writer) {
+  if (!Connected.load()) return ResultNoResponse;
+  TOBEXTransportBase& link = Link();
+  if (declaredLength >= MaxObjectLength) {
+    // The client already has its 0x90 and sends its next packet; the refusal
+    // answers that one, so the client learns of it and the packet is not
+    // taken for a new request.
+    if (link.ReceivePacket() > 0) {
+      Respond(link.ReceivedPacket()[0] == OpAbort ? RspSuccess : RspEntityTooLarge);
+    }
+    return ResultObjectTooLarge;
+  }
+  // Every packet is taken in place from the transport's own buffer and its
+  // data written from there: one buffer for the whole transfer.
+  for (;;) {
+    const int received = link.ReceivePacket();
+    if (received <= 0) return received;
+    const auto packet = link.ReceivedPacket();
+    const uint8_t opcode = packet[0];
+    if (opcode == OpAbort) {
+      Respond(RspSuccess);
+      return ResultAborted;
+    }
+    HeaderIndex index;
+    // A continuation whose headers cannot be read would leave a gap in the
+    // file that the client never hears about.
+    if ((opcode != OpPut && opcode != OpPutFinal) ||
+        IndexHeaders(packet, RequestHeadersOffset, index) < 0) {
+      Respond(RspBadRequest);
+      return RspBadRequest;
+    }
+    const bool final = opcode == OpPutFinal;
+    const auto data = GetByteSequenceView(packet, final ? HdrEndOfBody : HdrBody, index);
+    // A write that fails outright is answered like a short one: on this
+    // system both mean the disk took less than it was given.
+    if (!data.empty() && writer.Write(data) != static_cast<int>(data.size())) {
+      DebugPrintf("Put: write failed, errno %d", writer.LastError());
+      Respond(RspEntityTooLarge);
+      return RspEntityTooLarge;
+    }
+    if (final) {
+      Respond(RspSuccess);
+      return RspSuccess;
+    }
+    Respond(RspContinue);
+  }
 }
 
 }  // namespace quillfern

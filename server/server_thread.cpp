@@ -34,6 +34,7 @@ void TOBEXServerThread::Execute() {
     Session.CloseTransport();
     break;
   }
+  Session.Connected = false;
   if (connectedHere && Session.OnDisconnect) Session.OnDisconnect(Session);
   transport.DetachWorker();
 }

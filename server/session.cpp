@@ -23,6 +23,9 @@ int TOBEXServerConnection::SetRootPath(const std::string& path) {
 
 int TOBEXServerConnection::StartSession() {
   StopWorker();
+  // A session closed from the main thread while its worker was still
+  // answering a CONNECT may have been marked connected after the close.
+  Connected = false;
   Worker = std::make_unique<TOBEXServerThread>(*this);
   Link().AttachWorker();
   if (!Worker->Start()) {

@@ -41,7 +41,10 @@ class TOBEXServerConnection : public TOBEXConnection {
   int HandleConnect(std::span<const uint8_t> packet);
   int HandleDisconnect(std::span<const uint8_t> packet);
   int HandlePut(std::span<const uint8_t> packet);
+  int ReceiveObject(uint32_t declaredLength, ObjectWriter& writer);
   int HandleGet(std::span<const uint8_t> packet);
+  // Sends the whole object, one response packet for each GET packet of the client.
+  int SendObject(ObjectReader& object);
   int HandleSetPath(std::span<const uint8_t> packet);
   // Answers one packet of a connected session by its opcode.
   void DispatchRequest(std::span<const uint8_t> packet);

@@ -11,17 +11,36 @@ namespace {
 const Bytes ConnectMax8192 = {0x80, 0x00, 0x07, 0x10, 0x00, 0x20, 0x00};
 const Bytes ConnectResponseSlot1 = {0xA0, 0x00, 0x0C, 0x10, 0x00, 0x20,
                                     0x00, 0xCB, 0x00, 0x00, 0x00, 0x01};
+const Bytes ConnectMax255 = {0x80, 0x00, 0x07, 0x10, 0x00, 0x00, 0xFF};
+const Bytes ConnectTooShort = {0x80, 0x00, 0x05, 0x10, 0x00};
+const Bytes ConnectMalformedHeaders = {0x80, 0x00, 0x0A, 0x10, 0x00, 0x20, 0x00, 0x46, 0x00, 0x00};
+const Bytes PutFinalWithName = {0x82, 0x00, 0x0B, 0x01, 0x00, 0x08, 0x00, 0x61, 0x00, 0x00, 0x00};
+const Bytes Abort = {0xFF, 0x00, 0x03};
+const Bytes Action = {0x86, 0x00, 0x03};
+const Bytes BadRequest = {0xC0, 0x00, 0x03};
+const Bytes NotImplemented = {0xD1, 0x00, 0x03};
+const Bytes NotAcceptable = {0xC6, 0x00, 0x03};
 
 class SessionTest : public ::testing::Test {
  protected:
+  void StartServer(ServerOptions options = {}) {
+    options.root = folder_.Exchange();
+    server_ = std::make_unique<ServerThreadRunner>(options);
+    ASSERT_EQ(server_->StartResult(), 0);
+  }
+  void SetUp() override { StartServer(); }
+
+  void OpenClient(ObexClient& client) {
+    ASSERT_EQ(client.Open("127.0.0.1", server_->Port()), 0);
+  }
+
   TempFolder folder_;
-  std::unique_ptr<ServerThreadRunner> server_ =
-      std::make_unique<ServerThreadRunner>(ServerOptions{.root = folder_.Exchange()});
+  std::unique_ptr<ServerThreadRunner> server_;
 };
 
-TEST_F(SessionTest, ConnectIsAnsweredWithConnectionIdAndRaisesOnConnect) {
+TEST_F(SessionTest, ConnectIsAnsweredWithConnectionIdAndDisconnectEndsTheSession) {
   ObexClient client;
-  ASSERT_EQ(client.Open("127.0.0.1", server_->Port()), 0);
+  OpenClient(client);
   EXPECT_EQ(client.Request(ConnectMax8192).packet, ConnectResponseSlot1);
   ASSERT_TRUE(server_->WaitForLines(1));
   EXPECT_EQ(server_->Lines()[0].rfind("1 Connected : 127.0.0.1:", 0), 0u);
@@ -29,6 +48,80 @@ TEST_F(SessionTest, ConnectIsAnsweredWithConnectionIdAndRaisesOnConnect) {
   EXPECT_TRUE(client.WaitForClose(2000));
   ASSERT_TRUE(server_->WaitForLines(2));
   EXPECT_EQ(server_->Lines()[1].rfind("1 Disconnected : 127.0.0.1:", 0), 0u);
+  EXPECT_EQ(server_->Lines().size(), 2u);  // DISCONNECT itself is not logged
+}
+
+TEST_F(SessionTest, SmallMaximumPacketIsAnsweredWithTheFloorOf1024) {
+  ObexClient client;
+  OpenClient(client);
+  const Response response = client.Request(ConnectMax255);
+  ASSERT_EQ(response.packet.size(), 12u);
+  EXPECT_EQ(response.packet[5], 0x04);
+  EXPECT_EQ(response.packet[6], 0x00);
+}
+
+TEST_F(SessionTest, FolderBrowsingTargetIsEchoedInTheWhoHeader) {
+  ObexClient client;
+  OpenClient(client);
+  const Response response = client.Connect(8192, FolderBrowsingTarget);
+  ASSERT_EQ(response.packet.size(), 31u);
+  EXPECT_EQ(response.packet[2], 31);
+  EXPECT_EQ(Bytes(response.packet.begin() + 12, response.packet.begin() + 15),
+            Bytes({0x4A, 0x00, 0x13}));
+  EXPECT_TRUE(std::equal(FolderBrowsingTarget.begin(), FolderBrowsingTarget.end(),
+                         response.packet.begin() + 15));
+}
+
+// Packets a peer may send before it has connected: none is answered except
+// a short CONNECT, and the peer is dropped without any event.
+struct RefusedOpeningCase {
+  const char* what;
+  Bytes packet;
+  Bytes response;  // empty: no answer at all
+};
+
+TEST_F(SessionTest, AnythingButAValidConnectFirstDropsThePeerWithoutEvents) {
+  const std::vector<RefusedOpeningCase> cases = {
+      {"PUT first", PutFinalWithName, {}},
+      {"CONNECT too short", ConnectTooShort, BadRequest},
+      {"CONNECT with malformed headers", ConnectMalformedHeaders, {}},
+  };
+  for (const auto& c : cases) {
+    ObexClient client;
+    OpenClient(client);
+    ASSERT_EQ(client.Send(c.packet), static_cast<int>(c.packet.size())) << c.what;
+    if (!c.response.empty()) {
+      EXPECT_EQ(client.Receive().packet, c.response) << c.what;
+    }
+    EXPECT_TRUE(client.WaitForClose(2000)) << c.what;
+  }
+  EXPECT_FALSE(server_->WaitForLines(1, 200));
+}
+
+TEST_F(SessionTest, RequiredTargetMissingIsNotAcceptable) {
+  server_.reset();
+  StartServer(ServerOptions{.requiredTarget = Bytes(FolderBrowsingTarget.begin(),
+                                                    FolderBrowsingTarget.end())});
+  ObexClient refused;
+  OpenClient(refused);
+  EXPECT_EQ(refused.Request(ConnectMax8192).packet, NotAcceptable);
+  EXPECT_TRUE(refused.WaitForClose(2000));
+  EXPECT_FALSE(server_->WaitForLines(1, 200));
+
+  ObexClient accepted;
+  OpenClient(accepted);
+  EXPECT_EQ(accepted.Connect(8192, FolderBrowsingTarget).packet.size(), 31u);
+  EXPECT_TRUE(server_->WaitForLines(1));
+}
+
+TEST_F(SessionTest, ConnectedSessionAnswersUnexpectedOperationsAndStaysConnected) {
+  ObexClient client;
+  OpenClient(client);
+  ASSERT_EQ(client.Connect().Code(), RspSuccess);
+  EXPECT_EQ(client.Request(ConnectMax8192).packet, BadRequest);
+  EXPECT_EQ(client.Request(Abort).packet, BadRequest);
+  EXPECT_EQ(client.Request(Action).packet, NotImplemented);
+  EXPECT_EQ(client.Disconnect().Code(), RspSuccess);
 }
 
 }  // namespace

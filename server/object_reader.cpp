@@ -1,0 +1,68 @@
+#include "server/object_reader.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/debug.h"
+
+namespace quillfern {
+
+ObjectReader::ObjectReader(std::string content)
+    : content_(std::move(content)), size_(content_.size()) {}
+
+int ObjectReader::OpenFile(const std::string& path) {
+  // O_NONBLOCK: opening a FIFO someone left in the folder must not stall the
+  // session until a writer turns up; only regular files are sent anyway.
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!file) {
+    if (errno == ENOENT || errno == ENOTDIR) return ReaderNotFound;
+    DebugPrintf("open for sending failed: errno %d", errno);
+    return ReaderNoAccess;
+  }
+  struct stat status {};
+  if (::fstat(file.Get(), &status) != 0) return ReaderNoAccess;
+  if (S_ISDIR(status.st_mode)) return ReaderIsFolder;
+  if (!S_ISREG(status.st_mode)) return ReaderNoAccess;
+  if (::flock(file.Get(), LOCK_SH | LOCK_NB) != 0) return ReaderNoAccess;
+  file_ = std::move(file);
+  content_.clear();
+  size_ = static_cast<uint64_t>(status.st_size);
+  position_ = 0;
+  return 0;
+}
+
+int ObjectReader::ReadNext(std::span<uint8_t> destination) {
+  if (destination.size() > size_ - position_) return ReaderFailed;
+  if (!file_) {
+    std::memcpy(destination.data(), content_.data() + position_, destination.size());
+    position_ += destination.size();
+    return static_cast<int>(destination.size());
+  }
+  size_t filled = 0;
+  while (filled < destination.size()) {
+    const ssize_t got = ::pread(file_.Get(), destination.data() + filled,
+                                destination.size() - filled,
+                                static_cast<off_t>(position_ + filled));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      DebugPrintf("read while sending failed: errno %d", errno);
+      return ReaderFailed;
+    }
+    // The file got shorter than the Length already announced: padding it
+    // out would hand the client data the file never held.
+    if (got == 0) {
+      DebugOutput("file shrank while it was being sent");
+      return ReaderFailed;
+    }
+    filled += static_cast<size_t>(got);
+  }
+  position_ += filled;
+  return static_cast<int>(filled);
+}
+
+}  // namespace quillfern

@@ -1,0 +1,504 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "obex/packet.h"
+#include "platform/text.h"
+#include "platform/unique_fd.h"
+#include "tests/support/obex_client.h"
+#include "tests/support/server_thread_runner.h"
+#include "tests/support/temp_folder.h"
+
+namespace quillfern::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const Bytes ConnectMax8192 = {0x80, 0x00, 0x07, 0x10, 0x00, 0x20, 0x00};
+const Bytes ConnectResponseSlot1 = {0xA0, 0x00, 0x0C, 0x10, 0x00, 0x20,
+                                    0x00, 0xCB, 0x00, 0x00, 0x00, 0x01};
+// Final PUT of "a.txt", Length 5, End-of-Body "hello".
+const Bytes PutHelloSinglePacket = {
+    0x82, 0x00, 0x1D,                                                        // PUT final
+    0x01, 0x00, 0x0F, 0x00, 'a', 0x00, '.', 0x00, 't', 0x00, 'x', 0x00, 't',  // Name
+    0x00, 0x00,                                                              //
+    0xC3, 0x00, 0x00, 0x00, 0x05,                                            // Length
+    0x49, 0x00, 0x08, 'h', 'e', 'l', 'l', 'o'};                              // End-of-Body
+const Bytes Abort = {0xFF, 0x00, 0x03};
+const Bytes Disconnect = {0x81, 0x00, 0x03};
+
+const Bytes Continue = {0x90, 0x00, 0x03};
+const Bytes Success = {0xA0, 0x00, 0x03};
+const Bytes BadRequest = {0xC0, 0x00, 0x03};
+const Bytes Forbidden = {0xC3, 0x00, 0x03};
+const Bytes NotFound = {0xC4, 0x00, 0x03};
+const Bytes EntityTooLarge = {0xCD, 0x00, 0x03};
+
+const std::string NoLine = "(no line)";
+const std::string ProbeLine = "1 Delete \"probe\" : Not found";
+
+Bytes ToBytes(std::string_view text) {
+  return Bytes(text.begin(), text.end());
+}
+
+Bytes PutFirst(std::u16string_view name, std::string_view body) {
+  return PacketBuilder(OpPut).Name(name).Length(100).Body(ToBytes(body)).Build();
+}
+Bytes PutNext(std::string_view body) {
+  return PacketBuilder(OpPut).Body(ToBytes(body)).Build();
+}
+Bytes PutLast(std::string_view body) {
+  return PacketBuilder(OpPutFinal).EndOfBody(ToBytes(body)).Build();
+}
+Bytes PutWhole(std::u16string_view name, std::string_view body) {
+  return PacketBuilder(OpPutFinal).Name(name).EndOfBody(ToBytes(body)).Build();
+}
+Bytes DeleteRequest(std::u16string_view name) {
+  return PacketBuilder(OpPutFinal).Name(name).Build();
+}
+
+// Every folder and file below base with the files' content, so a test can
+// show that a request changed nothing at all.
+std::vector<std::string> Snapshot(const fs::path& base) {
+  std::vector<std::string> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(base)) {
+    const std::string relative = entry.path().lexically_relative(base).string();
+    entries.push_back(entry.is_directory() ? relative + "/"
+                                           : relative + "=" + TempFolder::ReadFile(entry.path()));
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+// Makes a file or folder unwritable while it lives. Permission bits bind an
+// ordinary user only; the tests may run as root, whom the immutable attribute
+// binds too.
+class ReadOnly {
+ public:
+  explicit ReadOnly(const fs::path& path) : path_(path) {
+    fs::permissions(path_, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    if (geteuid() != 0) return;
+    fd_.Reset(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    int flags = 0;
+    immutable_ = fd_ && ::ioctl(fd_.Get(), FS_IOC_GETFLAGS, &flags) == 0 &&
+                 (flags |= FS_IMMUTABLE_FL, ::ioctl(fd_.Get(), FS_IOC_SETFLAGS, &flags) == 0);
+    applied_ = immutable_;
+  }
+  ~ReadOnly() {
+    if (immutable_) {
+      int flags = 0;
+      if (::ioctl(fd_.Get(), FS_IOC_GETFLAGS, &flags) == 0) {
+        flags &= ~FS_IMMUTABLE_FL;
+        ::ioctl(fd_.Get(), FS_IOC_SETFLAGS, &flags);
+      }
+    }
+    fs::permissions(path_, fs::perms::owner_write, fs::perm_options::add);
+  }
+  bool Applied() const { return applied_; }
+
+ private:
+  fs::path path_;
+  UniqueFd fd_;
+  bool immutable_ = false;
+  bool applied_ = geteuid() != 0;
+};
+
+// Caps the size of the files this process writes, as a full disk would:
+// a write stops part way, and one at the limit fails. SIGXFSZ is ignored so
+// that the write reports it instead of ending the process.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = std::min(bytes, saved_.rlim_max);
+    setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = SIG_DFL;
+};
+
+class PutTest : public ::testing::Test {
+ protected:
+  fs::path Exchange() const { return folder_.Exchange(); }
+
+  void Connect(ObexClient& client) {
+    ASSERT_EQ(client.Open("127.0.0.1", server_->Port()), 0);
+    ASSERT_EQ(client.Connect().Code(), RspSuccess);
+    ASSERT_NE(NextLine().find(" Connected : "), std::string::npos);
+  }
+
+  // The next event line the server records, waiting for it.
+  std::string NextLine() {
+    if (!server_->WaitForLines(seen_ + 1)) return NoLine;
+    return server_->Lines()[seen_++];
+  }
+
+  // The lines logged before the answer to a probe request: a test sees that
+  // a request logged nothing, or exactly one line.
+  std::vector<std::string> LinesBeforeProbe(ObexClient& client) {
+    EXPECT_EQ(client.Request(DeleteRequest(u"probe")).packet, NotFound);
+    std::vector<std::string> lines;
+    for (std::string line = NextLine(); line != ProbeLine && line != NoLine; line = NextLine()) {
+      lines.push_back(line);
+    }
+    return lines;
+  }
+
+  TempFolder folder_;
+  std::unique_ptr<ServerThreadRunner> server_ =
+      std::make_unique<ServerThreadRunner>(ServerOptions{.root = folder_.Exchange()});
+  size_t seen_ = 0;
+};
+
+TEST_F(PutTest, SinglePacketPutStoresObjectAndLogsSuccess) {
+  ObexClient client;
+  Connect(client);
+  EXPECT_EQ(client.Request(PutHelloSinglePacket).packet, Success);
+  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "a.txt"), "hello");
+  EXPECT_EQ(NextLine(), "1 Put \"a.txt\" : Success");
+}
+
+TEST_F(PutTest, ThreePacketPutStoresPiecesInOrderWithOneLogLine) {
+  ObexClient client;
+  Connect(client);
+  EXPECT_EQ(client.Request(PutFirst(u"three.txt", "one,")).packet, Continue);
+  EXPECT_EQ(client.Request(PutNext("two,")).packet, Continue);
+  EXPECT_EQ(client.Request(PutLast("three")).packet, Success);
+  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "three.txt"), "one,two,three");
+  EXPECT_EQ(LinesBeforeProbe(client), std::vector<std::string>{"1 Put \"three.txt\" : Success"});
+}
+
+TEST_F(PutTest, FirstPacketWithoutBodyCreatesFileThatContinuationsFill) {
+  ObexClient client;
+  Connect(client);
+  EXPECT_EQ(client.Request(PacketBuilder(OpPut).Name(u"late.txt").Build()).packet, Continue);
+  EXPECT_TRUE(fs::exists(Exchange() / "late.txt"));
+  EXPECT_EQ(client.Request(PutNext("data ")).packet, Continue);
+  EXPECT_EQ(client.Request(PutLast("arrives")).packet, Success);
+  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "late.txt"), "data arrives");
+  EXPECT_EQ(NextLine(), "1 Put \"late.txt\" : Success");
+}
+
+TEST_F(PutTest, PutReplacesOrEmptiesExistingFile) {
+  struct Case {
+    std::string body;
+  };
+  const std::vector<Case> cases = {{"new"}, {""}};
+  ObexClient client;
+  Connect(client);
+  for (const Case& c : cases) {
+    SCOPED_TRACE("body \"" + c.body + "\"");
+    TempFolder::WriteFile(Exchange() / "old.txt", "a much longer old content");
+    // An empty End-of-Body is an empty object, not a delete.
+    EXPECT_EQ(client.Request(PutWhole(u"old.txt", c.body)).packet, Success);
+    EXPECT_EQ(TempFolder::ReadFile(Exchange() / "old.txt"), c.body);
+    EXPECT_EQ(NextLine(), "1 Put \"old.txt\" : Success");
+  }
+}
+
+TEST_F(PutTest, EmptyEndOfBodyCreatesEmptyFile) {
+  ObexClient client;
+  Connect(client);
+  EXPECT_EQ(client.Request(PutWhole(u"empty.txt", "")).packet, Success);
+  ASSERT_TRUE(fs::is_regular_file(Exchange() / "empty.txt"));
+  EXPECT_EQ(fs::file_size(Exchange() / "empty.txt"), 0u);
+}
+
+TEST_F(PutTest, FinalPutWithoutEndOfBodyDeletes) {
+  struct Case {
+    std::u16string name;
+    Bytes request;
+    Bytes response;
+    std::string line;
+    bool remains;
+  };
+  fs::create_directory(Exchange() / "empty-dir");
+  fs::create_directory(Exchange() / "full-dir");
+  TempFolder::WriteFile(Exchange() / "full-dir" / "inside.txt", "x");
+  TempFolder::WriteFile(Exchange() / "file.txt", "x");
+  TempFolder::WriteFile(Exchange() / "body.txt", "x");
+  const std::vector<Case> cases = {
+      {u"file.txt", DeleteRequest(u"file.txt"), Success, "1 Delete file \"file.txt\" : Success",
+       false},
+      {u"empty-dir", DeleteRequest(u"empty-dir"), Success,
+       "1 Delete directory \"empty-dir\" : Success", false},
+      {u"full-dir", DeleteRequest(u"full-dir"), Forbidden,
+       "1 Delete directory \"full-dir\" : Forbidden", true},
+      {u"missing.txt", DeleteRequest(u"missing.txt"), NotFound,
+       "1 Delete \"missing.txt\" : Not found", false},
+      // Data in a Body but no End-of-Body: still a delete.
+      {u"body.txt", PacketBuilder(OpPutFinal).Name(u"body.txt").Body(ToBytes("data")).Build(),
+       Success, "1 Delete file \"body.txt\" : Success", false},
+  };
+  ObexClient client;
+  Connect(client);
+  for (const Case& c : cases) {
+    const std::string name = Utf16ToUtf8(c.name);
+    SCOPED_TRACE(name);
+    EXPECT_EQ(client.Request(c.request).packet, c.response);
+    EXPECT_EQ(NextLine(), c.line);
+    EXPECT_EQ(fs::exists(Exchange() / name), c.remains);
+  }
+  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "full-dir" / "inside.txt"), "x");
+}
+
+TEST_F(PutTest, AbortAfterSecondPacketKeepsDataReceivedSoFar) {
+  ObexClient client;
+  Connect(client);
+  EXPECT_EQ(client.Request(PutFirst(u"cut.txt", "first ")).packet, Continue);
+  EXPECT_EQ(client.Request(PutNext("second")).packet, Continue);
+  EXPECT_EQ(client.Request(Abort).packet, Success);
+  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "cut.txt"), "first second");
+  EXPECT_EQ(NextLine(), "1 Put \"cut.txt\" : Aborted");
+}
+
+TEST_F(PutTest, DisconnectDuringTransferIsBadRequestAndSessionStaysConnected) {
+  ObexClient client;
+  Connect(client);
+  EXPECT_EQ(client.Request(PutFirst(u"half.txt", "half")).packet, Continue);
+  EXPECT_EQ(client.Request(Disconnect).packet, BadRequest);
+  EXPECT_EQ(NextLine(), "1 Put \"half.txt\" : Bad Request");
+  EXPECT_EQ(client.Request(PutWhole(u"next.txt", "next")).packet, Success);
+  EXPECT_EQ(NextLine(), "1 Put \"next.txt\" : Success");
+  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "half.txt"), "half");
+}
+
+TEST_F(PutTest, HiddenNamesAreForbiddenWhenHiddenAccessIsOff) {
+  struct Case {
+    std::string label;
+    Bytes request;
+  };
+  TempFolder::WriteFile(Exchange() / ".secret", "hidden");
+  fs::create_directories(Exchange() / ".config" / "autostart");
+  fs::create_directory(Exchange() / "sub");
+  const std::vector<Case> cases = {
+      {"replace hidden file", PutWhole(u".secret", "new")},
+      {"delete hidden file", DeleteRequest(u".secret")},
+      {"hidden file through ..", PutWhole(u"sub/../.secret", "new")},
+      {"new hidden file", PutWhole(u".profile", "run me")},
+      {"new file in hidden folder", PutWhole(u".config/autostart/x.desktop", "run me")},
+      {"delete hidden folder", DeleteRequest(u".config/autostart")},
+  };
+  const auto before = Snapshot(folder_.Base());
+  ObexClient client;
+  Connect(client);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(client.Request(c.request).packet, Forbidden);
+    EXPECT_EQ(NextLine(), "1 Forbidden");
+    EXPECT_EQ(Snapshot(folder_.Base()), before);
+  }
+}
+
+TEST_F(PutTest, HiddenNamesAreServedWhenHiddenAccessIsOn) {
+  server_ = std::make_unique<ServerThreadRunner>(
+      ServerOptions{.root = folder_.Exchange(), .allowHidden = true});
+  TempFolder::WriteFile(Exchange() / ".secret", "hidden");
+  ObexClient client;
+  Connect(client);
+  EXPECT_EQ(client.Request(PutWhole(u".secret", "replaced")).packet, Success);
+  EXPECT_EQ(NextLine(), "1 Put \".secret\" : Success");
+  EXPECT_EQ(TempFolder::ReadFile(Exchange() / ".secret"), "replaced");
+  EXPECT_EQ(client.Request(DeleteRequest(u".secret")).packet, Success);
+  EXPECT_FALSE(fs::exists(Exchange() / ".secret"));
+}
+
+TEST_F(PutTest, HostileNamesNeverTouchAnythingOutsideTheExchangeFolder) {
+  struct Case {
+    std::string label;
+    std::optional<std::u16string> name;  // none: no Name header at all
+    Bytes putResponse;
+    std::vector<std::string> putLines;
+    Bytes deleteResponse;
+    std::vector<std::string> deleteLines;
+  };
+  const std::vector<std::string> forbidden = {"1 Forbidden"};
+  const std::vector<std::string> none;
+  // A name starting with '/' lies below the exchange folder like any other.
+  const std::string absolute = (folder_.Outside() / "keep.txt").string();
+  const std::u16string longName(300, u'n');
+  const std::string longText(300, 'n');
+  fs::create_directory(Exchange() / "sub");
+  const std::vector<Case> cases = {
+      {"dot dot", u"..", Forbidden, forbidden, Forbidden, forbidden},
+      {"dot dot file", u"../x", Forbidden, forbidden, Forbidden, forbidden},
+      {"climbing back out", u"a/../../x", Forbidden, forbidden, Forbidden, forbidden},
+      {"backslash", u"..\\x", Forbidden, forbidden, Forbidden, forbidden},
+      {"sibling file", u"../outside/keep.txt", Forbidden, forbidden, Forbidden, forbidden},
+      {"sibling by backslash", u"..\\outside\\keep.txt", Forbidden, forbidden, Forbidden,
+       forbidden},
+      {"absolute", Utf8ToUtf16(absolute), Forbidden, {"1 Put \"" + absolute + "\" : Forbidden"},
+       NotFound, {"1 Delete \"" + absolute + "\" : Not found"}},
+      {"the folder itself", u".", Forbidden, forbidden, Forbidden, forbidden},
+      {"the folder itself through ..", u"sub/..", Forbidden, forbidden, Forbidden, forbidden},
+      {"the folder itself as /", u"/", Forbidden, forbidden, Forbidden, forbidden},
+      {"embedded NUL", std::u16string(u"a\0b", 3), Forbidden, forbidden, Forbidden, forbidden},
+      {"lone surrogate", std::u16string(1, char16_t{0xD800}), Forbidden, forbidden, Forbidden,
+       forbidden},
+      {"300 characters", longName, Forbidden, {"1 Put \"" + longText + "\" : Forbidden"},
+       NotFound, {"1 Delete \"" + longText + "\" : Not found"}},
+      {"empty name", u"", BadRequest, none, BadRequest, none},
+      {"no name", std::nullopt, BadRequest, none, BadRequest, none},
+  };
+  const auto before = Snapshot(folder_.Base());
+  ObexClient client;
+  Connect(client);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    PacketBuilder put(OpPutFinal);
+    PacketBuilder remove(OpPutFinal);
+    if (c.name) {
+      put.Name(*c.name);
+      remove.Name(*c.name);
+    }
+    put.EndOfBody(ToBytes("overwritten"));
+    EXPECT_EQ(client.Request(put.Build()).packet, c.putResponse);
+    EXPECT_EQ(LinesBeforeProbe(client), c.putLines);
+    EXPECT_EQ(client.Request(remove.Build()).packet, c.deleteResponse);
+    EXPECT_EQ(LinesBeforeProbe(client), c.deleteLines);
+    EXPECT_EQ(Snapshot(folder_.Base()), before);
+  }
+  EXPECT_EQ(TempFolder::ReadFile(folder_.Outside() / "keep.txt"), "untouched");
+}
+
+TEST_F(PutTest, FileThatCannotBeOpenedForWritingIsForbidden) {
+  struct Case {
+    std::u16string name;
+    std::string readOnly;  // made read-only for the request; empty: nothing
+  };
+  fs::create_directory(Exchange() / "folder");
+  fs::create_directory(Exchange() / "locked-folder");
+  TempFolder::WriteFile(Exchange() / "locked.txt", "original");
+  const std::vector<Case> cases = {
+      {u"no-such-folder/x.txt", ""},
+      {u"folder", ""},
+      {u"locked.txt", "locked.txt"},
+      {u"locked-folder/new.txt", "locked-folder"},
+  };
+  ObexClient client;
+  Connect(client);
+  for (const Case& c : cases) {
+    const std::string name = Utf16ToUtf8(c.name);
+    SCOPED_TRACE(name);
+    std::optional<ReadOnly> readOnly;
+    if (!c.readOnly.empty()) {
+      readOnly.emplace(Exchange() / c.readOnly);
+      if (!readOnly->Applied()) GTEST_SKIP() << "cannot make a file read-only for root here";
+    }
+    const auto before = Snapshot(folder_.Base());
+    EXPECT_EQ(client.Request(PutWhole(c.name, "new content")).packet, Forbidden);
+    EXPECT_EQ(NextLine(), "1 Put \"" + name + "\" : Forbidden");
+    EXPECT_EQ(Snapshot(folder_.Base()), before);
+  }
+}
+
+TEST_F(PutTest, WriteThatDoesNotFitIsAnsweredEntityTooLarge) {
+  struct Packet {
+    bool final;
+    size_t size;
+    Bytes response;
+  };
+  struct Case {
+    std::string label;
+    std::vector<Packet> packets;
+  };
+  constexpr size_t Limit = 4096;
+  const std::vector<Case> cases = {
+      {"single packet", {{true, 2 * Limit, EntityTooLarge}}},
+      {"later packet stops part way", {{false, 3000, Continue}, {true, 3000, EntityTooLarge}}},
+      {"later packet finds no room at all",
+       {{false, Limit, Continue}, {false, 10, EntityTooLarge}}},
+  };
+  ObexClient client;
+  Connect(client);
+  const FileSizeLimit limit(Limit);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    for (size_t i = 0; i < c.packets.size(); ++i) {
+      const Packet& p = c.packets[i];
+      PacketBuilder builder(p.final ? OpPutFinal : OpPut);
+      if (i == 0) builder.Name(u"full.bin");
+      const Bytes data(p.size, 'd');
+      p.final ? builder.EndOfBody(data) : builder.Body(data);
+      EXPECT_EQ(client.Request(builder.Build()).packet, p.response);
+    }
+    EXPECT_EQ(NextLine(), "1 Put \"full.bin\" : Requested entity too large");
+    EXPECT_EQ(fs::file_size(Exchange() / "full.bin"), Limit);
+  }
+}
+
+TEST_F(PutTest, DeclaredLengthOfTwoGibibytesOrMoreIsRefused) {
+  const std::vector<uint32_t> lengths = {0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu};
+  ObexClient client;
+  Connect(client);
+  for (const uint32_t length : lengths) {
+    SCOPED_TRACE(length);
+    const Bytes first =
+        PacketBuilder(OpPut).Name(u"big.bin").Length(length).Body(ToBytes("abc")).Build();
+    EXPECT_EQ(client.Request(first).packet, Continue);
+    // The refusal answers the client's next packet, whose data are not kept.
+    EXPECT_EQ(client.Request(PutNext("def")).packet, EntityTooLarge);
+    EXPECT_EQ(NextLine(), "1 Put \"big.bin\" : Unknown response ");
+    EXPECT_EQ(TempFolder::ReadFile(Exchange() / "big.bin"), "abc");
+    // The session is still in step with the client.
+    EXPECT_EQ(client.Request(PutWhole(u"after.txt", "fine")).packet, Success);
+    EXPECT_EQ(NextLine(), "1 Put \"after.txt\" : Success");
+  }
+}
+
+TEST_F(PutTest, PeerVanishingMidTransferKeepsPartialFileAndFreesItsSlot) {
+  {
+    ObexClient client;
+    Connect(client);
+    EXPECT_EQ(client.Request(PutFirst(u"gone.txt", "partial")).packet, Continue);
+    client.Close();
+  }
+  EXPECT_EQ(NextLine(), "1 Put \"gone.txt\" : Unknown response ");
+  EXPECT_EQ(NextLine().rfind("1 Disconnected : ", 0), 0u);
+  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "gone.txt"), "partial");
+
+  ObexClient next;
+  ASSERT_EQ(next.Open("127.0.0.1", server_->Port()), 0);
+  EXPECT_EQ(next.Request(ConnectMax8192).packet, ConnectResponseSlot1);
+  EXPECT_EQ(NextLine().rfind("1 Connected : ", 0), 0u);
+  EXPECT_EQ(next.Request(PutWhole(u"gone.txt", "whole")).packet, Success);
+  EXPECT_EQ(NextLine(), "1 Put \"gone.txt\" : Success");
+  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "gone.txt"), "whole");
+}
+
+TEST_F(PutTest, FileBeingReceivedCannotBeWrittenOrDeletedByAnotherSession) {
+  ObexClient first;
+  ObexClient second;
+  Connect(first);
+  Connect(second);
+  EXPECT_EQ(first.Request(PutFirst(u"shared.txt", "first ")).packet, Continue);
+  EXPECT_EQ(second.Request(PutWhole(u"shared.txt", "second")).packet, Forbidden);
+  EXPECT_EQ(NextLine(), "2 Put \"shared.txt\" : Forbidden");
+  EXPECT_EQ(second.Request(DeleteRequest(u"shared.txt")).packet, Forbidden);
+  EXPECT_EQ(NextLine(), "2 Delete file \"shared.txt\" : Forbidden");
+  EXPECT_EQ(first.Request(PutLast("wins")).packet, Success);
+  EXPECT_EQ(NextLine(), "1 Put \"shared.txt\" : Success");
+  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "shared.txt"), "first wins");
+}
+
+}  // namespace
+}  // namespace quillfern::testing

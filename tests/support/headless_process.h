@@ -1,0 +1,43 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/unique_fd.h"
+
+namespace quillfern::testing {
+
+// The quillfern program run headless as a child process, its standard
+// output and error read line by line.
+class HeadlessProcess {
+ public:
+  explicit HeadlessProcess(const std::vector<std::string>& arguments);
+  ~HeadlessProcess();  // ends the process if it still runs
+
+  // The next line of standard output, or nothing within the time given.
+  bool ReadLine(std::string& line, uint32_t timeoutMs = 5000);
+  // Reads lines until one starting with the prefix; false on timeout.
+  bool WaitForLineStartingWith(const std::string& prefix, std::string& line,
+                               uint32_t timeoutMs = 5000);
+  // "Port: N" once the service listens; 0 when it never came.
+  uint16_t WaitForPort(uint32_t timeoutMs = 5000);
+  std::string ReadAllErrors(uint32_t timeoutMs = 5000);
+
+  void Signal(int signal);
+  // The exit code, or -1 when the process did not end within the time.
+  int Wait(uint32_t timeoutMs = 5000);
+
+ private:
+  bool ReadLineFrom(int fd, std::string& buffer, std::string& line, uint32_t timeoutMs);
+
+  pid_t pid_ = -1;
+  UniqueFd out_;
+  UniqueFd err_;
+  std::string outBuffer_;
+  std::string errBuffer_;
+};
+
+}  // namespace quillfern::testing

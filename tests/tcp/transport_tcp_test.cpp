@@ -1,0 +1,223 @@
+#include "tcp/transport_tcp.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <vector>
+
+#include "obex/connection.h"
+#include "platform/clock.h"
+#include "platform/unique_fd.h"
+
+namespace quillfern {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const Bytes PacketA = {0xA0, 0x00, 0x05, 0x01, 0x02};
+const Bytes PacketB = {0x90, 0x00, 0x03};
+
+// A loopback listener and a transport connected to it through the
+// client-side Open; Peer() is the accepted end the test writes and reads.
+class TransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    listener_.Reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener_.Get(), 4), 0);
+    socklen_t length = sizeof address;
+    getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+
+    transport_.Address = "127.0.0.1";
+    transport_.Port = port_;
+    transport_.Timeout = 200;
+    ASSERT_EQ(transport_.Open(), 0);
+    peer_.Reset(accept(listener_.Get(), nullptr, nullptr));
+    ASSERT_TRUE(peer_.Valid());
+    connection_.Connected = true;
+  }
+
+  void PeerSends(const Bytes& bytes) {
+    ASSERT_EQ(send(peer_.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+  }
+
+  Bytes Received() const {
+    const auto packet = transport_.ReceivedPacket();
+    return Bytes(packet.begin(), packet.end());
+  }
+
+  Message SocketNotification(int socket, uint16_t events, uint16_t error = 0) {
+    return Message{SocketMessage, static_cast<uintptr_t>(socket), MakeSocketLParam(events, error)};
+  }
+
+  EventLoop loop_;
+  TOBEXConnection connection_;
+  TOBEXTransportTCP transport_{loop_, connection_};
+  UniqueFd listener_;
+  UniqueFd peer_;
+  uint16_t port_ = 0;
+};
+
+TEST_F(TransportTest, TwoPacketsInOneBurstComeOutOnePerCall) {
+  Bytes burst = PacketA;
+  burst.insert(burst.end(), PacketB.begin(), PacketB.end());
+  PeerSends(burst);
+  EXPECT_EQ(transport_.ReceivePacket(), 5);
+  EXPECT_EQ(Received(), PacketA);
+  EXPECT_EQ(transport_.ReceivePacket(), 3);
+  EXPECT_EQ(Received(), PacketB);
+}
+
+TEST_F(TransportTest, ReadPacketCopiesTheWholePacket) {
+  PeerSends(PacketA);
+  Bytes destination(65535, 0xEE);
+  EXPECT_EQ(transport_.ReadPacket(destination), 5);
+  EXPECT_EQ(Bytes(destination.begin(), destination.begin() + 5), PacketA);
+  EXPECT_EQ(destination[5], 0xEE);
+}
+
+TEST_F(TransportTest, LengthFieldBelowThreeIsRejected) {
+  for (uint8_t length : {0, 1, 2}) {
+    PeerSends({0x80, 0x00, length});
+    EXPECT_EQ(transport_.ReceivePacket(), ResultPacketLengthTooSmall) << int(length);
+  }
+}
+
+TEST_F(TransportTest, PeerClosingMidPacketFailsAndEndsTheLink) {
+  PeerSends({0x82, 0x00, 0x10, 0x01});
+  peer_.Reset();
+  EXPECT_EQ(transport_.ReceivePacket(), ResultFailed);
+  EXPECT_FALSE(transport_.Active.load());
+  EXPECT_FALSE(connection_.Connected.load());
+}
+
+TEST_F(TransportTest, NothingWithinTheTimeoutGivesZero) {
+  const uint64_t start = MonotonicMs();
+  EXPECT_EQ(transport_.ReceivePacket(), 0);
+  EXPECT_GE(MonotonicMs() - start, 200u);
+  EXPECT_TRUE(transport_.Active.load());
+}
+
+TEST_F(TransportTest, PacketCutByTheTimeoutIsResumedNotHandedOnHalfRead) {
+  PeerSends({0x82, 0x00, 0x06, 0x48});
+  EXPECT_EQ(transport_.ReceivePacket(), 0);
+  PeerSends({0x00, 0x03});
+  EXPECT_EQ(transport_.ReceivePacket(), 6);
+  EXPECT_EQ(Received(), Bytes({0x82, 0x00, 0x06, 0x48, 0x00, 0x03}));
+  PeerSends(PacketB);
+  EXPECT_EQ(transport_.ReceivePacket(), 3);
+  EXPECT_EQ(Received(), PacketB);
+}
+
+TEST_F(TransportTest, WaitForDataAnswersAtOnceWhenBytesAreWaiting) {
+  EXPECT_EQ(transport_.WaitForData(20), WaitTimedOut);
+  PeerSends(PacketB);
+  // Give loopback a moment to deliver, then the wait must not wait.
+  ASSERT_EQ(transport_.WaitForData(1000), WaitSignalled);
+  const uint64_t start = MonotonicMs();
+  EXPECT_EQ(transport_.WaitForData(1000), WaitSignalled);
+  EXPECT_LT(MonotonicMs() - start, 500u);
+}
+
+TEST_F(TransportTest, SendOnAFullSocketRetriesUntilTheDeadlineThenFails) {
+  const Bytes large(8 * 1024 * 1024, 0x55);  // far more than both socket buffers hold
+  const uint64_t start = MonotonicMs();
+  // The last attempt would have blocked, so the partial send is a failure.
+  EXPECT_EQ(transport_.SendData(large), ResultFailed);
+  EXPECT_GE(MonotonicMs() - start, 200u);
+  EXPECT_EQ(transport_.SendBytes(large), ResultWouldBlock);
+  int pending = 0;
+  ioctl(peer_.Get(), FIONREAD, &pending);
+  EXPECT_GT(pending, 0);
+}
+
+TEST_F(TransportTest, CloseNotificationActsOnlyForItsOwnSocket) {
+  Message other = SocketNotification(transport_.Socket() + 100, FdClose);
+  transport_.WndProc(other);
+  EXPECT_TRUE(transport_.Active.load());
+
+  Message own = SocketNotification(transport_.Socket(), FdClose);
+  transport_.WndProc(own);
+  EXPECT_FALSE(transport_.Active.load());
+  EXPECT_FALSE(connection_.Connected.load());
+}
+
+TEST_F(TransportTest, AbortedConnectionClosesWhateverSocketIsNamed) {
+  Message aborted = SocketNotification(transport_.Socket() + 100, FdRead, ECONNABORTED);
+  transport_.WndProc(aborted);
+  EXPECT_FALSE(transport_.Active.load());
+}
+
+TEST_F(TransportTest, NotificationsWhileInactiveChangeNothing) {
+  transport_.Active = false;
+  Message own = SocketNotification(transport_.Socket(), FdClose);
+  transport_.WndProc(own);
+  EXPECT_TRUE(connection_.Connected.load());
+}
+
+TEST_F(TransportTest, PeerClosingReachesTheLoopAsCloseNotification) {
+  peer_.Reset();
+  EXPECT_TRUE(loop_.RunUntil([&] { return !transport_.Active.load(); }, 2000));
+  EXPECT_FALSE(connection_.Connected.load());
+}
+
+TEST_F(TransportTest, CloseTwiceChangesNothingTheSecondTime) {
+  EXPECT_EQ(transport_.Close(), 0);
+  EXPECT_FALSE(transport_.Active.load());
+  EXPECT_EQ(transport_.Socket(), -1);
+  EXPECT_EQ(transport_.Close(), 0);
+  EXPECT_EQ(transport_.BytesAvailable(), ResultFailed);
+}
+
+TEST_F(TransportTest, CloseFromAnotherThreadEndsAWaitingReaderPromptly) {
+  transport_.Timeout = 60000;
+  transport_.AttachWorker();
+  std::thread reader([&] { EXPECT_EQ(transport_.ReceivePacket(), ResultFailed); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const int socket = transport_.Socket();
+  transport_.Close();
+  reader.join();
+  // The descriptor stays ours until the worker lets go of it.
+  EXPECT_EQ(transport_.Socket(), socket);
+  transport_.DetachWorker();
+  EXPECT_EQ(transport_.Socket(), -1);
+}
+
+TEST_F(TransportTest, OpenAgainstAClosedPortIsRefused) {
+  EventLoop loop;
+  TOBEXConnection connection;
+  TOBEXTransportTCP client(loop, connection);
+  client.Address = "127.0.0.1";
+  client.Port = port_;
+  listener_.Reset();
+  std::vector<uint8_t> progress;
+  client.ConnectProgress = [&](uint8_t status) {
+    progress.push_back(status);
+    return uint8_t{0};
+  };
+  EXPECT_EQ(client.Open(), OpenRefused);
+  EXPECT_FALSE(client.Active.load());
+  EXPECT_EQ(progress.front(), ConnectStarted);
+  EXPECT_EQ(progress.back(), ConnectFailed);
+}
+
+TEST(TransportWindows, EachConnectionRecordGetsItsOwnWindowClass) {
+  EventLoop loop;
+  TOBEXConnection first;
+  TOBEXConnection second;
+  TOBEXTransportTCP a(loop, first);
+  TOBEXTransportTCP b(loop, second);
+  EXPECT_NE(loop.WindowClassName(a.Window()), loop.WindowClassName(b.Window()));
+  EXPECT_EQ(loop.WindowClassName(a.Window()).rfind("BrellmoorMsgWindowClass_", 0), 0u);
+}
+
+}  // namespace
+}  // namespace quillfern
