@@ -46,8 +46,11 @@ int TOBEXServerConnection::HandleConnect(std::span<const uint8_t> packet) {
     AddWhoHeader(response, position, FolderBrowsingTarget);
   }
   SetPacketLength(response, static_cast<uint16_t>(position));
-  if (Link().SendData(std::span(response).first(position)) == static_cast<int>(position)) {
-    Connected = true;
+  // Marked before the answer goes out: a peer that has its answer must never
+  // be seen as a not-yet-connected one that a newcomer may take over.
+  Connected = true;
+  if (Link().SendData(std::span(response).first(position)) != static_cast<int>(position)) {
+    Connected = false;
   }
   return RspSuccess;
 }
