@@ -105,6 +105,26 @@ void AppendAttributeValue(std::string& out, std::string_view clean) {
   }
 }
 
+// Nearly every name is plain ASCII that needs neither repair nor escaping;
+// such a name is copied whole.
+bool IsPlainName(std::string_view raw) {
+  if (raw.size() > MaxNameBytes) return false;
+  for (const char c : raw) {
+    const auto byte = static_cast<uint8_t>(c);
+    if (byte < 0x20 || byte >= 0x80 || c == '&' || c == '<' || c == '"') return false;
+  }
+  return true;
+}
+
+void AppendName(std::string& out, std::string_view raw, std::string& scratch) {
+  if (IsPlainName(raw)) {
+    out += raw;
+    return;
+  }
+  CleanName(raw, scratch);
+  AppendAttributeValue(out, scratch);
+}
+
 void AppendTime(std::string& out, time_t seconds) {
   std::tm utc{};
   if (::gmtime_r(&seconds, &utc) == nullptr) {
@@ -134,7 +154,7 @@ int64_t BuildFolderListing(bool allowHiddenFiles, const std::string& folderPath,
     listing.clear();
     listing.reserve(InitialCapacity);
     listing += ListingHead;
-    std::string clean;
+    std::string scratch;
     for (;;) {
       errno = 0;
       const dirent* entry = ::readdir(dir.get());
@@ -156,10 +176,9 @@ int64_t BuildFolderListing(bool allowHiddenFiles, const std::string& folderPath,
       // FIFOs, sockets and devices are not objects a client could fetch.
       if (!isFolder && !S_ISREG(status.st_mode)) continue;
 
-      CleanName(name, clean);
       if (isFolder) {
         listing += "\t<folder name=\"";
-        AppendAttributeValue(listing, clean);
+        AppendName(listing, name, scratch);
         listing += "\" modified=\"";
         AppendTime(listing, status.st_mtime);
         listing += "\" user-perm=\"";
@@ -167,7 +186,7 @@ int64_t BuildFolderListing(bool allowHiddenFiles, const std::string& folderPath,
         listing += "\" />\r\n";
       } else {
         listing += "\t<file name=\"";
-        AppendAttributeValue(listing, clean);
+        AppendName(listing, name, scratch);
         listing += "\" size=\"";
         AppendNumber(listing, static_cast<uint64_t>(status.st_size));
         listing += "\" modified=\"";

@@ -14,6 +14,7 @@
 #include "server/exchange_folder.h"
 #include "server/folder_listing.h"
 #include "server/object_reader.h"
+#include "server/request_name.h"
 #include "server/session.h"
 
 namespace quillfern {
@@ -40,25 +41,6 @@ std::string TrimmedType(std::span<const uint8_t> type) {
   while (begin != end && IsBlankOrControl(*begin)) ++begin;
   while (end != begin && IsBlankOrControl(*(end - 1))) --end;
   return std::string(begin, end);
-}
-
-// The Name as the log shows it; it is never used as a path.
-std::string NameForLog(std::u16string_view name) {
-  std::string text;
-  for (const char c : Utf16ToUtf8(name)) {
-    if (c == '\0') {
-      text += "\xEF\xBF\xBD";
-    } else {
-      text += c;
-    }
-  }
-  return text;
-}
-
-std::string NormalisedRoot(const std::string& rootPath) {
-  std::string root = NormalisePath(rootPath);
-  if (root.empty() || root.back() != '/') root += '/';
-  return root;
 }
 
 }  // namespace
@@ -122,10 +104,13 @@ int TOBEXServerConnection::HandleGet(std::span<const uint8_t> packet) {
   struct stat status {};
   ObjectReader object;
   int opened = ReaderNoAccess;
-  if (!name || !IsInsideExchangeFolder(NormalisedRoot(RootPath), path)) {
+  if (name && !SegmentsFitFileSystem(*name)) {
+    line.clear();
+    result = RspNotFound;
+  } else if (!name || !IsInsideExchangeFolder(NormalisedRoot(RootPath), path)) {
     result = RspForbidden;
   } else if (::stat(path.c_str(), &status) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG) {
+    if (errno == ENOENT || errno == ENOTDIR) {
       line.clear();  // a name that is not there is logged by the result text alone
       result = RspNotFound;
     } else {

@@ -45,9 +45,9 @@ int ObjectReader::ReadNext(std::span<uint8_t> destination) {
   }
   size_t filled = 0;
   while (filled < destination.size()) {
-    const ssize_t got = ::pread(file_.Get(), destination.data() + filled,
-                                destination.size() - filled,
-                                static_cast<off_t>(position_ + filled));
+    const ssize_t got =
+        ::pread(file_.Get(), destination.data() + filled, destination.size() - filled,
+                static_cast<off_t>(position_ + filled));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       DebugPrintf("read while sending failed: errno %d", errno);

@@ -9,9 +9,9 @@
 namespace quillfern {
 
 // Results of opening a file to send, besides 0.
-inline constexpr int ReaderNotFound = -1;    // nothing there
-inline constexpr int ReaderIsFolder = -2;    // a folder, not an object
-inline constexpr int ReaderNoAccess = -3;    // not readable, not a regular file, or in use
+inline constexpr int ReaderNotFound = -1;  // nothing there
+inline constexpr int ReaderIsFolder = -2;  // a folder, not an object
+inline constexpr int ReaderNoAccess = -3;  // not readable, not a regular file, or in use
 // Result of ReadNext when the source fails or ends before its size.
 inline constexpr int ReaderFailed = -1;
 

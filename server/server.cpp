@@ -68,14 +68,18 @@ std::string TOBEXServer::AddressToText(const sockaddr* address, socklen_t length
   if (address->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
     const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
     inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(v4->sin_port));
+    std::string result(text);
+    result.append(":").append(std::to_string(ntohs(v4->sin_port)));
+    return result;
   }
   if (address->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
     const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
     inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
-    std::string result = "[" + std::string(text);
-    if (v6->sin6_scope_id != 0) result += "%" + std::to_string(v6->sin6_scope_id);
-    return result + "]:" + std::to_string(ntohs(v6->sin6_port));
+    std::string result(1, '[');
+    result.append(text);
+    if (v6->sin6_scope_id != 0) result.append("%").append(std::to_string(v6->sin6_scope_id));
+    result.append("]:").append(std::to_string(ntohs(v6->sin6_port)));
+    return result;
   }
   return std::string();
 }

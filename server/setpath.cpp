@@ -6,8 +6,8 @@
 
 #include "obex/headers.h"
 #include "obex/packet.h"
-#include "platform/text.h"
 #include "server/exchange_folder.h"
+#include "server/request_name.h"
 #include "server/session.h"
 
 namespace quillfern {
@@ -16,25 +16,6 @@ namespace {
 constexpr uint8_t FlagBackUp = 0x01;
 constexpr uint8_t FlagDoNotCreate = 0x02;
 constexpr size_t FlagsOffset = 3;
-
-// The Name as the log shows it; it is never used as a path.
-std::string NameForLog(std::u16string_view name) {
-  std::string text;
-  for (const char c : Utf16ToUtf8(name)) {
-    if (c == '\0') {
-      text += "\xEF\xBF\xBD";
-    } else {
-      text += c;
-    }
-  }
-  return text;
-}
-
-std::string NormalisedRoot(const std::string& rootPath) {
-  std::string root = NormalisePath(rootPath);
-  if (root.empty() || root.back() != '/') root += '/';
-  return root;
-}
 
 bool IsFolder(const std::string& path) {
   struct stat status {};
@@ -79,18 +60,19 @@ int TOBEXServerConnection::HandleSetPath(std::span<const uint8_t> packet) {
     const std::string root = NormalisedRoot(RootPath);
     const std::string path =
         name ? NormalisePath(TargetPath(RootPath, CurrentFolder, *name)) : std::string();
+    const bool fits = name && SegmentsFitFileSystem(*name);
     // Tested before the folder is looked for, so that an answer never tells
     // whether a folder outside the exchange folder exists.
-    if (!name || !IsInsideExchangeFolder(root, path)) {
+    if (!name || (fits && !IsInsideExchangeFolder(root, path))) {
       answer = RspForbidden;
-    } else if (IsFolder(path)) {
+    } else if (fits && IsFolder(path)) {
       CurrentFolder = RelativeToRoot(root, path);
       answer = RspSuccess;
     } else if (!mayCreate) {
       answer = RspNotFound;
     } else {
       line = "Create folder \"" + shown + "\" : ";
-      if (::mkdir(path.c_str(), 0777) == 0) {
+      if (fits && ::mkdir(path.c_str(), 0777) == 0) {
         CurrentFolder = RelativeToRoot(root, path);
         answer = RspSuccess;
       } else {
