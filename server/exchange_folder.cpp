@@ -33,6 +33,12 @@ std::string NormalisePath(const std::string& path) {
   return text;
 }
 
+std::string NormalisedRoot(const std::string& rootPath) {
+  std::string root = NormalisePath(rootPath);
+  if (root.empty() || root.back() != '/') root += '/';
+  return root;
+}
+
 namespace {
 
 bool LexicallyInside(const std::string& root, const std::string& path) {

@@ -20,6 +20,10 @@ std::string TargetPath(const std::string& root, const std::string& currentFolder
 // text alone; no trailing '/'.
 std::string NormalisePath(const std::string& path);
 
+// The exchange folder normalised as the requested paths are, ending with '/',
+// so a root given as "/home/u/./Exchange" still contains its own files.
+std::string NormalisedRoot(const std::string& rootPath);
+
 // The exchange-folder test on a normalised path: it is the exchange folder
 // itself or lies below it, compared exactly (Linux names are case-sensitive).
 // Links are followed as far as the path exists, so a link inside the folder

@@ -19,12 +19,6 @@ std::string NameForLog(std::u16string_view name) {
   return text;
 }
 
-std::string NormalisedRoot(const std::string& rootPath) {
-  std::string root = NormalisePath(rootPath);
-  if (root.empty() || root.back() != '/') root += '/';
-  return root;
-}
-
 bool SegmentsFitFileSystem(std::string_view name) {
   size_t start = 0;
   for (;;) {

@@ -10,10 +10,6 @@ namespace quillfern {
 // surrogate or a NUL is shown as U+FFFD instead of refused.
 std::string NameForLog(std::u16string_view name);
 
-// The exchange folder normalised as the requested paths are, ending with '/',
-// so a root given as "/home/u/./Exchange" still contains its own files.
-std::string NormalisedRoot(const std::string& rootPath);
-
 // False when a '/'-separated segment is longer than a file name can be: such
 // a name cannot exist, and path resolution fails on it before any test can
 // tell inside from outside.

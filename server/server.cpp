@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 
 #include "obex/transport.h"
+#include "server/exchange_folder.h"
 #include "server/session.h"
 
 namespace quillfern {
@@ -26,8 +27,7 @@ void TOBEXServer::WndProc(Message& message) {
 }
 
 int TOBEXServer::SetRootPath(const std::string& path) {
-  RootPath = path;
-  if (RootPath.empty() || RootPath.back() != '/') RootPath += '/';
+  RootPath = NormalisedRoot(path);
   return 0;
 }
 

@@ -1,6 +1,7 @@
 #include "server/session.h"
 
 #include "obex/packet.h"
+#include "server/exchange_folder.h"
 #include "server/server_thread.h"
 
 namespace quillfern {
@@ -16,8 +17,7 @@ TOBEXServerConnection::~TOBEXServerConnection() {
 }
 
 int TOBEXServerConnection::SetRootPath(const std::string& path) {
-  RootPath = path;
-  if (RootPath.empty() || RootPath.back() != '/') RootPath += '/';
+  RootPath = NormalisedRoot(path);
   return 0;
 }
 

@@ -57,7 +57,7 @@ int TOBEXServerConnection::HandleSetPath(std::span<const uint8_t> packet) {
     const bool mayCreate = (flags & FlagDoNotCreate) == 0;
     const std::string shown = name && !mayCreate ? *name : NameForLog(rawName);
     line = "Change folder to \"" + shown + "\" : ";
-    const std::string root = NormalisedRoot(RootPath);
+    const std::string root = RootPath;
     const std::string path =
         name ? NormalisePath(TargetPath(RootPath, CurrentFolder, *name)) : std::string();
     const bool fits = name && SegmentsFitFileSystem(*name);
