@@ -5,6 +5,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 
 #include "platform/event_loop.h"
@@ -105,12 +106,14 @@ int RunHeadless(const HeadlessOptions& options, std::ostream& out, std::ostream&
   server.AllowAccessHiddenFiles = options.allowHidden;
   server.SetRootPath(root.string());
 
-  // Records are written on the main thread, so that lines never interleave.
+  // There is no window to hand the records over to: each worker writes its
+  // own, one whole line at a time, in the order it raises them.
+  std::mutex outMutex;
   auto record = [&](TOBEXServerConnection& session, const std::string& text) {
-    loop->Invoke([&] {
-      out << LocalTimeText() << ' ' << KindText(session.Server.Kind) << ' ' << session.ConnectionId
-          << ' ' << text << std::endl;
-    });
+    const std::string line = LocalTimeText() + ' ' + KindText(session.Server.Kind) + ' ' +
+                             std::to_string(session.ConnectionId) + ' ' + text + '\n';
+    std::lock_guard lock(outMutex);
+    out << line << std::flush;
   };
   server.OnConnect = [&](TOBEXServerConnection& s) { record(s, "Connected : " + s.PeerName); };
   server.OnDisconnect = [&](TOBEXServerConnection& s) {

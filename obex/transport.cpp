@@ -88,49 +88,53 @@ void TOBEXTransportBase::WaitForSocket(short events, uint64_t milliseconds) {
 }
 
 void TOBEXTransportBase::ResetAssembly() {
-  received_ = 0;
-  packetLength_ = 0;
+  buffered_ = 0;
   completedLength_ = 0;
 }
 
 int TOBEXTransportBase::ReceivePacket() {
+  // The packet handed out last time is done with; whatever arrived behind
+  // it moves to the front and starts the next one.
+  if (completedLength_ > 0) {
+    const size_t surplus = buffered_ - completedLength_;
+    if (surplus > 0) {
+      std::memmove(receiveBuffer_.data(), receiveBuffer_.data() + completedLength_, surplus);
+    }
+    buffered_ = surplus;
+    completedLength_ = 0;
+  }
   uint64_t deadline = MonotonicMs() + Timeout;
   for (;;) {
     if (!Active.load()) return ResultFailed;
-    const size_t want = packetLength_ != 0 ? packetLength_ - received_ : 3 - received_;
-    int known = BytesAvailable();
-    if (known == ResultFailed) return ResultFailed;
-    // Read no more than the packet still lacks, so the following packet
-    // stays in the stream for the next call. With nothing reported waiting
-    // the read still goes out: it is what tells a closed stream from a
-    // quiet one.
-    const size_t ask = known > 0 ? std::min(want, static_cast<size_t>(known)) : want;
-    const int got = ReceiveBytes(std::span(receiveBuffer_).subspan(received_, ask));
-    if (got <= 0 && got != ResultWouldBlock) {
+    if (buffered_ >= ObexPacketHeadSize) {
+      const size_t length = PacketLength(receiveBuffer_);
+      if (length < ObexPacketHeadSize) {
+        ResetAssembly();
+        return ResultPacketLengthTooSmall;
+      }
+      if (buffered_ >= length) {
+        completedLength_ = length;
+        return static_cast<int>(length);
+      }
+    }
+    // One read takes the rest of the packet and whatever already follows
+    // it; the surplus stays here for the next call, so no byte is lost and
+    // packets keep their boundaries. A packet never exceeds the buffer, so
+    // there is always room while one is incomplete.
+    const int got = ReceiveBytes(std::span(receiveBuffer_).subspan(buffered_));
+    if (got > 0) {
+      buffered_ += static_cast<size_t>(got);
+      deadline = MonotonicMs() + Timeout;  // every piece that arrives restarts the limit
+      continue;
+    }
+    if (got != ResultWouldBlock) {
       // The peer closed the connection or it broke: nothing more can come.
       ResetAssembly();
       CloseHandling();
       return ResultFailed;
     }
-    if (got > 0) {
-      received_ += static_cast<size_t>(got);
-      if (packetLength_ == 0 && received_ >= 3) {
-        packetLength_ = PacketLength(receiveBuffer_);
-        if (packetLength_ < 3) {
-          ResetAssembly();
-          return ResultPacketLengthTooSmall;
-        }
-      }
-      if (packetLength_ != 0 && received_ == packetLength_) {
-        const int length = static_cast<int>(received_);
-        received_ = 0;
-        packetLength_ = 0;
-        completedLength_ = static_cast<size_t>(length);
-        return length;
-      }
-      deadline = MonotonicMs() + Timeout;  // every piece that arrives restarts the limit
-      continue;
-    }
+    // Out of time: a packet begun stays buffered and is resumed by the next
+    // call, never handed on half-read.
     const uint64_t now = MonotonicMs();
     if (now > deadline) return 0;
     WaitForSocket(POLLIN, deadline - now + 1);
@@ -182,7 +186,7 @@ int TOBEXTransportBase::ReadAvailable(std::span<uint8_t> buffer) {
 }
 
 int TOBEXTransportBase::WaitForData(uint32_t milliseconds) {
-  if (BytesAvailable() > 0) return WaitSignalled;
+  if (buffered_ > completedLength_ || BytesAvailable() > 0) return WaitSignalled;
   pollfd entries[2] = {{Socket(), POLLIN, 0}, {dataEvent_.Descriptor(), POLLIN, 0}};
   const int timeout = milliseconds == WaitForever ? -1 : static_cast<int>(milliseconds);
   int ready;

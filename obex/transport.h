@@ -49,7 +49,8 @@ class TOBEXTransportBase {
   // The packet's length once a whole packet is in the receive buffer; 0 when
   // the time ran out first (a packet begun is then resumed by the next
   // call, so its bytes are never handed on half-read); -1 on an error or
-  // when the peer has gone; -1106 for a length field below 3.
+  // when the peer has gone; -1106 for a length field below 3. Bytes that
+  // arrived behind the packet are kept for the next call.
   int ReceivePacket();
   int SendData(std::span<const uint8_t> data);
   int ReadPacket(std::span<uint8_t> destination);
@@ -98,9 +99,8 @@ class TOBEXTransportBase {
   WindowHandle window_ = NoWindow;
   ManualResetEvent dataEvent_;
   std::vector<uint8_t> receiveBuffer_;
-  size_t received_ = 0;         // bytes of the packet being assembled
-  size_t packetLength_ = 0;     // its length once the head is in, else 0
-  size_t completedLength_ = 0;  // length of the packet last completed
+  size_t buffered_ = 0;         // bytes in the receive buffer, from its start
+  size_t completedLength_ = 0;  // length of the packet last handed out
 
   std::mutex socketMutex_;
   std::atomic<int> socket_{-1};

@@ -1,5 +1,8 @@
 #include "server/exchange_folder.h"
 
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -48,18 +51,27 @@ bool LexicallyInside(const std::string& root, const std::string& path) {
 
 }  // namespace
 
-bool IsInsideExchangeFolder(const std::string& root, const std::string& normalisedPath) {
-  if (root.empty() || !LexicallyInside(root, normalisedPath)) return false;
-  std::error_code ec;
-  const fs::path realRoot = fs::weakly_canonical(root, ec);
-  if (ec) return false;
-  const fs::path realPath = fs::weakly_canonical(normalisedPath, ec);
-  if (ec) return false;
-  std::string realRootText = realRoot.string();
-  if (realRootText.empty() || realRootText.back() != '/') realRootText += '/';
-  std::string realPathText = realPath.string();
-  while (realPathText.size() > 1 && realPathText.back() == '/') realPathText.pop_back();
-  return LexicallyInside(realRootText, realPathText);
+ExchangeFolder::ExchangeFolder(const std::string& root) : root_(root) {
+  char resolved[PATH_MAX];
+  if (::realpath(root.c_str(), resolved) != nullptr) {
+    realRoot_ = resolved;
+    if (realRoot_.back() != '/') realRoot_ += '/';
+  }
+}
+
+bool ExchangeFolder::Contains(const std::string& normalisedPath) const {
+  if (root_.empty() || realRoot_.empty() || !LexicallyInside(root_, normalisedPath)) return false;
+  // The part of the path that exists is resolved; what does not exist yet
+  // holds no links.
+  std::string existing = normalisedPath;
+  char resolved[PATH_MAX];
+  while (::realpath(existing.c_str(), resolved) == nullptr) {
+    if (errno != ENOENT) return false;
+    const size_t cut = existing.find_last_of('/');
+    if (cut == std::string::npos || cut == 0) return false;
+    existing.resize(cut);
+  }
+  return LexicallyInside(realRoot_, resolved);
 }
 
 std::string RelativeToRoot(const std::string& root, const std::string& normalisedPath) {

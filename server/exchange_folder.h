@@ -24,11 +24,22 @@ std::string NormalisePath(const std::string& path);
 // so a root given as "/home/u/./Exchange" still contains its own files.
 std::string NormalisedRoot(const std::string& rootPath);
 
-// The exchange-folder test on a normalised path: it is the exchange folder
-// itself or lies below it, compared exactly (Linux names are case-sensitive).
-// Links are followed as far as the path exists, so a link inside the folder
-// cannot lead a peer outside it.
-bool IsInsideExchangeFolder(const std::string& root, const std::string& normalisedPath);
+// The exchange folder as the sessions test requested paths against it.
+class ExchangeFolder {
+ public:
+  ExchangeFolder() = default;
+  explicit ExchangeFolder(const std::string& root);  // normalised, ending with '/'
+
+  // The exchange-folder test on a normalised path: it is the exchange folder
+  // itself or lies below it, compared exactly (Linux names are
+  // case-sensitive). Links are followed as far as the path exists, so a link
+  // inside the folder cannot lead a peer outside it.
+  bool Contains(const std::string& normalisedPath) const;
+
+ private:
+  std::string root_;
+  std::string realRoot_;  // with its links resolved once, ending with '/'
+};
 
 // The path relative to the exchange folder ("" for the folder itself);
 // only for paths that passed the test above.

@@ -68,7 +68,7 @@ int TOBEXServerConnection::HandleGet(std::span<const uint8_t> packet) {
       std::string listing;
       // The current folder was inside the exchange folder when it was
       // entered; a link put in its place since must not lead the listing out.
-      if (!IsInsideExchangeFolder(RootPath, NormalisePath(folder))) {
+      if (!Exchange.Contains(NormalisePath(folder))) {
         result = RspForbidden;
         Respond(RspForbidden);
       } else if (BuildFolderListing(Server.AllowAccessHiddenFiles, folder, listing) > 0) {
@@ -107,7 +107,7 @@ int TOBEXServerConnection::HandleGet(std::span<const uint8_t> packet) {
   if (name && !SegmentsFitFileSystem(*name)) {
     line.clear();
     result = RspNotFound;
-  } else if (!name || !IsInsideExchangeFolder(RootPath, path)) {
+  } else if (!name || !Exchange.Contains(path)) {
     result = RspForbidden;
   } else if (::stat(path.c_str(), &status) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) {

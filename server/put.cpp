@@ -69,7 +69,7 @@ int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
   const std::string path = NormalisePath(TargetPath(RootPath, CurrentFolder, *fileName));
   // The exchange folder itself is no object: it is neither replaced nor
   // deleted, whichever name leads to it.
-  if (!IsInsideExchangeFolder(RootPath, path) || path == NormalisePath(RootPath)) {
+  if (!Exchange.Contains(path) || path == NormalisePath(RootPath)) {
     return refuse(RspForbidden);
   }
   // Hidden names are refused whether they exist or not: a dot-file created

@@ -18,6 +18,7 @@ TOBEXServerConnection::~TOBEXServerConnection() {
 
 int TOBEXServerConnection::SetRootPath(const std::string& path) {
   RootPath = NormalisedRoot(path);
+  Exchange = ExchangeFolder(RootPath);
   return 0;
 }
 

@@ -8,6 +8,7 @@
 
 #include "obex/connection.h"
 #include "obex/transport.h"
+#include "server/exchange_folder.h"
 #include "server/server.h"
 
 namespace quillfern {
@@ -56,6 +57,7 @@ class TOBEXServerConnection : public TOBEXConnection {
   std::vector<uint8_t> RequiredTarget;
   std::string PeerName;
   std::string RootPath;       // ends with '/'
+  ExchangeFolder Exchange;    // RootPath, for the exchange-folder test
   std::string CurrentFolder;  // relative to RootPath, no leading '/'; empty is the root
   uint16_t PeerMaxPacket = 0;
   SessionHandler OnConnect;

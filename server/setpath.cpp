@@ -57,23 +57,22 @@ int TOBEXServerConnection::HandleSetPath(std::span<const uint8_t> packet) {
     const bool mayCreate = (flags & FlagDoNotCreate) == 0;
     const std::string shown = name && !mayCreate ? *name : NameForLog(rawName);
     line = "Change folder to \"" + shown + "\" : ";
-    const std::string root = RootPath;
     const std::string path =
         name ? NormalisePath(TargetPath(RootPath, CurrentFolder, *name)) : std::string();
     const bool fits = name && SegmentsFitFileSystem(*name);
     // Tested before the folder is looked for, so that an answer never tells
     // whether a folder outside the exchange folder exists.
-    if (!name || (fits && !IsInsideExchangeFolder(root, path))) {
+    if (!name || (fits && !Exchange.Contains(path))) {
       answer = RspForbidden;
     } else if (fits && IsFolder(path)) {
-      CurrentFolder = RelativeToRoot(root, path);
+      CurrentFolder = RelativeToRoot(RootPath, path);
       answer = RspSuccess;
     } else if (!mayCreate) {
       answer = RspNotFound;
     } else {
       line = "Create folder \"" + shown + "\" : ";
       if (fits && ::mkdir(path.c_str(), 0777) == 0) {
-        CurrentFolder = RelativeToRoot(root, path);
+        CurrentFolder = RelativeToRoot(RootPath, path);
         answer = RspSuccess;
       } else {
         answer = RspNotAcceptable;
