@@ -78,6 +78,10 @@ int TOBEXTransportBase::ReceiveBytes(std::span<uint8_t>) {
   return ResultNotImplemented;
 }
 
+int TOBEXTransportBase::SendFileRange(std::span<const uint8_t>, int, uint64_t, size_t) {
+  return ResultNotImplemented;
+}
+
 void TOBEXTransportBase::WaitForSocket(short events, uint64_t milliseconds) {
   pollfd entries[2] = {{Socket(), events, 0}, {dataEvent_.Descriptor(), POLLIN, 0}};
   const int timeout =

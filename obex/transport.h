@@ -45,6 +45,11 @@ class TOBEXTransportBase {
   virtual int BytesAvailable();
   virtual int SendBytes(std::span<const uint8_t> data);
   virtual int ReceiveBytes(std::span<uint8_t> buffer);
+  // Sends head, then count bytes of the file from offset, within Timeout,
+  // letting the kernel move the file data without a user buffer. The whole
+  // length, or a negative result; ResultNotImplemented where the transport
+  // cannot, and the caller then sends the bytes itself.
+  virtual int SendFileRange(std::span<const uint8_t> head, int file, uint64_t offset, size_t count);
 
   // The packet's length once a whole packet is in the receive buffer; 0 when
   // the time ran out first (a packet begun is then resumed by the next

@@ -162,36 +162,24 @@ int TOBEXServerConnection::SendObject(ObjectReader& object) {
   AddLengthHeader(buffer, headerEnd, static_cast<uint32_t>(size));
   uint64_t sent = 0;
   for (;;) {
-    size_t length = headerEnd;
     bool last = false;
-    buffer[0] = RspContinue;
-    // Until the client's request is complete, only the headers go out.
-    if (LastRequestFinal) {
-      uint64_t chunk = maxPacket - headerEnd - BodyHeaderSize;
-      uint8_t bodyId = HdrBody;
-      if (sent + chunk >= size) {
-        chunk = size - sent;
-        bodyId = HdrEndOfBody;
-        buffer[0] = RspSuccess;
-        last = true;
-      }
-      const size_t bodyHeaderLength = BodyHeaderSize + static_cast<size_t>(chunk);
-      buffer[headerEnd] = bodyId;
-      buffer[headerEnd + 1] = static_cast<uint8_t>(bodyHeaderLength >> 8);
-      buffer[headerEnd + 2] = static_cast<uint8_t>(bodyHeaderLength & 0xFF);
-      const auto body = buffer.subspan(headerEnd + BodyHeaderSize, static_cast<size_t>(chunk));
-      if (object.ReadNext(body) != static_cast<int>(body.size())) {
-        // The client is waiting for this packet; tell it the transfer failed
-        // rather than leave it to its own time limit.
-        Respond(RspInternalError);
+    if (!LastRequestFinal) {
+      // Until the client's request is complete, only the headers go out.
+      buffer[0] = RspContinue;
+      SetPacketLength(buffer, static_cast<uint16_t>(headerEnd));
+      if (Link().SendData(buffer.first(headerEnd)) != static_cast<int>(headerEnd)) {
         return ResultNoResponse;
       }
-      length = headerEnd + bodyHeaderLength;
+    } else {
+      uint64_t chunk = maxPacket - headerEnd - BodyHeaderSize;
+      if (sent + chunk >= size) {
+        chunk = size - sent;
+        last = true;
+      }
+      const int result =
+          SendBodyPacket(object, buffer, headerEnd, static_cast<size_t>(chunk), last);
+      if (result != 0) return result;
       sent += chunk;
-    }
-    SetPacketLength(buffer, static_cast<uint16_t>(length));
-    if (Link().SendData(buffer.first(length)) != static_cast<int>(length)) {
-      return ResultNoResponse;
     }
     // An empty object still waits for the end of the request, so that its
     // final response is the one that answers it.
@@ -208,6 +196,45 @@ int TOBEXServerConnection::SendObject(ObjectReader& object) {
     if (opcode != OpGetFinal) return Respond(RspBadRequest);
     headerEnd = ObexPacketHeadSize;
   }
+}
+
+int TOBEXServerConnection::SendBodyPacket(ObjectReader& object, std::span<uint8_t> buffer,
+                                          size_t headerEnd, size_t chunk, bool last) {
+  const size_t headLength = headerEnd + BodyHeaderSize;
+  const size_t length = headLength + chunk;
+  buffer[0] = last ? RspSuccess : RspContinue;
+  SetPacketLength(buffer, static_cast<uint16_t>(length));
+  buffer[headerEnd] = last ? HdrEndOfBody : HdrBody;
+  buffer[headerEnd + 1] = static_cast<uint8_t>((BodyHeaderSize + chunk) >> 8);
+  buffer[headerEnd + 2] = static_cast<uint8_t>((BodyHeaderSize + chunk) & 0xFF);
+
+  // A file cut short since it was opened is answered below with an error
+  // before any of the packet goes out.
+  if (object.File() >= 0 && chunk > 0 && object.FileHolds(chunk)) {
+    // File data go from the page cache to the socket without passing
+    // through this buffer.
+    const int fileSent =
+        Link().SendFileRange(buffer.first(headLength), object.File(), object.Position(), chunk);
+    if (fileSent == static_cast<int>(length)) {
+      object.Skip(chunk);
+      return 0;
+    }
+    if (fileSent != ResultNotImplemented) {
+      // Part of the packet may have gone out: the client could no longer
+      // tell where the next one starts.
+      DebugPrintf("sending file data failed: %d", fileSent);
+      CloseTransport();
+      return ResultNoResponse;
+    }
+  }
+  if (object.ReadNext(buffer.subspan(headLength, chunk)) != static_cast<int>(chunk)) {
+    // The client is waiting for this packet; tell it the transfer failed
+    // rather than leave it to its own time limit.
+    Respond(RspInternalError);
+    return ResultNoResponse;
+  }
+  if (Link().SendData(buffer.first(length)) != static_cast<int>(length)) return ResultNoResponse;
+  return 0;
 }
 
 }  // namespace quillfern

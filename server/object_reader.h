@@ -34,6 +34,15 @@ class ObjectReader {
   // many (a read error, or a file cut short while it is being sent).
   int ReadNext(std::span<uint8_t> destination);
 
+  // The open file (-1 for an object in memory) and the offset of its next
+  // byte, for a transport that sends file data by itself; Skip then moves on
+  // past what it sent.
+  int File() const { return file_.Get(); }
+  uint64_t Position() const { return position_; }
+  void Skip(uint64_t count) { position_ += count; }
+  // Whether the file still holds count bytes from the current position.
+  bool FileHolds(uint64_t count) const;
+
  private:
   UniqueFd file_;
   std::string content_;

@@ -46,6 +46,10 @@ class TOBEXServerConnection : public TOBEXConnection {
   int HandleGet(std::span<const uint8_t> packet);
   // Sends the whole object, one response packet for each GET packet of the client.
   int SendObject(ObjectReader& object);
+  // Sends one response packet of a transfer with chunk bytes of body; 0, or
+  // the transfer's result when it failed.
+  int SendBodyPacket(ObjectReader& object, std::span<uint8_t> buffer, size_t headerEnd,
+                     size_t chunk, bool last);
   int HandleSetPath(std::span<const uint8_t> packet);
   // Answers one packet of a connected session by its opcode.
   void DispatchRequest(std::span<const uint8_t> packet);

@@ -4,12 +4,14 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/debug.h"
 #include "platform/unique_fd.h"
 
@@ -73,6 +75,34 @@ int TOBEXTransportTCP::SendBytes(std::span<const uint8_t> data) {
 int TOBEXTransportTCP::ReceiveBytes(std::span<uint8_t> buffer) {
   const ssize_t got = recv(Socket(), buffer.data(), buffer.size(), 0);
   return got >= 0 ? static_cast<int>(got) : -errno;
+}
+
+int TOBEXTransportTCP::SendFileRange(std::span<const uint8_t> head, int file, uint64_t offset,
+                                     size_t count) {
+  const uint64_t deadline = MonotonicMs() + Timeout;
+  size_t headSent = 0;
+  size_t fileSent = 0;
+  auto offsetNow = static_cast<off_t>(offset);
+  while (headSent < head.size() || fileSent < count) {
+    ssize_t sent;
+    if (headSent < head.size()) {
+      // The head waits for the file data, so the packet leaves in full segments.
+      sent = send(Socket(), head.data() + headSent, head.size() - headSent,
+                  MSG_NOSIGNAL | (count > 0 ? MSG_MORE : 0));
+      if (sent > 0) headSent += static_cast<size_t>(sent);
+    } else {
+      sent = sendfile(Socket(), file, &offsetNow, count - fileSent);
+      if (sent == 0) return ResultFailed;  // the file ended before the range did
+      if (sent > 0) fileSent += static_cast<size_t>(sent);
+    }
+    if (sent < 0) {
+      if (errno != EAGAIN && errno != EINTR) return -errno;
+      const uint64_t now = MonotonicMs();
+      if (now > deadline) return ResultFailed;
+      WaitForSocket(POLLOUT, deadline - now + 1);
+    }
+  }
+  return static_cast<int>(head.size() + count);
 }
 
 int TOBEXTransportTCP::Open() {

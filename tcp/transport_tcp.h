@@ -37,6 +37,8 @@ class TOBEXTransportTCP : public TOBEXTransportBase {
   int BytesAvailable() override;
   int SendBytes(std::span<const uint8_t> data) override;
   int ReceiveBytes(std::span<uint8_t> buffer) override;
+  int SendFileRange(std::span<const uint8_t> head, int file, uint64_t offset,
+                    size_t count) override;
 
   std::string Address;  // numeric peer address for Open
   uint16_t Port = 0;

@@ -30,9 +30,7 @@ class SessionTest : public ::testing::Test {
   }
   void SetUp() override { StartServer(); }
 
-  void OpenClient(ObexClient& client) {
-    ASSERT_EQ(client.Open("127.0.0.1", server_->Port()), 0);
-  }
+  void OpenClient(ObexClient& client) { ASSERT_EQ(client.Open("127.0.0.1", server_->Port()), 0); }
 
   TempFolder folder_;
   std::unique_ptr<ServerThreadRunner> server_;
@@ -100,8 +98,8 @@ TEST_F(SessionTest, AnythingButAValidConnectFirstDropsThePeerWithoutEvents) {
 
 TEST_F(SessionTest, RequiredTargetMissingIsNotAcceptable) {
   server_.reset();
-  StartServer(ServerOptions{.requiredTarget = Bytes(FolderBrowsingTarget.begin(),
-                                                    FolderBrowsingTarget.end())});
+  StartServer(ServerOptions{.requiredTarget =
+                                Bytes(FolderBrowsingTarget.begin(), FolderBrowsingTarget.end())});
   ObexClient refused;
   OpenClient(refused);
   EXPECT_EQ(refused.Request(ConnectMax8192).packet, NotAcceptable);

@@ -158,8 +158,7 @@ TEST(AddressToText, WritesNumericAddressAndPort) {
   v6.sin6_family = AF_INET6;
   v6.sin6_port = htons(5000);
   inet_pton(AF_INET6, "::1", &v6.sin6_addr);
-  EXPECT_EQ(TOBEXServer::AddressToText(reinterpret_cast<sockaddr*>(&v6), sizeof v6),
-            "[::1]:5000");
+  EXPECT_EQ(TOBEXServer::AddressToText(reinterpret_cast<sockaddr*>(&v6), sizeof v6), "[::1]:5000");
 }
 
 TEST(ServerCore, RootPathAlwaysEndsWithOneSeparator) {
