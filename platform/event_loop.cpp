@@ -99,16 +99,25 @@ void EventLoop::Dispatch() {
 }
 
 void EventLoop::Run() {
-  while (!quit_.load()) {
+  for (;;) {
+    {
+      // Taken under the lock, so that a Quit from another thread has let go
+      // of the loop before its owner may go on to destroy it.
+      std::lock_guard lock(mutex_);
+      if (quit_) {
+        quit_ = false;
+        return;
+      }
+    }
     PollOne(epoll_.Get(), POLLIN, -1);
     Dispatch();
   }
-  quit_ = false;
 }
 
 void EventLoop::Quit() {
+  std::lock_guard lock(mutex_);
   quit_ = true;
-  Wake();
+  WakeLocked();
 }
 
 bool EventLoop::RunUntil(const std::function<bool()>& done, uint64_t timeoutMs) {
@@ -161,11 +170,9 @@ MessageHandler EventLoop::HandlerOf(WindowHandle window) const {
 }
 
 void EventLoop::PostMessage(WindowHandle window, const Message& message) {
-  {
-    std::lock_guard lock(mutex_);
-    posted_.emplace_back(window, message);
-  }
-  Wake();
+  std::lock_guard lock(mutex_);
+  posted_.emplace_back(window, message);
+  WakeLocked();
 }
 
 intptr_t EventLoop::SendMessage(WindowHandle window, Message message) {
@@ -295,12 +302,9 @@ void EventLoop::Invoke(const std::function<void()>& work) {
     return;
   }
   HandOver handOver{&work};
-  {
-    std::lock_guard lock(mutex_);
-    handOvers_.push_back(&handOver);
-  }
-  Wake();
   std::unique_lock lock(mutex_);
+  handOvers_.push_back(&handOver);
+  WakeLocked();
   handOverDone_.wait(lock, [&] { return handOver.done; });
 }
 
@@ -339,9 +343,13 @@ void EventLoop::ServeHandOversUntil(const std::function<bool()>& done) {
 }
 
 void EventLoop::Wake() {
+  std::lock_guard lock(mutex_);
+  WakeLocked();
+}
+
+void EventLoop::WakeLocked() {
   const uint64_t one = 1;
   [[maybe_unused]] ssize_t written = write(wakeFd_.Get(), &one, sizeof one);
-  std::lock_guard lock(mutex_);
   ++wakeGeneration_;
   handOverPending_.notify_all();
 }

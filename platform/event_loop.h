@@ -113,6 +113,7 @@ class EventLoop {
     std::function<void()> callback;
   };
 
+  void WakeLocked();
   void RunHandOvers();
   void DeliverPosted();
   void FireTimers();
@@ -124,7 +125,7 @@ class EventLoop {
   UniqueFd epoll_;
   UniqueFd wakeFd_;
   UniqueFd timerFd_;
-  std::atomic<bool> quit_{false};
+  bool quit_ = false;  // guarded by mutex_
 
   mutable std::mutex mutex_;
   std::condition_variable handOverDone_;
