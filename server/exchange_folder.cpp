@@ -1,5 +1,7 @@
 #include "server/exchange_folder.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -61,17 +63,32 @@ ExchangeFolder::ExchangeFolder(const std::string& root) : root_(root) {
 
 bool ExchangeFolder::Contains(const std::string& normalisedPath) const {
   if (root_.empty() || realRoot_.empty() || !LexicallyInside(root_, normalisedPath)) return false;
-  // The part of the path that exists is resolved; what does not exist yet
-  // holds no links.
-  std::string existing = normalisedPath;
-  char resolved[PATH_MAX];
-  while (::realpath(existing.c_str(), resolved) == nullptr) {
-    if (errno != ENOENT) return false;
-    const size_t cut = existing.find_last_of('/');
-    if (cut == std::string::npos || cut == 0) return false;
-    existing.resize(cut);
+  // Only a link below the exchange folder can lead elsewhere: the segments
+  // below it are looked at one by one until one does not exist (what does
+  // not exist yet holds no links).
+  std::string prefix = root_.substr(0, root_.size() - 1);
+  size_t start = root_.size();
+  while (start < normalisedPath.size()) {
+    size_t end = normalisedPath.find('/', start);
+    if (end == std::string::npos) end = normalisedPath.size();
+    prefix.append(1, '/').append(normalisedPath, start, end - start);
+    start = end + 1;
+    struct stat status {};
+    if (::lstat(prefix.c_str(), &status) != 0) return errno == ENOENT;
+    if (S_ISLNK(status.st_mode)) {
+      // From here on the deepest part of the path that exists is resolved
+      // with all its links. A dangling link fails to resolve and is refused:
+      // whoever writes through it creates its target.
+      std::string existing = normalisedPath;
+      char resolved[PATH_MAX];
+      while (::realpath(existing.c_str(), resolved) == nullptr) {
+        if (errno != ENOENT || existing.size() <= prefix.size()) return false;
+        existing.resize(existing.find_last_of('/'));
+      }
+      return LexicallyInside(realRoot_, resolved);
+    }
   }
-  return LexicallyInside(realRoot_, resolved);
+  return true;
 }
 
 std::string RelativeToRoot(const std::string& root, const std::string& normalisedPath) {

@@ -17,7 +17,8 @@ int ObjectWriter::Open(const std::string& path) {
   // No O_TRUNC: the content of a file that another session holds must
   // survive until we know the lock is ours. O_NOFOLLOW, so a link planted in
   // the folder cannot redirect the write; O_NONBLOCK, so a FIFO without a
-  // reader cannot stall the worker (it is refused below anyway).
+  // reader cannot stall the worker (it is refused below anyway; on a regular
+  // file the flag changes nothing).
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666));
   if (!fd) return -errno;
   struct stat info {};
@@ -25,9 +26,7 @@ int ObjectWriter::Open(const std::string& path) {
   if (S_ISDIR(info.st_mode)) return -EISDIR;
   if (!S_ISREG(info.st_mode)) return -EINVAL;
   if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return -errno;
-  if (::ftruncate(fd.Get(), 0) != 0) return -errno;
-  const int flags = ::fcntl(fd.Get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return -errno;
+  if (info.st_size != 0 && ::ftruncate(fd.Get(), 0) != 0) return -errno;
   fd_ = std::move(fd);
   return 0;
 }

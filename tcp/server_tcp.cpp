@@ -202,7 +202,7 @@ int TOBEXServerTCP::AcceptConnection() {
   setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &SocketBufferSize, sizeof SocketBufferSize);
   TOBEXTransportTCP& transport = SlotTransport(slot);
   transport.AssignSocket(socket);
-  if (Loop().AsyncSelect(socket, transport.Window(), FdReadWriteClose) != 0) {
+  if (Loop().AsyncSelect(socket, transport.Window(), FdWriteClose) != 0) {
     // The slot gives the socket back and is free again at once.
     RefuseConnection(transport.TakeSocket(), RspInternalError);
     return socket;

@@ -116,7 +116,7 @@ int TOBEXTransportTCP::Open() {
   // A client-side transport is marked active, so that reading from it
   // behaves as on the server side.
   AdoptSocket(fd);
-  Loop().AsyncSelect(fd, Window(), FdReadWriteClose);
+  Loop().AsyncSelect(fd, Window(), FdWriteClose);
   return 0;
 }
 
