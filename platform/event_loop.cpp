@@ -175,13 +175,6 @@ void EventLoop::PostMessage(WindowHandle window, const Message& message) {
   WakeLocked();
 }
 
-intptr_t EventLoop::SendMessage(WindowHandle window, Message message) {
-  Invoke([&] {
-    if (MessageHandler handler = HandlerOf(window)) handler(message);
-  });
-  return message.result;
-}
-
 void EventLoop::DeliverPosted() {
   for (;;) {
     std::pair<WindowHandle, Message> item;

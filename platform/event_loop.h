@@ -84,8 +84,6 @@ class EventLoop {
   std::string WindowClassName(WindowHandle window) const;
 
   void PostMessage(WindowHandle window, const Message& message);  // any thread
-  // Delivers the message at once when called on the loop thread.
-  intptr_t SendMessage(WindowHandle window, Message message);
 
   // Registers a socket: its notifications reach the window as SocketMessage.
   // Events 0 removes the registration. Returns 0 or -errno. Any thread.

@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <cstring>
 #include <vector>
 
 #include "obex/connection.h"
@@ -207,6 +208,31 @@ TEST_F(TransportTest, OpenAgainstAClosedPortIsRefused) {
   EXPECT_FALSE(client.Active.load());
   EXPECT_EQ(progress.front(), ConnectStarted);
   EXPECT_EQ(progress.back(), ConnectFailed);
+}
+
+TEST_F(TransportTest, ModemCommandWaitsForItsAnswer) {
+  struct Case {
+    const char* answer;  // nullptr: the modem stays silent
+    bool result;
+  };
+  const std::vector<Case> cases = {
+      {"AT\r\r\nOK\r\n", true},
+      {"\r\nERROR\r\n", false},
+      {nullptr, false},
+  };
+  for (const auto& c : cases) {
+    if (c.answer != nullptr) PeerSends(Bytes(c.answer, c.answer + std::strlen(c.answer)));
+    std::string reply;
+    const uint64_t start = MonotonicMs();
+    EXPECT_EQ(transport_.SendATCommand("AT\r\n", reply, ""), c.result) << reply;
+    if (c.answer != nullptr) {
+      EXPECT_EQ(reply, c.answer);
+    } else {
+      EXPECT_GE(MonotonicMs() - start, 1000u);  // gives up after a second
+    }
+    char command[16];
+    EXPECT_EQ(recv(peer_.Get(), command, sizeof command, 0), 4);
+  }
 }
 
 TEST(TransportWindows, EachConnectionRecordGetsItsOwnWindowClass) {
