@@ -247,7 +247,9 @@ void EventLoop::DeliverSocketEvent(uint64_t registrationId, uint32_t epollEvents
 TimerId EventLoop::SetTimer(uint64_t milliseconds, std::function<void()> callback) {
   std::lock_guard lock(mutex_);
   const TimerId id = nextTimer_++;
-  timers_[id] = Timer{MonotonicMs() + milliseconds, std::move(callback)};
+  // The clock counts whole milliseconds; one more makes sure a timer never
+  // fires before its time has fully passed.
+  timers_[id] = Timer{MonotonicMs() + milliseconds + 1, std::move(callback)};
   ArmTimerFd();
   return id;
 }

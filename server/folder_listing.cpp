@@ -143,7 +143,7 @@ void AppendNumber(std::string& out, uint64_t value) {
 }  // namespace
 
 int64_t BuildFolderListing(bool allowHiddenFiles, const std::string& folderPath,
-                           std::string& listing) {
+                           std::string& listing, const ExchangeFolder* exchange) {
   try {
     UniqueFd folder(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder) return -1;
@@ -172,6 +172,10 @@ int64_t BuildFolderListing(bool allowHiddenFiles, const std::string& folderPath,
       // entry removed meanwhile, has nothing to show.
       struct stat status {};
       if (::fstatat(dirFd, entry->d_name, &status, AT_NO_AUTOMOUNT) != 0) continue;
+      if (exchange != nullptr && (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) &&
+          !exchange->Contains(NormalisePath(folderPath + "/" + entry->d_name))) {
+        continue;
+      }
       const bool isFolder = S_ISDIR(status.st_mode);
       // FIFOs, sockets and devices are not objects a client could fetch.
       if (!isFolder && !S_ISREG(status.st_mode)) continue;

@@ -71,7 +71,8 @@ int TOBEXServerConnection::HandleGet(std::span<const uint8_t> packet) {
       if (!Exchange.Contains(NormalisePath(folder))) {
         result = RspForbidden;
         Respond(RspForbidden);
-      } else if (BuildFolderListing(Server.AllowAccessHiddenFiles, folder, listing) > 0) {
+      } else if (BuildFolderListing(Server.AllowAccessHiddenFiles, folder, listing, &Exchange) >
+                 0) {
         ObjectReader object(std::move(listing));
         result = SendObject(object);
       } else {

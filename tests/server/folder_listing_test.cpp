@@ -153,6 +153,21 @@ TEST_F(FolderListingTest, HiddenEntriesAreListedOnlyWhenAllowed) {
   EXPECT_EQ(shown[1].rfind("\t<folder name=\".config\"", 0), 0u);
 }
 
+TEST_F(FolderListingTest, LinksLeadingOutOfTheExchangeFolderAreLeftOut) {
+  fs::create_directory(folder_.Exchange() / "docs");
+  fs::create_directory_symlink(folder_.Exchange() / "docs", folder_.Exchange() / "inward");
+  fs::create_directory_symlink(folder_.Outside(), folder_.Exchange() / "outward");
+  fs::create_symlink(folder_.Outside() / "keep.txt", folder_.Exchange() / "kept.txt");
+  const ExchangeFolder exchange(NormalisedRoot(folder_.Exchange().string()));
+  std::string listing;
+  ASSERT_GT(BuildFolderListing(false, folder_.Exchange().string(), listing, &exchange), 0);
+  auto lines = EntryLines(listing);
+  std::sort(lines.begin(), lines.end());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].rfind("\t<folder name=\"docs\"", 0), 0u);
+  EXPECT_EQ(lines[1].rfind("\t<folder name=\"inward\"", 0), 0u);
+}
+
 TEST_F(FolderListingTest, AnyNameOnDiskGivesWellFormedXml) {
   struct Case {
     std::string label;
