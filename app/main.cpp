@@ -1,3 +1,4 @@
+#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@ constexpr const char* Usage =
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader of our output that goes away must not end the service.
+  std::signal(SIGPIPE, SIG_IGN);
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   bool headless = false;
   for (const std::string& argument : arguments) {
