@@ -97,6 +97,18 @@ void TOBEXTransportBase::ResetAssembly() {
 }
 
 int TOBEXTransportBase::ReceivePacket() {
+  return AssemblePacket(ObexMaxPacket);
+}
+
+int TOBEXTransportBase::ReceivePacketPrefix(size_t prefix) {
+  return AssemblePacket(std::max(prefix, ObexPacketHeadSize));
+}
+
+std::span<const uint8_t> TOBEXTransportBase::PacketPrefix() const {
+  return std::span(receiveBuffer_).first(std::min<size_t>(buffered_, PacketLength(receiveBuffer_)));
+}
+
+int TOBEXTransportBase::AssemblePacket(size_t wanted) {
   // The packet handed out last time is done with; whatever arrived behind
   // it moves to the front and starts the next one.
   if (completedLength_ > 0) {
@@ -120,12 +132,14 @@ int TOBEXTransportBase::ReceivePacket() {
         completedLength_ = length;
         return static_cast<int>(length);
       }
+      if (buffered_ >= wanted) return static_cast<int>(length);  // the packet stays open
     }
     // One read takes the rest of the packet and whatever already follows
     // it; the surplus stays here for the next call, so no byte is lost and
     // packets keep their boundaries. A packet never exceeds the buffer, so
-    // there is always room while one is incomplete.
-    const int got = ReceiveBytes(std::span(receiveBuffer_).subspan(buffered_));
+    // there is always room while one is incomplete. When only the packet's
+    // first bytes are wanted, no more is read.
+    const int got = ReceiveBytes(std::span(receiveBuffer_).subspan(buffered_, wanted - buffered_));
     if (got > 0) {
       buffered_ += static_cast<size_t>(got);
       deadline = MonotonicMs() + Timeout;  // every piece that arrives restarts the limit
@@ -143,6 +157,54 @@ int TOBEXTransportBase::ReceivePacket() {
     if (now > deadline) return 0;
     WaitForSocket(POLLIN, deadline - now + 1);
   }
+}
+
+int TOBEXTransportBase::ReceivePacketRestIntoFile(size_t from, int file, bool& fileShort) {
+  const size_t length = PacketLength(receiveBuffer_);
+  const size_t held = std::min(buffered_, length);
+  fileShort = false;
+  for (size_t written = from; written < held && !fileShort;) {
+    const ssize_t count = ::write(file, receiveBuffer_.data() + written, held - written);
+    if (count > 0) {
+      written += static_cast<size_t>(count);
+    } else if (count < 0 && errno == EINTR) {
+      continue;
+    } else {
+      fileShort = true;
+    }
+  }
+  size_t remaining = length - held;
+  uint64_t deadline = MonotonicMs() + Timeout;
+  while (remaining > 0) {
+    if (!Active.load()) return ResultFailed;
+    const int got = ReceiveBytesIntoFile(file, remaining, fileShort);
+    if (got > 0) {
+      remaining -= static_cast<size_t>(got);
+      deadline = MonotonicMs() + Timeout;
+      continue;
+    }
+    const uint64_t now = MonotonicMs();
+    if (got != ResultWouldBlock || now > deadline) {
+      // Closed, broken, or stalled part way through a packet: the stream
+      // has lost its place, so the link goes.
+      ResetAssembly();
+      CloseHandling();
+      return ResultFailed;
+    }
+    WaitForSocket(POLLIN, deadline - now + 1);
+  }
+  // The buffered part of the packet is done with; what lies behind it is
+  // the start of the next one.
+  completedLength_ = held;
+  return static_cast<int>(length);
+}
+
+bool TOBEXTransportBase::CanReceiveIntoFile() {
+  return false;
+}
+
+int TOBEXTransportBase::ReceiveBytesIntoFile(int, size_t, bool&) {
+  return ResultNotImplemented;
 }
 
 std::span<const uint8_t> TOBEXTransportBase::ReceivedPacket() const {

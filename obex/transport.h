@@ -57,6 +57,23 @@ class TOBEXTransportBase {
   // when the peer has gone; -1106 for a length field below 3. Bytes that
   // arrived behind the packet are kept for the next call.
   int ReceivePacket();
+  // Like ReceivePacket, but returns the packet's length as soon as its
+  // first prefix bytes are in, reading no further into the stream. Unless
+  // the whole packet happened to be there already (ReceivedPacket() then
+  // holds it), the packet stays open: PacketPrefix() shows what is in, and
+  // ReceivePacket() or ReceivePacketRestIntoFile() takes the rest.
+  int ReceivePacketPrefix(size_t prefix);
+  std::span<const uint8_t> PacketPrefix() const;
+  bool PacketComplete() const { return completedLength_ > 0; }
+  // Moves the open packet's bytes from offset `from` on into the file. The
+  // bytes already buffered are written; the rest go from the socket to the
+  // file without passing through a user buffer. fileShort tells that the
+  // file took less than it was given (the bytes are consumed all the same,
+  // so the stream keeps its place). The packet's length, or -1 when the
+  // link broke or stalled part way (it is then closed).
+  int ReceivePacketRestIntoFile(size_t from, int file, bool& fileShort);
+  // Whether this transport can move received bytes straight into a file.
+  virtual bool CanReceiveIntoFile();
   int SendData(std::span<const uint8_t> data);
   int ReadPacket(std::span<uint8_t> destination);
   int ReadAvailable(std::span<uint8_t> buffer);
@@ -94,10 +111,18 @@ class TOBEXTransportBase {
   // Waits up to the time given for the socket to be ready for the events
   // (POLLIN/POLLOUT) or for the transport to be woken.
   void WaitForSocket(short events, uint64_t milliseconds);
+  // Takes up to count bytes from the socket into the file; writes nothing
+  // more once fileShort is set, or sets it when the file falls short.
+  // Returns the bytes taken from the socket, 0 when the peer has closed, or
+  // minus errno.
+  virtual int ReceiveBytesIntoFile(int file, size_t count, bool& fileShort);
 
  private:
   void ReleaseSocketLocked();
   void ResetAssembly();
+  // Assembles the next packet until `wanted` of its bytes, or all of it,
+  // are in the buffer.
+  int AssemblePacket(size_t wanted);
 
   EventLoop& loop_;
   TOBEXConnection& connection_;

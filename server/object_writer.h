@@ -22,6 +22,7 @@ class ObjectWriter {
   int Write(std::span<const uint8_t> data);
   // errno of the failure behind the last short or failed Write.
   int LastError() const { return lastError_; }
+  int Descriptor() const { return fd_.Get(); }
   bool IsOpen() const { return fd_.Valid(); }
 
  private:

@@ -21,6 +21,19 @@ namespace {
 
 // Objects of 2 GiB and more, by their declared Length, are refused.
 constexpr uint32_t MaxObjectLength = 0x7FFFFFFF;
+// A continuation packet's head and its data header's identifier and length.
+constexpr size_t BodyPrefixSize = ObexPacketHeadSize + 3;
+
+// A PUT continuation whose only header is its data: a Body, or the End of
+// Body of the last packet, that fills the packet to its end.
+bool IsBodyOnlyPacket(std::span<const uint8_t> prefix, size_t length) {
+  if (prefix.size() < BodyPrefixSize || (prefix[0] != OpPut && prefix[0] != OpPutFinal)) {
+    return false;
+  }
+  const uint8_t dataHeader = prefix[0] == OpPutFinal ? HdrEndOfBody : HdrBody;
+  const size_t headerLength = (size_t{prefix[4]} << 8) | prefix[5];
+  return prefix[3] == dataHeader && headerLength == length - ObexPacketHeadSize;
+}
 
 std::string Quoted(const std::string& name) {
   return "\"" + name + "\"";
@@ -140,10 +153,35 @@ int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& 
     return ResultObjectTooLarge;
   }
   // Every packet is taken in place from the transport's own buffer and its
-  // data written from there: one buffer for the whole transfer.
+  // data written from there: one buffer for the whole transfer. A packet
+  // that is nothing but its body goes from the socket to the file without
+  // passing through the buffer at all, where the transport can do that.
+  const bool spliceBodies = link.CanReceiveIntoFile();
   for (;;) {
-    const int received = link.ReceivePacket();
+    const int received =
+        spliceBodies ? link.ReceivePacketPrefix(BodyPrefixSize) : link.ReceivePacket();
     if (received <= 0) return received;
+    if (!link.PacketComplete()) {
+      const auto prefix = link.PacketPrefix();
+      if (IsBodyOnlyPacket(prefix, static_cast<size_t>(received))) {
+        bool fileShort = false;
+        if (link.ReceivePacketRestIntoFile(BodyPrefixSize, writer.Descriptor(), fileShort) < 0) {
+          return ResultNoResponse;
+        }
+        if (fileShort) {
+          Respond(RspEntityTooLarge);
+          return RspEntityTooLarge;
+        }
+        if (prefix[0] == OpPutFinal) {
+          Respond(RspSuccess);
+          return RspSuccess;
+        }
+        Respond(RspContinue);
+        continue;
+      }
+      const int rest = link.ReceivePacket();
+      if (rest <= 0) return rest;
+    }
     const auto packet = link.ReceivedPacket();
     const uint8_t opcode = packet[0];
     if (opcode == OpAbort) {

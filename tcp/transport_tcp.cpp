@@ -1,6 +1,7 @@
 #include "tcp/transport_tcp.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -8,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -20,6 +22,7 @@ namespace {
 
 constexpr int SocketBufferSize = 65535;
 constexpr int ConnectStepMs = 100;
+constexpr int PipeSize = 256 * 1024;
 
 void SetBufferSizes(int socket) {
   setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &SocketBufferSize, sizeof SocketBufferSize);
@@ -103,6 +106,50 @@ int TOBEXTransportTCP::SendFileRange(std::span<const uint8_t> head, int file, ui
     }
   }
   return static_cast<int>(head.size() + count);
+}
+
+bool TOBEXTransportTCP::CanReceiveIntoFile() {
+  if (pipeIn_) return true;
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  pipeOut_.Reset(ends[0]);
+  pipeIn_.Reset(ends[1]);
+  // Room for a whole packet, so that one splice usually moves all of it.
+  fcntl(pipeIn_.Get(), F_SETPIPE_SZ, PipeSize);
+  return true;
+}
+
+int TOBEXTransportTCP::ReceiveBytesIntoFile(int file, size_t count, bool& fileShort) {
+  const ssize_t taken =
+      splice(Socket(), nullptr, pipeIn_.Get(), nullptr, count, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  if (taken <= 0) return taken == 0 ? 0 : -errno;
+  auto left = static_cast<size_t>(taken);
+  while (left > 0 && !fileShort) {
+    const ssize_t moved = splice(pipeOut_.Get(), nullptr, file, nullptr, left, SPLICE_F_MOVE);
+    if (moved > 0) {
+      left -= static_cast<size_t>(moved);
+    } else if (moved < 0 && errno == EINTR) {
+      continue;
+    } else {
+      DebugPrintf("Put: file write failed, errno %d", moved < 0 ? errno : ENOSPC);
+      fileShort = true;
+    }
+  }
+  // What the file did not take still leaves the pipe, so that the next
+  // packet never finds stale bytes in it.
+  while (left > 0) {
+    char discard[4096];
+    const ssize_t got = read(pipeOut_.Get(), discard, std::min(left, sizeof discard));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    left -= static_cast<size_t>(got);
+  }
+  if (left > 0) {
+    // A pipe that cannot be emptied is never used again.
+    pipeOut_.Reset();
+    pipeIn_.Reset();
+  }
+  return static_cast<int>(taken);
 }
 
 int TOBEXTransportTCP::Open() {

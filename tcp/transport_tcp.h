@@ -5,6 +5,7 @@
 #include <string>
 
 #include "obex/transport.h"
+#include "platform/unique_fd.h"
 
 namespace quillfern {
 
@@ -39,6 +40,7 @@ class TOBEXTransportTCP : public TOBEXTransportBase {
   int ReceiveBytes(std::span<uint8_t> buffer) override;
   int SendFileRange(std::span<const uint8_t> head, int file, uint64_t offset,
                     size_t count) override;
+  bool CanReceiveIntoFile() override;
 
   std::string Address;  // numeric peer address for Open
   uint16_t Port = 0;
@@ -47,6 +49,12 @@ class TOBEXTransportTCP : public TOBEXTransportBase {
 
  private:
   int Connect(int socket);
+  int ReceiveBytesIntoFile(int file, size_t count, bool& fileShort) override;
+
+  // The pipe through which received bytes are spliced into files, made on
+  // first use and kept for every peer of the slot.
+  UniqueFd pipeOut_;
+  UniqueFd pipeIn_;
 };
 
 }  // namespace quillfern
