@@ -82,13 +82,18 @@ int TOBEXTransportBase::SendFileRange(std::span<const uint8_t>, int, uint64_t, s
   return ResultNotImplemented;
 }
 
-void TOBEXTransportBase::WaitForSocket(short events, uint64_t milliseconds) {
+bool TOBEXTransportBase::WaitForSocket(short events, uint64_t milliseconds) {
   pollfd entries[2] = {{Socket(), events, 0}, {dataEvent_.Descriptor(), POLLIN, 0}};
   const int timeout =
       milliseconds >= static_cast<uint64_t>(INT32_MAX) ? -1 : static_cast<int>(milliseconds);
   // A transport without a socket waits for the wake-up alone (poll ignores
   // negative descriptors).
-  if (poll(entries, 2, timeout) > 0 && (entries[1].revents & POLLIN)) dataEvent_.Reset();
+  int ready;
+  do {
+    ready = poll(entries, 2, timeout);
+  } while (ready < 0 && errno == EINTR);
+  if (ready > 0 && (entries[1].revents & POLLIN)) dataEvent_.Reset();
+  return ready > 0;
 }
 
 void TOBEXTransportBase::ResetAssembly() {
@@ -253,15 +258,8 @@ int TOBEXTransportBase::ReadAvailable(std::span<uint8_t> buffer) {
 
 int TOBEXTransportBase::WaitForData(uint32_t milliseconds) {
   if (buffered_ > completedLength_ || BytesAvailable() > 0) return WaitSignalled;
-  pollfd entries[2] = {{Socket(), POLLIN, 0}, {dataEvent_.Descriptor(), POLLIN, 0}};
-  const int timeout = milliseconds == WaitForever ? -1 : static_cast<int>(milliseconds);
-  int ready;
-  do {
-    ready = poll(entries, 2, timeout);
-  } while (ready < 0 && errno == EINTR);
-  if (ready <= 0) return WaitTimedOut;
-  if (entries[1].revents & POLLIN) dataEvent_.Reset();
-  return WaitSignalled;
+  const uint64_t limit = milliseconds == WaitForever ? UINT64_MAX : milliseconds;
+  return WaitForSocket(POLLIN, limit) ? WaitSignalled : WaitTimedOut;
 }
 
 bool TOBEXTransportBase::SendATCommand(std::string_view command, std::string& reply,

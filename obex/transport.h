@@ -109,8 +109,9 @@ class TOBEXTransportBase {
   void CloseSocket();
   void CloseHandling();
   // Waits up to the time given for the socket to be ready for the events
-  // (POLLIN/POLLOUT) or for the transport to be woken.
-  void WaitForSocket(short events, uint64_t milliseconds);
+  // (POLLIN/POLLOUT) or for the transport to be woken; false when the time
+  // ran out.
+  bool WaitForSocket(short events, uint64_t milliseconds);
   // Takes up to count bytes from the socket into the file; writes nothing
   // more once fileShort is set, or sets it when the file falls short.
   // Returns the bytes taken from the socket, 0 when the peer has closed, or

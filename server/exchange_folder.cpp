@@ -100,17 +100,42 @@ bool IsHiddenName(std::string_view name) {
   return !name.empty() && name.front() == '.';
 }
 
-bool HasHiddenSegment(std::string_view relativeName) {
+namespace {
+
+// Whether any '/'-separated segment of the name satisfies the test.
+template <typename Test>
+bool AnySegment(std::string_view name, Test test) {
   size_t start = 0;
-  while (start <= relativeName.size()) {
-    const size_t end = relativeName.find('/', start);
-    const std::string_view segment =
-        relativeName.substr(start, end == std::string_view::npos ? end : end - start);
-    if (IsHiddenName(segment) && segment != "." && segment != "..") return true;
-    if (end == std::string_view::npos) break;
+  for (;;) {
+    const size_t end = name.find('/', start);
+    if (test(name.substr(start, end == std::string_view::npos ? end : end - start))) return true;
+    if (end == std::string_view::npos) return false;
     start = end + 1;
   }
-  return false;
+}
+
+}  // namespace
+
+bool HasHiddenSegment(std::string_view relativeName) {
+  return AnySegment(relativeName, [](std::string_view segment) {
+    return IsHiddenName(segment) && segment != "." && segment != "..";
+  });
+}
+
+bool SegmentsFitFileSystem(std::string_view name) {
+  return !AnySegment(name, [](std::string_view segment) { return segment.size() > NAME_MAX; });
+}
+
+std::string NameForLog(std::u16string_view name) {
+  std::string text;
+  for (const char c : Utf16ToUtf8(name)) {
+    if (c == '\0') {
+      text += "\xEF\xBF\xBD";
+    } else {
+      text += c;
+    }
+  }
+  return text;
 }
 
 }  // namespace quillfern

@@ -50,4 +50,13 @@ std::string RelativeToRoot(const std::string& root, const std::string& normalise
 bool IsHiddenName(std::string_view name);
 bool HasHiddenSegment(std::string_view relativeName);
 
+// False when a '/'-separated segment is longer than a file name can be: such
+// a name cannot exist, and path resolution fails on it before any test can
+// tell inside from outside.
+bool SegmentsFitFileSystem(std::string_view name);
+
+// The Name header as a log line shows it. It never becomes a path, so a lone
+// surrogate or a NUL is shown as U+FFFD instead of refused.
+std::string NameForLog(std::u16string_view name);
+
 }  // namespace quillfern

@@ -14,7 +14,6 @@
 #include "server/exchange_folder.h"
 #include "server/folder_listing.h"
 #include "server/object_reader.h"
-#include "server/request_name.h"
 #include "server/session.h"
 
 namespace quillfern {

@@ -10,7 +10,6 @@
 #include "obex/headers.h"
 #include "obex/packet.h"
 #include "platform/debug.h"
-#include "platform/text.h"
 #include "platform/unique_fd.h"
 #include "server/exchange_folder.h"
 #include "server/object_writer.h"
@@ -33,10 +32,6 @@ bool IsBodyOnlyPacket(std::span<const uint8_t> prefix, size_t length) {
   const uint8_t dataHeader = prefix[0] == OpPutFinal ? HdrEndOfBody : HdrBody;
   const size_t headerLength = (size_t{prefix[4]} << 8) | prefix[5];
   return prefix[3] == dataHeader && headerLength == length - ObexPacketHeadSize;
-}
-
-std::string Quoted(const std::string& name) {
-  return "\"" + name + "\"";
 }
 
 // Deleting a file that its owner made read-only, or one another session is
@@ -93,7 +88,7 @@ int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
     return refuse(RspForbidden);
   }
 
-  const std::string shownName = Quoted(Utf16ToUtf8(name));
+  const std::string shownName = "\"" + NameForLog(name) + "\"";
   int result;
   if (final && !HasHeader(index, HdrEndOfBody)) {
     struct stat info {};

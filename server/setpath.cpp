@@ -7,7 +7,6 @@
 #include "obex/headers.h"
 #include "obex/packet.h"
 #include "server/exchange_folder.h"
-#include "server/request_name.h"
 #include "server/session.h"
 
 namespace quillfern {

@@ -22,10 +22,10 @@ constexpr int KeepAliveIdleSeconds = 10;
 constexpr int KeepAliveIntervalSeconds = 1;
 constexpr int SocketBufferSize = 65535;
 
-bool SetKeepAlive(int socket) {
-  const int on = 1;
-  return setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
-         setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &KeepAliveIdleSeconds,
+// Set on the listening socket; accepted sockets inherit keep-alive and its
+// timing from it.
+bool SetKeepAliveTiming(int socket) {
+  return setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &KeepAliveIdleSeconds,
                     sizeof KeepAliveIdleSeconds) == 0 &&
          setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &KeepAliveIntervalSeconds,
                     sizeof KeepAliveIntervalSeconds) == 0;
@@ -107,7 +107,7 @@ int TOBEXServerTCP::BindListenSocket() {
     ErrorText = "Create server socket failed";
     return -1;
   }
-  if (!SetKeepAlive(ListenSocket)) DebugOutput("error");
+  if (!SetKeepAliveTiming(ListenSocket)) DebugOutput("error");
 
   sockaddr_storage address{};
   socklen_t length;
@@ -175,7 +175,6 @@ int TOBEXServerTCP::AcceptPeer(std::string* peerText) {
                              SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (socket < 0) return -1;
   if (peerText != nullptr) {
-    SetKeepAlive(socket);
     length = sizeof address;
     if (getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
       *peerText = AddressToText(reinterpret_cast<sockaddr*>(&address), length);
