@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  obexftp libcap2-bin procps
+  obexftp libopenobex2-dev libcap2-bin procps ccache
 )
 
 missing=()
