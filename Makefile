@@ -5,7 +5,11 @@ JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 
-.PHONY: all setup build run test test-plain test-asan test-tsan bench format format-check clean
+.PHONY: all setup build run test test-plain test-asan test-tsan bench bench-smoke format format-check clean
+
+# The builds that the tests make treat warnings as errors; a plain `make` or
+# `make run` does not, so a newer compiler's new warning never stops a user.
+STRICT := -DQUILLFERN_WERROR=ON
 
 all: build
 
@@ -22,12 +26,14 @@ run: build
 	@bash scripts/run.sh
 
 build-asan/build.ninja: | setup
-	cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQUILLFERN_SANITIZE=address
+	cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQUILLFERN_SANITIZE=address $(STRICT)
 
 build-tsan/build.ninja: | setup
-	cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQUILLFERN_SANITIZE=thread
+	cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQUILLFERN_SANITIZE=thread $(STRICT)
 
-test-plain: build
+test-plain: setup build/build.ninja
+	cmake -S . -B build $(STRICT) > /dev/null
+	cmake --build build -j $(JOBS)
 	cd build && ctest --output-on-failure -j $(JOBS)
 
 test-asan: setup build-asan/build.ninja
@@ -40,13 +46,22 @@ test-tsan: setup build-tsan/build.ninja
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j $(JOBS) -L 'platform|obex|server|tcp|app'
 
-test: format-check test-plain test-asan test-tsan
-	@echo "All test runs passed (plain, ASan+UBSan, TSan)."
+test: format-check test-plain test-asan test-tsan bench-smoke
+	@echo "All test runs passed (plain, ASan+UBSan, TSan, benchmark smoke run)."
 
-bench: setup
+build-release/build.ninja: | setup
 	cmake -S . -B build-release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
+
+bench: setup build-release/build.ninja
 	cmake --build build-release -j $(JOBS) --target obex_bench
 	./build-release/bench/obex_bench $(BENCH_ARGS)
+
+# The benchmark, built as `make bench` builds it, runs once at small sizes
+# with every client, so that it cannot rot unnoticed.
+bench-smoke: setup build-release/build.ninja
+	cmake -S . -B build-release $(STRICT) > /dev/null
+	cmake --build build-release -j $(JOBS) --target obex_bench
+	./build-release/bench/obex_bench --quick
 
 format: setup
 	clang-format -i $(SOURCES)

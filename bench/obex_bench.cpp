@@ -21,8 +21,10 @@
 
 #include "bench/bench_client.h"
 #include "bench/bench_util.h"
+#include "bench/figure.h"
 #include "bench/ping_pong.h"
 #include "bench/server_process.h"
+#include "bench/third_party.h"
 
 namespace quillfern::bench {
 namespace {
@@ -30,15 +32,17 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr size_t MiB = 1024 * 1024;
-constexpr size_t LargeObjectSize = 256 * MiB;
-constexpr size_t SmallObjectSize = 4096;
-constexpr size_t SmallObjectCount = 1000;
-constexpr size_t ListingEntryCount = 10000;
+// The workloads at full size; --quick shrinks them to check that every path
+// of the benchmark still works, in seconds.
+constexpr WorkloadSizes FullSizes{256 * MiB, 4096, 1000, 10000};
+constexpr WorkloadSizes QuickSizes{4 * MiB, 4096, 50, 500};
 constexpr uint16_t ClientMaxPacket = 65535;
+constexpr uint16_t ObexftpMaxPacket = 1024;  // fixed in obexftp
 constexpr size_t BigSide = 65535;
 constexpr size_t SmallSide = 3;
 // About as many bytes per ping-pong run as the large object holds.
-constexpr size_t PingPongExchanges = 4096;
+constexpr size_t FullPingPongExchanges = 4096;
+constexpr size_t QuickPingPongExchanges = 64;
 constexpr uint32_t ClientTimeoutMs = 30000;
 constexpr int MaxRounds = 100;
 constexpr long TmpfsMagic = 0x01021994;
@@ -66,13 +70,34 @@ struct Options {
   int rounds = 5;
   std::string dir;
   int cpu = -1;
+  bool quick = false;
+  bool thirdParty = true;
 };
 
+// Set once from the options before anything is measured.
+WorkloadSizes Sizes = FullSizes;
+size_t PingPongExchanges = FullPingPongExchanges;
+size_t LargeObjectSize = FullSizes.largeObject;
+size_t SmallObjectSize = FullSizes.smallObject;
+size_t SmallObjectCount = FullSizes.smallObjectCount;
+size_t ListingEntryCount = FullSizes.listingEntries;
+
+void ApplySizes(bool quick) {
+  Sizes = quick ? QuickSizes : FullSizes;
+  PingPongExchanges = quick ? QuickPingPongExchanges : FullPingPongExchanges;
+  LargeObjectSize = Sizes.largeObject;
+  SmallObjectSize = Sizes.smallObject;
+  SmallObjectCount = Sizes.smallObjectCount;
+  ListingEntryCount = Sizes.listingEntries;
+}
+
 constexpr const char* Usage =
-    "Usage: obex_bench [--rounds N] [--dir PATH] [--cpu N]\n"
+    "Usage: obex_bench [--rounds N] [--dir PATH] [--cpu N] [--quick] [--no-third-party]\n"
     "  --rounds N  rounds per figure, the median is reported (default 5)\n"
     "  --dir PATH  put the exchange folder under PATH instead of /dev/shm (tmpfs)\n"
-    "  --cpu N     the CPU that client and server share (default: the last one allowed)\n";
+    "  --cpu N     the CPU that client and server share (default: the last one allowed)\n"
+    "  --quick     small sizes and one round: checks that every path still works\n"
+    "  --no-third-party  only the benchmark's own client\n";
 
 std::optional<Options> ParseOptions(int argc, char** argv) {
   Options options;
@@ -86,6 +111,11 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       options.dir = argv[++i];
     } else if (argument == "--cpu" && hasValue) {
       options.cpu = std::atoi(argv[++i]);
+    } else if (argument == "--quick") {
+      options.quick = true;
+      options.rounds = 1;
+    } else if (argument == "--no-third-party") {
+      options.thirdParty = false;
     } else {
       return std::nullopt;
     }
@@ -149,70 +179,6 @@ std::string SmallObjectName(size_t i) {
   char name[32];
   std::snprintf(name, sizeof name, "small-%04zu.bin", i);
   return name;
-}
-
-std::string Samples(const std::vector<double>& values, const char* format) {
-  std::string text;
-  for (const double value : values) {
-    char item[32];
-    std::snprintf(item, sizeof item, format, value);
-    if (!text.empty()) text += ' ';
-    text += item;
-  }
-  return text;
-}
-
-std::string Format(const char* format, double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
-
-// One measured quantity, its rounds, and whether it could be measured at all.
-struct Figure {
-  std::vector<double> samples;
-  std::string error;
-  int plannedRounds = 0;
-  bool outOfTime = false;  // fewer rounds than planned, to keep the run short
-
-  bool Failed() const { return !error.empty(); }
-  bool Measured() const { return !samples.empty(); }
-  double Value() const { return Median(samples); }
-};
-
-void PrintRounds(const char* label, const Figure& figure, const char* format) {
-  std::printf("  %-38s %s", label, Samples(figure.samples, format).c_str());
-  if (figure.outOfTime) {
-    std::printf("  (time budget: %zu of %d rounds)", figure.samples.size(), figure.plannedRounds);
-  }
-  if (figure.Failed()) std::printf("  FAILED: %s", figure.error.c_str());
-  std::printf("\n");
-  std::fflush(stdout);
-}
-
-// Runs round(i) up to rounds times, keeping each returned sample, until one
-// fails or the budget is spent.
-void RunRounds(Figure& figure, int rounds, double budgetSeconds,
-               const std::function<std::optional<double>(int, std::string&)>& round) {
-  figure.plannedRounds = rounds;
-  const auto start = Clock::now();
-  for (int i = 0; i < rounds; ++i) {
-    if (Interrupted) {
-      figure.error = "interrupted";
-      return;
-    }
-    std::string error;
-    const std::optional<double> sample = round(i, error);
-    if (!sample) {
-      figure.error = error.empty() ? "failed" : error;
-      return;
-    }
-    figure.samples.push_back(*sample);
-    if (i + 1 < rounds && SecondsSince(start) > budgetSeconds) {
-      figure.outOfTime = true;
-      return;
-    }
-  }
 }
 
 struct PingPongFigures {
@@ -416,6 +382,69 @@ void MeasureListing(ObexFigures& figures, ServerProcess& server, int rounds) {
   client.Disconnect();
 }
 
+struct ThirdPartyRun {
+  ThirdPartyClient client;
+  ThirdPartyFigures figures;
+  std::string skipped;  // why the client was not run
+};
+
+std::vector<ThirdPartyRun> ThirdPartyClients() {
+  std::vector<ThirdPartyRun> runs(2);
+  runs[0].client = {"obexftp", FindProgram("obexftp"), true, ObexftpMaxPacket};
+  if (runs[0].client.program.empty()) runs[0].skipped = "obexftp is not installed";
+  runs[1].client = {"libopenobex", QUILLFERN_OPENOBEX_CLIENT, false, ClientMaxPacket};
+  return runs;
+}
+
+void MeasureThirdParty(std::vector<ThirdPartyRun>& runs, const ServerProcess& server,
+                       const fs::path& root, std::span<const uint8_t> object, int rounds, int cpu) {
+  for (ThirdPartyRun& run : runs) {
+    std::printf("\nThird-party client: %s (announces a %u-byte maximum packet)\n",
+                run.client.label.c_str(), run.client.maxPacket);
+    if (!run.skipped.empty()) {
+      std::printf("  skipped: %s\n", run.skipped.c_str());
+      continue;
+    }
+    std::fflush(stdout);
+    MeasureWithThirdPartyClient(run.client, server.Pid(), server.Port(), root,
+                                std::string(ListingFolder), object, Sizes, rounds, cpu,
+                                run.figures);
+    PrintRounds("PUT, MB/s", run.figures.put, "%.1f");
+    PrintRounds("PUT, server CPU us per packet", run.figures.putCpuPerPacket, "%.2f");
+    PrintRounds("GET, MB/s", run.figures.get, "%.1f");
+    PrintRounds("GET, server CPU us per packet", run.figures.getCpuPerPacket, "%.2f");
+    PrintRounds("small PUTs, s", run.figures.smallPuts, "%.3f");
+    PrintRounds("folder listing, ms", run.figures.listing, "%.1f");
+  }
+}
+
+bool AnyThirdPartyFailure(const std::vector<ThirdPartyRun>& runs) {
+  for (const ThirdPartyRun& run : runs) {
+    const ThirdPartyFigures& f = run.figures;
+    if (f.put.Failed() || f.get.Failed() || f.smallPuts.Failed() || f.listing.Failed()) return true;
+  }
+  return false;
+}
+
+void PrintThirdPartySummary(const std::vector<ThirdPartyRun>& runs) {
+  std::printf(
+      "\nThird-party clients (medians; whole client runs, connect and disconnect included)\n");
+  std::printf("  %-12s %9s %9s %9s %9s %12s %12s\n", "client", "PUT MB/s", "GET MB/s", "PUTs s",
+              "list ms", "PUT us/pkt", "GET us/pkt");
+  for (const ThirdPartyRun& run : runs) {
+    const ThirdPartyFigures& f = run.figures;
+    auto cell = [](const Figure& figure, const char* format) {
+      return figure.Failed()     ? std::string("FAILED")
+             : figure.Measured() ? Format(format, figure.Value())
+                                 : std::string("-");
+    };
+    std::printf("  %-12s %9s %9s %9s %9s %12s %12s\n", run.client.label.c_str(),
+                cell(f.put, "%.1f").c_str(), cell(f.get, "%.1f").c_str(),
+                cell(f.smallPuts, "%.3f").c_str(), cell(f.listing, "%.1f").c_str(),
+                cell(f.putCpuPerPacket, "%.2f").c_str(), cell(f.getCpuPerPacket, "%.2f").c_str());
+  }
+}
+
 std::string MiBText(uint64_t kib) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(kib) / 1024);
@@ -511,6 +540,8 @@ int Run(const Options& options) {
   }
 
   ObexFigures obex;
+  std::vector<ThirdPartyRun> thirdParty =
+      options.thirdParty ? ThirdPartyClients() : std::vector<ThirdPartyRun>();
   std::optional<uint64_t> peakKiB;
   uint64_t idleKiB = 0;
   bool serverStopped = true;
@@ -555,6 +586,11 @@ int Run(const Options& options) {
     PrintRounds("folder listing of 10000, ms", obex.listing, "%.2f");
     traceMemory("after listing");
 
+    if (options.thirdParty) {
+      MeasureThirdParty(thirdParty, server, root, object, options.rounds, cpu);
+      traceMemory("after third-party clients");
+    }
+
     peakKiB = server.StatusKiB("VmHWM");
     serverStopped = server.Stop();
     const std::string diagnostics = server.Diagnostics();
@@ -592,11 +628,12 @@ int Run(const Options& options) {
            "< 32 MiB", memory.Value() < PeakMemoryTargetMiB);
   std::printf("  (ping-pong same CPU: %.0f MB/s request side, %.0f MB/s answer side)\n", putBase,
               getBase);
+  if (!thirdParty.empty()) PrintThirdPartySummary(thirdParty);
 
   const bool failed = pingPong.requestSame.Failed() || pingPong.answerSame.Failed() ||
                       pingPong.requestApart.Failed() || pingPong.answerApart.Failed() ||
                       obex.put.Failed() || obex.get.Failed() || obex.smallPuts.Failed() ||
-                      obex.listing.Failed();
+                      obex.listing.Failed() || AnyThirdPartyFailure(thirdParty);
   if (Interrupted) {
     std::printf("\nInterrupted.\n");
     return InterruptedExit;
@@ -641,6 +678,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s", quillfern::bench::Usage);
     return 2;
   }
+  quillfern::bench::ApplySizes(options->quick);
   quillfern::bench::CatchSignals();
   return quillfern::bench::Run(*options);
 }
