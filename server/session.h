@@ -34,6 +34,8 @@ class TOBEXServerConnection : public TOBEXConnection {
 
   int StartSession();
   int StopWorker();
+  // A worker was started and has not ended yet.
+  bool WorkerRunning() const;
   int CloseTransport();
   int Respond(uint8_t code);
 

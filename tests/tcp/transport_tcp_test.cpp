@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -39,10 +40,24 @@ class TransportTest : public ::testing::Test {
     transport_.Address = "127.0.0.1";
     transport_.Port = port_;
     transport_.Timeout = 200;
+    Reconnect();
+  }
+
+  // A fresh connection between the transport and a new peer.
+  void Reconnect() {
+    transport_.Close();
     ASSERT_EQ(transport_.Open(), 0);
     peer_.Reset(accept(listener_.Get(), nullptr, nullptr));
     ASSERT_TRUE(peer_.Valid());
     connection_.Connected = true;
+  }
+
+  // Whether the peer's end reads the end of the stream within the time.
+  bool PeerSeesEnd(int timeoutMs) {
+    pollfd entry{peer_.Get(), POLLIN, 0};
+    if (poll(&entry, 1, timeoutMs) <= 0) return false;
+    char byte;
+    return recv(peer_.Get(), &byte, 1, MSG_DONTWAIT) == 0;
   }
 
   void PeerSends(const Bytes& bytes) {
@@ -85,10 +100,15 @@ TEST_F(TransportTest, ReadPacketCopiesTheWholePacket) {
   EXPECT_EQ(destination[5], 0xEE);
 }
 
-TEST_F(TransportTest, LengthFieldBelowThreeIsRejected) {
+TEST_F(TransportTest, LengthFieldBelowThreeIsRejectedAndEndsTheLink) {
   for (uint8_t length : {0, 1, 2}) {
-    PeerSends({0x80, 0x00, length});
+    Reconnect();
+    // What follows could not be told apart from the rest of the packet.
+    PeerSends({0x80, 0x00, length, 0x81, 0x00, 0x03});
     EXPECT_EQ(transport_.ReceivePacket(), ResultPacketLengthTooSmall) << int(length);
+    EXPECT_FALSE(transport_.Active.load()) << int(length);
+    EXPECT_FALSE(connection_.Connected.load()) << int(length);
+    EXPECT_TRUE(PeerSeesEnd(1000)) << int(length);
   }
 }
 
