@@ -156,11 +156,8 @@ void TOBEXServer::CancelPendingWork() {
 }
 
 int TOBEXServer::FindFreeSlot() const {
-  // A slot whose worker is still finishing would make the main thread wait
-  // for it, however briefly; one whose worker has ended is taken first.
-  for (uint16_t i = 0; i < SlotCount; ++i) {
-    if (!Slots[i]->Link().Active.load() && !Slots[i]->WorkerRunning()) return i;
-  }
+  // A slot whose worker is still finishing is taken all the same: its
+  // transport is closed, so the worker ends within milliseconds.
   for (uint16_t i = 0; i < SlotCount; ++i) {
     if (!Slots[i]->Link().Active.load()) return i;
   }

@@ -77,9 +77,8 @@ class TOBEXServer {
   void SetErrorText(const std::string& text) { ErrorText = text; }
   TOBEXServerConnection& GetSlot(int index) const { return *Slots[static_cast<size_t>(index)]; }
 
-  // The lowest slot without an active transport, preferring one whose
-  // previous worker has already ended (so that taking it never waits);
-  // else the lowest slot whose peer has not connected; else NoFreeSlot.
+  // The lowest slot without an active transport, else the lowest slot
+  // whose peer has not connected, else NoFreeSlot.
   int FindFreeSlot() const;
   void SessionConnected(TOBEXServerConnection& session);
   void SessionDisconnected(TOBEXServerConnection& session);

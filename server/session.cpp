@@ -45,10 +45,6 @@ int TOBEXServerConnection::StopWorker() {
   return 0;
 }
 
-bool TOBEXServerConnection::WorkerRunning() const {
-  return Worker && Worker->Started() && !Worker->Finished();
-}
-
 int TOBEXServerConnection::CloseTransport() {
   if (!Link().Active.load()) return -1;
   Link().Close();

@@ -34,8 +34,6 @@ class TOBEXServerConnection : public TOBEXConnection {
 
   int StartSession();
   int StopWorker();
-  // A worker was started and has not ended yet.
-  bool WorkerRunning() const;
   int CloseTransport();
   int Respond(uint8_t code);
 
