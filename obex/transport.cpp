@@ -370,7 +370,7 @@ void TOBEXTransportBase::DetachWorker() {
 
 int TOBEXTransportBase::TakeSocket() {
   std::lock_guard lock(socketMutex_);
-  const int socket = socket_.exchange(-1);
+  const int socket = socket_.exchange(NoSocket);
   if (socket >= 0) loop_.AsyncSelect(socket, window_, 0);
   Active = false;
   shutDown_ = false;
@@ -403,7 +403,7 @@ void TOBEXTransportBase::CloseSocket() {
 }
 
 void TOBEXTransportBase::ReleaseSocketLocked() {
-  const int socket = socket_.exchange(-1);
+  const int socket = socket_.exchange(NoSocket);
   if (socket < 0) return;
   loop_.AsyncSelect(socket, window_, 0);
   ::close(socket);

@@ -12,6 +12,7 @@
 
 #include "platform/event.h"
 #include "platform/event_loop.h"
+#include "platform/unique_fd.h"
 
 namespace quillfern {
 
@@ -156,7 +157,7 @@ class TOBEXTransportBase {
   size_t completedLength_ = 0;  // length of the packet last handed out
 
   std::mutex socketMutex_;
-  std::atomic<int> socket_{-1};
+  std::atomic<int> socket_{NoSocket};  // NoSocket when there is none
   bool shutDown_ = false;
   bool workerAttached_ = false;
 };
