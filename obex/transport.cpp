@@ -24,6 +24,27 @@ constexpr std::string_view ATReplyError = "ERROR";
 
 }  // namespace
 
+bool IsLinkGone(int error) {
+  switch (error) {
+    case ECONNRESET:
+    case ECONNABORTED:
+    case ECONNREFUSED:
+    case EPIPE:
+    case ENOTCONN:
+    case ESHUTDOWN:
+    case ETIMEDOUT:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case ENETRESET:
+    case ENOLINK:
+      return true;
+    default:
+      return false;
+  }
+}
+
 TOBEXTransportBase::TOBEXTransportBase(EventLoop& loop, TOBEXConnection& connection)
     : loop_(loop), connection_(connection), receiveBuffer_(ObexMaxPacket) {
   window_ = loop_.AllocateMessageWindow(
@@ -53,19 +74,41 @@ void TOBEXTransportBase::WndProc(Message& message) {
   const uint16_t error = SocketError(message.lParam);
   if (error != 0) {
     // A connection that broke is as gone as one that was closed.
-    if (error == ECONNABORTED || error == ECONNRESET) CloseHandling();
+    if (IsLinkGone(error)) CloseHandling(true);
     return;
   }
   if (message.wParam != static_cast<uintptr_t>(Socket())) return;
   if (events & FdRead) dataEvent_.Pulse();
-  if (events & FdClose) CloseHandling();
+  // The peer closed in order: an answer the worker is about to send may
+  // still reach it, so the socket is left as it is.
+  if (events & FdClose) CloseHandling(false);
   message.result = 0;
 }
 
-void TOBEXTransportBase::CloseHandling() {
+void TOBEXTransportBase::CloseHandling(bool shutDownSocket) {
+  if (shutDownSocket) {
+    std::lock_guard lock(socketMutex_);
+    const int socket = socket_.load();
+    if (socket >= 0 && !shutDown_) {
+      shutdown(socket, SHUT_RDWR);
+      shutDown_ = true;
+    }
+  }
   Active = false;
   connection_.Connected = false;
-  dataEvent_.Set();  // a worker waiting for data looks at Active at once
+  // A worker waiting on the transport, to send or to receive, wakes and
+  // sees Active false at once.
+  dataEvent_.Set();
+}
+
+bool TOBEXTransportBase::CloseIfLinkGone(int result) {
+  if (result >= 0 || !IsLinkGone(-result)) return false;
+  CloseHandling(true);
+  return true;
+}
+
+void TOBEXTransportBase::AssignSocket(int socket) {
+  AdoptSocket(socket);
 }
 
 int TOBEXTransportBase::BytesAvailable() {
@@ -130,7 +173,10 @@ int TOBEXTransportBase::AssemblePacket(size_t wanted) {
     if (buffered_ >= ObexPacketHeadSize) {
       const size_t length = PacketLength(receiveBuffer_);
       if (length < ObexPacketHeadSize) {
+        // Nothing tells where the next packet starts: the link goes.
+        DebugPrintf("packet length field of %zu is below the packet head", length);
         ResetAssembly();
+        CloseHandling(true);
         return ResultPacketLengthTooSmall;
       }
       if (buffered_ >= length) {
@@ -153,7 +199,7 @@ int TOBEXTransportBase::AssemblePacket(size_t wanted) {
     if (got != ResultWouldBlock) {
       // The peer closed the connection or it broke: nothing more can come.
       ResetAssembly();
-      CloseHandling();
+      CloseHandling(got != 0 && IsLinkGone(-got));
       return ResultFailed;
     }
     // Out of time: a packet begun stays buffered and is resumed by the next
@@ -193,7 +239,7 @@ int TOBEXTransportBase::ReceivePacketRestIntoFile(size_t from, int file, bool& f
       // Closed, broken, or stalled part way through a packet: the stream
       // has lost its place, so the link goes.
       ResetAssembly();
-      CloseHandling();
+      CloseHandling(got != 0);
       return ResultFailed;
     }
     WaitForSocket(POLLIN, deadline - now + 1);
@@ -232,17 +278,21 @@ int TOBEXTransportBase::ReadPacket(std::span<uint8_t> destination) {
 }
 
 int TOBEXTransportBase::SendData(std::span<const uint8_t> data) {
-  const uint64_t deadline = MonotonicMs() + Timeout;
+  uint64_t deadline = MonotonicMs() + Timeout;
   size_t sent = 0;
   int last = 0;
   for (;;) {
     last = SendBytes(data.subspan(sent));
     if (last > 0) {
       sent += static_cast<size_t>(last);
+      deadline = MonotonicMs() + Timeout;  // every piece that goes out restarts the limit
     } else if (last == ResultWouldBlock || last == ResultInProgress) {
+      // A closed transport is never waited on: its worker must end now.
+      if (!Active.load()) break;
       const uint64_t now = MonotonicMs();
       if (now <= deadline) WaitForSocket(POLLOUT, deadline - now + 1);
     } else {
+      CloseIfLinkGone(last);
       break;
     }
     if (sent >= data.size() || MonotonicMs() > deadline) break;
@@ -320,7 +370,7 @@ void TOBEXTransportBase::DetachWorker() {
 
 int TOBEXTransportBase::TakeSocket() {
   std::lock_guard lock(socketMutex_);
-  const int socket = socket_.exchange(-1);
+  const int socket = socket_.exchange(NoSocket);
   if (socket >= 0) loop_.AsyncSelect(socket, window_, 0);
   Active = false;
   shutDown_ = false;
@@ -353,7 +403,7 @@ void TOBEXTransportBase::CloseSocket() {
 }
 
 void TOBEXTransportBase::ReleaseSocketLocked() {
-  const int socket = socket_.exchange(-1);
+  const int socket = socket_.exchange(NoSocket);
   if (socket < 0) return;
   loop_.AsyncSelect(socket, window_, 0);
   ::close(socket);

@@ -12,6 +12,7 @@
 
 #include "platform/event.h"
 #include "platform/event_loop.h"
+#include "platform/unique_fd.h"
 
 namespace quillfern {
 
@@ -25,6 +26,12 @@ inline constexpr int ResultWouldBlock = -EWOULDBLOCK;
 inline constexpr int ResultInProgress = -EINPROGRESS;
 // A transport that cannot tell how many bytes are waiting says so with this.
 inline constexpr int ResultNotImplemented = static_cast<int>(0x80004001u);
+
+// Whether a socket error (a positive errno) means the link to the peer is
+// gone: reset or aborted by the peer, or lost on the way (a Bluetooth link
+// that drops reports EHOSTDOWN, ETIMEDOUT or ENOTCONN). A transport that
+// meets one closes, whatever it was doing.
+bool IsLinkGone(int error);
 
 // Turns a connected byte stream into whole OBEX packets and writes whole
 // buffers within a time limit. Socket notifications reach WndProc on the
@@ -45,16 +52,20 @@ class TOBEXTransportBase {
   virtual int BytesAvailable();
   virtual int SendBytes(std::span<const uint8_t> data);
   virtual int ReceiveBytes(std::span<uint8_t> buffer);
-  // Sends head, then count bytes of the file from offset, within Timeout,
-  // letting the kernel move the file data without a user buffer. The whole
-  // length, or a negative result; ResultNotImplemented where the transport
-  // cannot, and the caller then sends the bytes itself.
+  // Adopts a connected, non-blocking socket; the transport is Active. A
+  // concrete transport sets its own socket options first.
+  virtual void AssignSocket(int socket);
+  // Sends head, then count bytes of the file from offset, letting the kernel move the file data
+  // without a user buffer. The whole length, or a negative result; ResultNotImplemented where the
+  // transport cannot, and the caller then sends the bytes itself. Like SendData it gives up only
+  // after Timeout without progress, or when the transport closes.
   virtual int SendFileRange(std::span<const uint8_t> head, int file, uint64_t offset, size_t count);
 
   // The packet's length once a whole packet is in the receive buffer; 0 when
   // the time ran out first (a packet begun is then resumed by the next
   // call, so its bytes are never handed on half-read); -1 on an error or
-  // when the peer has gone; -1106 for a length field below 3. Bytes that
+  // when the peer has gone; -1106 for a length field below 3, after which
+  // the stream has lost its place and the link is closed. Bytes that
   // arrived behind the packet are kept for the next call.
   int ReceivePacket();
   // Like ReceivePacket, but returns the packet's length as soon as its
@@ -74,6 +85,10 @@ class TOBEXTransportBase {
   int ReceivePacketRestIntoFile(size_t from, int file, bool& fileShort);
   // Whether this transport can move received bytes straight into a file.
   virtual bool CanReceiveIntoFile();
+  // Sends the whole buffer. Every piece that goes out restarts the Timeout,
+  // so a slow link that keeps moving is never cut off; a link without
+  // progress for Timeout, a closed transport or a broken link ends the call
+  // at once. The count sent when the last attempt sent something, else -1.
   int SendData(std::span<const uint8_t> data);
   int ReadPacket(std::span<uint8_t> destination);
   int ReadAvailable(std::span<uint8_t> buffer);
@@ -107,7 +122,15 @@ class TOBEXTransportBase {
   void AdoptSocket(int socket);
   // Shuts the socket down and releases it unless a worker is attached.
   void CloseSocket();
-  void CloseHandling();
+  // The peer went away: the transport is no longer Active, the session no
+  // longer Connected, and a worker waiting on the transport wakes at once.
+  // When the link broke (rather than the peer closing in order) the socket
+  // is also shut down, so that any call on it fails; its descriptor stays
+  // recorded until no worker can use it.
+  void CloseHandling(bool shutDownSocket);
+  // Closes the transport when a failed socket call (minus errno) means the
+  // link is gone; true when it did.
+  bool CloseIfLinkGone(int result);
   // Waits up to the time given for the socket to be ready for the events
   // (POLLIN/POLLOUT) or for the transport to be woken; false when the time
   // ran out.
@@ -134,7 +157,7 @@ class TOBEXTransportBase {
   size_t completedLength_ = 0;  // length of the packet last handed out
 
   std::mutex socketMutex_;
-  std::atomic<int> socket_{-1};
+  std::atomic<int> socket_{NoSocket};  // NoSocket when there is none
   bool shutDown_ = false;
   bool workerAttached_ = false;
 };

@@ -6,6 +6,9 @@
 
 namespace quillfern {
 
+// The descriptor value that stands for "no socket" or "no file".
+inline constexpr int NoSocket = -1;
+
 // Owns one file descriptor; closing happens exactly once, on every path.
 class UniqueFd {
  public:
@@ -24,14 +27,14 @@ class UniqueFd {
   bool Valid() const { return fd_ >= 0; }
   explicit operator bool() const { return Valid(); }
 
-  int Release() { return std::exchange(fd_, -1); }
-  void Reset(int fd = -1) {
+  int Release() { return std::exchange(fd_, NoSocket); }
+  void Reset(int fd = NoSocket) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
   }
 
  private:
-  int fd_ = -1;
+  int fd_ = NoSocket;
 };
 
 }  // namespace quillfern

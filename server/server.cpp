@@ -4,11 +4,33 @@
 #include <net/if.h>
 #include <netinet/in.h>
 
+#include <cerrno>
+
+#include "obex/packet.h"
 #include "obex/transport.h"
+#include "platform/debug.h"
 #include "server/exchange_folder.h"
 #include "server/session.h"
 
 namespace quillfern {
+namespace {
+
+// Accept errors that say the process, not the peer, is short of something:
+// the pending peer stays pending and would be announced again at once.
+bool IsOutOfResources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// Closes a refused peer. What it sent is read first, so that the close is
+// an orderly one that does not discard the answer it has not read yet.
+void CloseRefusedPeer(UniqueFd socket) {
+  char discard[512];
+  for (int i = 0; i < 8 && recv(socket.Get(), discard, sizeof discard, MSG_DONTWAIT) > 0; ++i) {
+  }
+  shutdown(socket.Get(), SHUT_RDWR);
+}
+
+}  // namespace
 
 TOBEXServer::TOBEXServer(EventLoop& loop, uint8_t mode) : Mode(mode), loop_(loop) {
   window_ = loop_.AllocateMessageWindow(
@@ -17,7 +39,23 @@ TOBEXServer::TOBEXServer(EventLoop& loop, uint8_t mode) : Mode(mode), loop_(loop
 }
 
 TOBEXServer::~TOBEXServer() {
+  CancelPendingWork();
+  Slots.clear();
   loop_.ReleaseMessageWindow(window_);
+}
+
+void TOBEXServer::BuildSlots(uint16_t count, uint32_t transportTimeoutMs) {
+  SlotCount = count;
+  for (uint16_t i = 0; i < SlotCount; ++i) {
+    auto session = std::make_unique<TOBEXServerConnection>(*this, Mode);
+    session->ConnectionId = i + 1u;
+    std::unique_ptr<TOBEXTransportBase> transport = CreateSlotTransport(*session);
+    transport->Timeout = transportTimeoutMs;
+    session->SetTransport(std::move(transport));
+    session->OnConnect = [this](TOBEXServerConnection& s) { SessionConnected(s); };
+    session->OnDisconnect = [this](TOBEXServerConnection& s) { SessionDisconnected(s); };
+    Slots.push_back(std::move(session));
+  }
 }
 
 void TOBEXServer::WndProc(Message& message) {
@@ -31,7 +69,95 @@ int TOBEXServer::SetRootPath(const std::string& path) {
   return 0;
 }
 
+int TOBEXServer::AcceptConnection() {
+  std::string peerText;
+  const int accepted = AcceptPeer(peerText);
+  if (accepted < 0) {
+    if (IsOutOfResources(-accepted)) RestListener(-accepted);
+    return -1;
+  }
+  return AdoptPeer(UniqueFd(accepted), peerText);
+}
+
+int TOBEXServer::RejectConnection() {
+  std::string peerText;
+  const int accepted = AcceptPeer(peerText);
+  if (accepted < 0) return -1;
+  RefuseConnection(UniqueFd(accepted), RspServiceUnavailable);
+  return 0;
+}
+
+int TOBEXServer::AdoptPeer(UniqueFd socket, const std::string& peerText) {
+  const int fd = socket.Get();
+  const int slot = FindFreeSlot();
+  if (slot == NoFreeSlot) {
+    RefuseConnection(std::move(socket), RspServiceUnavailable);
+    return fd;
+  }
+  TOBEXServerConnection& session = GetSlot(slot);
+  DisconnectSlot(slot);
+  // A worker whose transport is closed ends within milliseconds: closing
+  // wakes it out of every wait.
+  session.StopWorker();
+
+  TOBEXTransportBase& transport = session.Link();
+  transport.AssignSocket(socket.Release());
+  if (Loop().AsyncSelect(fd, transport.Window(), FdWriteClose) != 0) {
+    // The slot gives the socket back and is free again at once.
+    RefuseConnection(UniqueFd(transport.TakeSocket()), RspInternalError);
+    return fd;
+  }
+  session.SetPeerName(peerText);
+  session.SetRootPath(RootPath);
+  session.StartSession();
+  return fd;
+}
+
+void TOBEXServer::RefuseConnection(UniqueFd socket, uint8_t code) {
+  const auto response = BareResponse(code);
+  send(socket.Get(), response.data(), response.size(), MSG_NOSIGNAL);
+  if (refused_.size() >= MaxRefusedPeersWaiting) {
+    CloseRefusedPeer(std::move(socket));
+    return;
+  }
+  const uint64_t id = nextRefusal_++;
+  const TimerId timer = Loop().SetTimer(RefusalCloseDelayMs, [this, id] {
+    auto it = refused_.find(id);
+    if (it == refused_.end()) return;
+    CloseRefusedPeer(std::move(it->second.second));
+    refused_.erase(it);
+  });
+  refused_.emplace(id, std::make_pair(timer, std::move(socket)));
+}
+
+void TOBEXServer::RestListener(int error) {
+  const int listener = ListenerSocket();
+  if (acceptRetry_ != NotResting || listener == NoSocket) return;
+  DebugPrintf("accept failed for want of resources (errno %d); retrying in %llu ms", error,
+              static_cast<unsigned long long>(AcceptRetryDelayMs));
+  Loop().AsyncSelect(listener, Window(), 0);
+  acceptRetry_ = Loop().SetTimer(AcceptRetryDelayMs, [this] {
+    acceptRetry_ = NotResting;
+    const int socket = ListenerSocket();
+    if (socket != NoSocket) Loop().AsyncSelect(socket, Window(), FdAccept);
+  });
+}
+
+void TOBEXServer::CancelPendingWork() {
+  if (acceptRetry_ != NotResting) {
+    Loop().CancelTimer(acceptRetry_);
+    acceptRetry_ = NotResting;
+  }
+  for (auto& [id, refusal] : refused_) {
+    Loop().CancelTimer(refusal.first);
+    CloseRefusedPeer(std::move(refusal.second));
+  }
+  refused_.clear();
+}
+
 int TOBEXServer::FindFreeSlot() const {
+  // A slot whose worker is still finishing is taken all the same: its
+  // transport is closed, so the worker ends within milliseconds.
   for (uint16_t i = 0; i < SlotCount; ++i) {
     if (!Slots[i]->Link().Active.load()) return i;
   }

@@ -4,15 +4,18 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/event_loop.h"
+#include "platform/unique_fd.h"
 
 namespace quillfern {
 
 class TOBEXServerConnection;
+class TOBEXTransportBase;
 
 // Session modes.
 inline constexpr uint8_t ModeInbox = 0;           // push and delete only
@@ -25,6 +28,17 @@ inline constexpr uint8_t KindBluetoothFolderBrowsing = 3;
 
 inline constexpr int NoFreeSlot = -1;
 
+// A refused peer gets its answer and is closed this long after.
+inline constexpr uint64_t RefusalCloseDelayMs = 1000;
+// At most this many refused peers wait for their close at one time; the
+// rest are closed right after their answer, so that a crowd of peers cannot
+// use up the program's descriptors.
+inline constexpr size_t MaxRefusedPeersWaiting = 16;
+// When accepting fails for want of descriptors or memory, the listener
+// rests this long before it tries again, instead of spinning on a peer it
+// cannot take.
+inline constexpr uint64_t AcceptRetryDelayMs = 100;
+
 using SessionHandler = std::function<void(TOBEXServerConnection& session)>;
 using LogHandler = std::function<void(TOBEXServerConnection& session, const std::string& line)>;
 
@@ -32,6 +46,12 @@ using LogHandler = std::function<void(TOBEXServerConnection& session, const std:
 // the listener's notifications, the settings every session reads, and the
 // events through which the application learns what happens. The events are
 // raised on the sessions' worker threads.
+//
+// Everything that does not depend on the kind of link lives here: building
+// the slots, taking an accepted peer into a slot, refusing a peer without
+// holding the main thread, and resting the listener when the process runs
+// out of descriptors. A concrete server supplies its listening socket, the
+// accept call with the peer's display text, and the transport of its slots.
 class TOBEXServer {
  public:
   TOBEXServer(EventLoop& loop, uint8_t mode);
@@ -40,8 +60,11 @@ class TOBEXServer {
   TOBEXServer& operator=(const TOBEXServer&) = delete;
 
   virtual void WndProc(Message& message);
-  virtual int AcceptConnection() = 0;
-  virtual int RejectConnection() = 0;
+  // Takes a pending peer into a free slot, or refuses it: the accepted
+  // socket, or -1 when nothing could be accepted.
+  virtual int AcceptConnection();
+  // Takes a pending peer only to refuse it: 0, or -1 when there was none.
+  virtual int RejectConnection();
   virtual int Start() = 0;
   virtual int Stop() = 0;
   virtual int DisconnectSlot(int index);
@@ -54,6 +77,8 @@ class TOBEXServer {
   void SetErrorText(const std::string& text) { ErrorText = text; }
   TOBEXServerConnection& GetSlot(int index) const { return *Slots[static_cast<size_t>(index)]; }
 
+  // The lowest slot without an active transport, else the lowest slot
+  // whose peer has not connected, else NoFreeSlot.
   int FindFreeSlot() const;
   void SessionConnected(TOBEXServerConnection& session);
   void SessionDisconnected(TOBEXServerConnection& session);
@@ -74,9 +99,38 @@ class TOBEXServer {
   uint16_t SlotCount = 0;
   std::vector<std::unique_ptr<TOBEXServerConnection>> Slots;
 
+ protected:
+  // Builds the slots; called by the concrete constructor, since the slots'
+  // transports come from CreateSlotTransport.
+  void BuildSlots(uint16_t count, uint32_t transportTimeoutMs);
+  virtual std::unique_ptr<TOBEXTransportBase> CreateSlotTransport(
+      TOBEXServerConnection& session) = 0;
+  // Accepts one pending peer: its non-blocking socket and display text
+  // (empty when unknown), or minus errno.
+  virtual int AcceptPeer(std::string& peerText) = 0;
+  // The listening socket, or NoSocket.
+  virtual int ListenerSocket() const = 0;
+  // Hands an accepted peer to a slot: closes what the slot held, waits for
+  // its previous worker (which closing ends within milliseconds), gives the
+  // transport the socket and starts the session. A peer with no free slot,
+  // or whose notifications cannot be registered, is refused.
+  int AdoptPeer(UniqueFd socket, const std::string& peerText);
+  // Sends the bare response and closes the peer about a second later,
+  // without holding the main thread meanwhile.
+  void RefuseConnection(UniqueFd socket, uint8_t code);
+  // Stops the delayed closes and the accept retry; for Stop and destruction.
+  void CancelPendingWork();
+
  private:
+  void RestListener(int error);
+
   EventLoop& loop_;
   WindowHandle window_;
+  // Main thread only.
+  std::map<uint64_t, std::pair<TimerId, UniqueFd>> refused_;
+  uint64_t nextRefusal_ = 0;
+  static constexpr TimerId NotResting = 0;
+  TimerId acceptRetry_ = NotResting;
 };
 
 }  // namespace quillfern

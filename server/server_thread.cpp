@@ -1,9 +1,28 @@
 #include "server/server_thread.h"
 
+#include <exception>
+
 #include "obex/packet.h"
+#include "platform/debug.h"
 #include "server/session.h"
 
 namespace quillfern {
+namespace {
+
+// Raises a session event; a handler that throws must not keep the session
+// from ending.
+void Raise(const SessionHandler& handler, TOBEXServerConnection& session) {
+  if (!handler) return;
+  try {
+    handler(session);
+  } catch (const std::exception& error) {
+    DebugPrintf("session event handler failed: %s", error.what());
+  } catch (...) {
+    DebugOutput("session event handler failed");
+  }
+}
+
+}  // namespace
 
 TOBEXServerThread::TOBEXServerThread(TOBEXServerConnection& session)
     : TThread(&session.Server.Loop()), Session(session) {}
@@ -11,31 +30,41 @@ TOBEXServerThread::TOBEXServerThread(TOBEXServerConnection& session)
 void TOBEXServerThread::Execute() {
   TOBEXTransportBase& transport = Session.Link();
   bool connectedHere = false;
-  while (transport.Active.load()) {
-    // An idle session sleeps on its socket and on the wake-up that closing
-    // the transport fires; it costs nothing while the peer is quiet.
-    if (transport.WaitForData(WaitForever) != WaitSignalled) continue;
-    if (transport.ReceivePacket() <= 0) continue;
-    const auto packet = transport.ReceivedPacket();
-    if (Session.Connected.load()) {
-      Session.DispatchRequest(packet);
-      continue;
-    }
-    if (packet[0] == OpConnect) {
-      Session.HandleConnect(packet);
+  try {
+    while (transport.Active.load()) {
+      // An idle session sleeps on its socket and on the wake-up that closing
+      // the transport fires; it costs nothing while the peer is quiet.
+      if (transport.WaitForData(WaitForever) != WaitSignalled) continue;
+      if (transport.ReceivePacket() <= 0) continue;
+      const auto packet = transport.ReceivedPacket();
       if (Session.Connected.load()) {
-        connectedHere = true;
-        if (Session.OnConnect) Session.OnConnect(Session);
+        Session.DispatchRequest(packet);
         continue;
       }
+      if (packet[0] == OpConnect) {
+        Session.HandleConnect(packet);
+        if (Session.Connected.load()) {
+          connectedHere = true;
+          if (Session.OnConnect) Session.OnConnect(Session);
+          continue;
+        }
+      }
+      // A refused CONNECT, or anything else before one: the peer is dropped
+      // without an answer.
+      Session.CloseTransport();
+      break;
     }
-    // A refused CONNECT, or anything else before one: the peer is dropped
-    // without an answer.
+  } catch (const std::exception& error) {
+    // Whatever failed in a request, the session ends cleanly: the peer is
+    // dropped, the slot is free and the disconnection is told.
+    DebugPrintf("session %u ended by an exception: %s", Session.ConnectionId, error.what());
     Session.CloseTransport();
-    break;
+  } catch (...) {
+    DebugPrintf("session %u ended by an exception", Session.ConnectionId);
+    Session.CloseTransport();
   }
   Session.Connected = false;
-  if (connectedHere && Session.OnDisconnect) Session.OnDisconnect(Session);
+  if (connectedHere) Raise(Session.OnDisconnect, Session);
   transport.DetachWorker();
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <memory>
 #include <string>
 
 #include "platform/unique_fd.h"
@@ -11,16 +11,14 @@ namespace quillfern {
 
 class TOBEXTransportTCP;
 
-inline constexpr uint64_t RefusalCloseDelayMs = 1000;
-
-// The OBEX listener for TCP/IP, over IPv4 or IPv6.
+// The OBEX listener for TCP/IP, over IPv4 or IPv6. It adds to the listener
+// base only its socket: creating, binding and listening, the accept call
+// and the peer's address as display text.
 class TOBEXServerTCP : public TOBEXServer {
  public:
   TOBEXServerTCP(EventLoop& loop, uint8_t mode);
   ~TOBEXServerTCP() override;
 
-  int AcceptConnection() override;
-  int RejectConnection() override;
   int Start() override;
   int Stop() override;
 
@@ -28,21 +26,19 @@ class TOBEXServerTCP : public TOBEXServer {
   void SetUseIPv6(bool useIPv6);
   TOBEXTransportTCP& SlotTransport(int index) const;
 
-  int ListenSocket = 0;  // 0 none, -1 after a failed creation or bind
+  UniqueFd ListenSocket;  // main thread only
   uint16_t Port = 0;
   bool UseIPv6 = false;
 
+ protected:
+  std::unique_ptr<TOBEXTransportBase> CreateSlotTransport(TOBEXServerConnection& session) override;
+  int AcceptPeer(std::string& peerText) override;
+  int ListenerSocket() const override { return ListenSocket.Get(); }
+
  private:
-  int CreateListenSocket();
   int BindListenSocket();
   int ListenForPeers();
   void CloseListenSocket();
-  // Sends the bare response and closes the peer about a second later,
-  // without holding the main thread meanwhile.
-  void RefuseConnection(int socket, uint8_t code);
-  int AcceptPeer(std::string* peerText);
-
-  std::map<TimerId, UniqueFd> refused_;
 };
 
 }  // namespace quillfern

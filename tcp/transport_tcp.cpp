@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
@@ -27,6 +28,15 @@ constexpr int PipeSize = 256 * 1024;
 void SetBufferSizes(int socket) {
   setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &SocketBufferSize, sizeof SocketBufferSize);
   setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &SocketBufferSize, sizeof SocketBufferSize);
+}
+
+// Every response is written whole, as one decision; Nagle's algorithm would
+// hold its last segment back until the peer's delayed acknowledgement.
+void SetNoDelay(int socket) {
+  const int on = 1;
+  if (setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+    DebugPrintf("TCP_NODELAY failed : %d", errno);
+  }
 }
 
 int OpenResultFor(int error) {
@@ -56,6 +66,8 @@ TOBEXTransportTCP::~TOBEXTransportTCP() {
 }
 
 void TOBEXTransportTCP::AssignSocket(int socket) {
+  SetBufferSizes(socket);
+  SetNoDelay(socket);
   AdoptSocket(socket);
 }
 
@@ -82,7 +94,7 @@ int TOBEXTransportTCP::ReceiveBytes(std::span<uint8_t> buffer) {
 
 int TOBEXTransportTCP::SendFileRange(std::span<const uint8_t> head, int file, uint64_t offset,
                                      size_t count) {
-  const uint64_t deadline = MonotonicMs() + Timeout;
+  uint64_t deadline = MonotonicMs() + Timeout;
   size_t headSent = 0;
   size_t fileSent = 0;
   auto offsetNow = static_cast<off_t>(offset);
@@ -98,12 +110,20 @@ int TOBEXTransportTCP::SendFileRange(std::span<const uint8_t> head, int file, ui
       if (sent == 0) return ResultFailed;  // the file ended before the range did
       if (sent > 0) fileSent += static_cast<size_t>(sent);
     }
-    if (sent < 0) {
-      if (errno != EAGAIN && errno != EINTR) return -errno;
-      const uint64_t now = MonotonicMs();
-      if (now > deadline) return ResultFailed;
-      WaitForSocket(POLLOUT, deadline - now + 1);
+    if (sent > 0) {
+      deadline = MonotonicMs() + Timeout;  // every piece that goes out restarts the limit
+      continue;
     }
+    if (errno != EAGAIN && errno != EINTR) {
+      const int result = -errno;
+      CloseIfLinkGone(result);
+      return result;
+    }
+    // A closed transport is never waited on: its worker must end now.
+    if (!Active.load()) return ResultFailed;
+    const uint64_t now = MonotonicMs();
+    if (now > deadline) return ResultFailed;
+    WaitForSocket(POLLOUT, deadline - now + 1);
   }
   return static_cast<int>(head.size() + count);
 }
@@ -157,6 +177,7 @@ int TOBEXTransportTCP::Open() {
       ::socket(UseIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!socket) return ResultFailed;
   SetBufferSizes(socket.Get());
+  SetNoDelay(socket.Get());
   const int result = Connect(socket.Get());
   if (result != 0) return result == ResultFailed ? ResultFailed : OpenResultFor(result);
   const int fd = socket.Release();

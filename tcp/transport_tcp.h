@@ -28,8 +28,9 @@ class TOBEXTransportTCP : public TOBEXTransportBase {
   TOBEXTransportTCP(EventLoop& loop, TOBEXConnection& connection);
   ~TOBEXTransportTCP() override;
 
-  // Adopts a freshly accepted, non-blocking socket; the transport is Active.
-  void AssignSocket(int socket);
+  // Adopts a freshly accepted, non-blocking socket with this transport's
+  // options; the transport is Active.
+  void AssignSocket(int socket) override;
   void SetUseIPv6(bool useIPv6) { UseIPv6 = useIPv6; }
   void SetPort(uint16_t port) { Port = port; }
 

@@ -26,6 +26,7 @@ class HeadlessProcess {
   uint16_t WaitForPort(uint32_t timeoutMs = 5000);
   std::string ReadAllErrors(uint32_t timeoutMs = 5000);
 
+  pid_t Pid() const { return pid_; }
   void Signal(int signal);
   // The exit code, or -1 when the process did not end within the time.
   int Wait(uint32_t timeoutMs = 5000);

@@ -132,7 +132,8 @@ TEST_F(TcpServerTest, PortInUseFailsWithBindFailed) {
   ServerThreadRunner second(ServerOptions{.root = folder_.Exchange(), .port = server_->Port()});
   EXPECT_EQ(second.StartResult(), -1);
   EXPECT_EQ(second.ErrorText(), "Bind failed");
-  second.OnServerThread([](TOBEXServerTCP& server) { EXPECT_EQ(server.ListenSocket, -1); });
+  second.OnServerThread(
+      [](TOBEXServerTCP& server) { EXPECT_EQ(server.ListenSocket.Get(), NoSocket); });
 }
 
 TEST(TcpServerIPv6, ServesOnLoopbackWithTheRealPortAndBracketedPeerText) {
@@ -177,7 +178,7 @@ TEST(ServerCore, AbortedConnectionNotificationDoesNotAccept) {
   ASSERT_EQ(server.Start(), 0);
   ObexClient client;
   ASSERT_EQ(client.Open("127.0.0.1", server.Port), 0);
-  Message aborted{SocketMessage, static_cast<uintptr_t>(server.ListenSocket),
+  Message aborted{SocketMessage, static_cast<uintptr_t>(server.ListenSocket.Get()),
                   MakeSocketLParam(FdAccept, ECONNABORTED)};
   server.WndProc(aborted);
   EXPECT_FALSE(server.GetSlot(0).Link().Active.load());

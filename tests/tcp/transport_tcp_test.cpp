@@ -1,12 +1,17 @@
 #include "tcp/transport_tcp.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <cstring>
+#include <functional>
+#include <thread>
 #include <vector>
 
 #include "obex/connection.h"
@@ -20,6 +25,29 @@ using Bytes = std::vector<uint8_t>;
 
 const Bytes PacketA = {0xA0, 0x00, 0x05, 0x01, 0x02};
 const Bytes PacketB = {0x90, 0x00, 0x03};
+
+// An unnamed file holding the bytes, for the sends that take file data.
+UniqueFd FileWith(const Bytes& bytes) {
+  UniqueFd file(open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  EXPECT_TRUE(file.Valid());
+  EXPECT_EQ(write(file.Get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  return file;
+}
+
+// The two ways a transport sends a large buffer.
+struct SendCase {
+  const char* what;
+  std::function<int(TOBEXTransportTCP&, const Bytes&, int file)> send;
+};
+const std::vector<SendCase> SendCases = {
+    {"SendData", [](TOBEXTransportTCP& t, const Bytes& data, int) { return t.SendData(data); }},
+    {"SendFileRange",
+     [](TOBEXTransportTCP& t, const Bytes& data, int file) {
+       const Bytes head(6, 0x42);
+       const int sent = t.SendFileRange(head, file, 0, data.size());
+       return sent > 0 ? sent - static_cast<int>(head.size()) : sent;
+     }},
+};
 
 // A loopback listener and a transport connected to it through the
 // client-side Open; Peer() is the accepted end the test writes and reads.
@@ -39,10 +67,24 @@ class TransportTest : public ::testing::Test {
     transport_.Address = "127.0.0.1";
     transport_.Port = port_;
     transport_.Timeout = 200;
+    Reconnect();
+  }
+
+  // A fresh connection between the transport and a new peer.
+  void Reconnect() {
+    transport_.Close();
     ASSERT_EQ(transport_.Open(), 0);
     peer_.Reset(accept(listener_.Get(), nullptr, nullptr));
     ASSERT_TRUE(peer_.Valid());
     connection_.Connected = true;
+  }
+
+  // Whether the peer's end reads the end of the stream within the time.
+  bool PeerSeesEnd(int timeoutMs) {
+    pollfd entry{peer_.Get(), POLLIN, 0};
+    if (poll(&entry, 1, timeoutMs) <= 0) return false;
+    char byte;
+    return recv(peer_.Get(), &byte, 1, MSG_DONTWAIT) == 0;
   }
 
   void PeerSends(const Bytes& bytes) {
@@ -85,10 +127,15 @@ TEST_F(TransportTest, ReadPacketCopiesTheWholePacket) {
   EXPECT_EQ(destination[5], 0xEE);
 }
 
-TEST_F(TransportTest, LengthFieldBelowThreeIsRejected) {
+TEST_F(TransportTest, LengthFieldBelowThreeIsRejectedAndEndsTheLink) {
   for (uint8_t length : {0, 1, 2}) {
-    PeerSends({0x80, 0x00, length});
+    Reconnect();
+    // What follows could not be told apart from the rest of the packet.
+    PeerSends({0x80, 0x00, length, 0x81, 0x00, 0x03});
     EXPECT_EQ(transport_.ReceivePacket(), ResultPacketLengthTooSmall) << int(length);
+    EXPECT_FALSE(transport_.Active.load()) << int(length);
+    EXPECT_FALSE(connection_.Connected.load()) << int(length);
+    EXPECT_TRUE(PeerSeesEnd(1000)) << int(length);
   }
 }
 
@@ -190,6 +237,84 @@ TEST_F(TransportTest, CloseFromAnotherThreadEndsAWaitingReaderPromptly) {
   EXPECT_EQ(transport_.Socket(), socket);
   transport_.DetachWorker();
   EXPECT_EQ(transport_.Socket(), -1);
+}
+
+TEST_F(TransportTest, PeerClosingWakesASenderOutOfItsWaitAtOnce) {
+  const Bytes large(8 * 1024 * 1024, 0x55);  // far more than both socket buffers hold
+  const UniqueFd file = FileWith(large);
+  for (const auto& c : SendCases) {
+    Reconnect();
+    transport_.Timeout = 20000;
+    int result = 0;
+    std::thread sender([&] { result = c.send(transport_, large, file.Get()); });
+    // The peer reads nothing, so the sender soon waits for room.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const uint64_t start = MonotonicMs();
+    Message close = SocketNotification(transport_.Socket(), FdClose);
+    transport_.WndProc(close);
+    sender.join();
+    EXPECT_LT(MonotonicMs() - start, 1000u) << c.what;
+    EXPECT_LT(result, static_cast<int>(large.size())) << c.what;
+  }
+}
+
+TEST_F(TransportTest, SlowLinkThatKeepsMovingIsNotCutOff) {
+  // A small receive buffer on the peer, so the sender must wait for it.
+  const int small = 16 * 1024;
+  setsockopt(listener_.Get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const Bytes data(512 * 1024, 0x33);
+  const UniqueFd file = FileWith(data);
+  for (const auto& c : SendCases) {
+    Reconnect();
+    // Sending it all takes far longer than the limit, but no pause between
+    // two pieces comes near it.
+    transport_.Timeout = 300;
+    std::thread reader([&] {
+      std::vector<uint8_t> chunk(32 * 1024);
+      const uint64_t deadline = MonotonicMs() + 20000;
+      for (size_t total = 0; total < data.size() && MonotonicMs() < deadline;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        const ssize_t got = recv(peer_.Get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
+        if (got == 0) break;
+        if (got > 0) total += static_cast<size_t>(got);
+      }
+    });
+    const uint64_t start = MonotonicMs();
+    EXPECT_EQ(c.send(transport_, data, file.Get()), static_cast<int>(data.size())) << c.what;
+    EXPECT_GT(MonotonicMs() - start, 300u) << c.what;  // the link was indeed slow
+    reader.join();
+  }
+}
+
+TEST_F(TransportTest, ErrorsThatMeanTheLinkIsGoneCloseTheTransport) {
+  struct Case {
+    int error;
+    bool gone;
+  };
+  const std::vector<Case> cases = {
+      {ECONNRESET, true},  {ECONNABORTED, true}, {EPIPE, true},        {ENOTCONN, true},
+      {ETIMEDOUT, true},   {EHOSTDOWN, true},    {EHOSTUNREACH, true}, {ENETDOWN, true},
+      {ENETUNREACH, true}, {ESHUTDOWN, true},    {EINVAL, false},      {ENOBUFS, false},
+  };
+  for (const auto& c : cases) {
+    Reconnect();
+    Message broken =
+        SocketNotification(transport_.Socket(), FdClose, static_cast<uint16_t>(c.error));
+    transport_.WndProc(broken);
+    EXPECT_EQ(!transport_.Active.load(), c.gone) << strerror(c.error);
+    EXPECT_EQ(!connection_.Connected.load(), c.gone) << strerror(c.error);
+    // A broken link is shut down, so that nothing waits on it any more.
+    if (c.gone) {
+      EXPECT_TRUE(PeerSeesEnd(1000)) << strerror(c.error);
+    }
+  }
+}
+
+TEST_F(TransportTest, ClientSocketSendsWithoutDelay) {
+  int noDelay = 0;
+  socklen_t length = sizeof noDelay;
+  ASSERT_EQ(getsockopt(transport_.Socket(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
+  EXPECT_NE(noDelay, 0);
 }
 
 TEST_F(TransportTest, OpenAgainstAClosedPortIsRefused) {
