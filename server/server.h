@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "platform/event_loop.h"
+#include "server/event_queue.h"
+#include "server/server_event.h"
 
 namespace quillfern {
 
@@ -25,13 +27,14 @@ inline constexpr uint8_t KindBluetoothFolderBrowsing = 3;
 
 inline constexpr int NoFreeSlot = -1;
 
+// Bound to a session's own events, which its worker raises.
 using SessionHandler = std::function<void(TOBEXServerConnection& session)>;
-using LogHandler = std::function<void(TOBEXServerConnection& session, const std::string& line)>;
 
 // The base of the OBEX listeners: four session slots, a message window for
 // the listener's notifications, the settings every session reads, and the
-// events through which the application learns what happens. The events are
-// raised on the sessions' worker threads.
+// events through which the application learns what happens. The workers
+// queue the events as values; OnConnect, OnDisconnect and OnLog receive
+// them on the main thread, in the order they happened.
 class TOBEXServer {
  public:
   TOBEXServer(EventLoop& loop, uint8_t mode);
@@ -48,7 +51,7 @@ class TOBEXServer {
   virtual int DisconnectAll();
 
   void SetKind(uint8_t kind) { Kind = kind; }
-  void SetOnLog(LogHandler handler) { OnLog = std::move(handler); }
+  void SetOnLog(ServerEventHandler handler) { OnLog = std::move(handler); }
   int SetRootPath(const std::string& path);
   void SetServiceName(const std::string& name) { ServiceName = name; }
   void SetErrorText(const std::string& text) { ErrorText = text; }
@@ -57,6 +60,11 @@ class TOBEXServer {
   int FindFreeSlot() const;
   void SessionConnected(TOBEXServerConnection& session);
   void SessionDisconnected(TOBEXServerConnection& session);
+  void SessionLog(TOBEXServerConnection& session, const std::string& line);
+  // Main thread: hands the queued events to the handlers now, e.g. after the
+  // workers were stopped, when the loop will not run again.
+  void DeliverEvents() { events_.DeliverPending(); }
+  uint64_t EventsLost() const { return events_.LostCount(); }
   static std::string AddressToText(const sockaddr* address, socklen_t length);
 
   EventLoop& Loop() const { return loop_; }
@@ -67,16 +75,21 @@ class TOBEXServer {
   std::string ServiceName;
   std::string RootPath;  // the exchange folder, always ending with '/'
   bool AllowAccessHiddenFiles = false;
-  SessionHandler OnConnect;
-  SessionHandler OnDisconnect;
-  LogHandler OnLog;
+  // Main thread only: assigned by the application, called by the event
+  // queue. OnLog also receives the LinesLost records.
+  ServerEventHandler OnConnect;
+  ServerEventHandler OnDisconnect;
+  ServerEventHandler OnLog;
   std::string ErrorText;
   uint16_t SlotCount = 0;
   std::vector<std::unique_ptr<TOBEXServerConnection>> Slots;
 
  private:
+  void RaiseEvent(const ServerEvent& event);
+
   EventLoop& loop_;
   WindowHandle window_;
+  ServerEventQueue events_{loop_, [this](const ServerEvent& event) { RaiseEvent(event); }};
 };
 
 }  // namespace quillfern

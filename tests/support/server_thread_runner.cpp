@@ -20,15 +20,10 @@ ServerThreadRunner::ServerThreadRunner(ServerOptions options) {
     for (uint16_t i = 0; i < server.SlotCount; ++i) {
       server.GetSlot(i).SetRequiredTarget(options.requiredTarget);
     }
-    server.OnConnect = [this](TOBEXServerConnection& s) {
-      Record(s.ConnectionId, "Connected : " + s.PeerName);
-    };
-    server.OnDisconnect = [this](TOBEXServerConnection& s) {
-      Record(s.ConnectionId, "Disconnected : " + s.PeerName);
-    };
-    server.SetOnLog([this](TOBEXServerConnection& s, const std::string& line) {
-      Record(s.ConnectionId, line);
-    });
+    const auto record = [this](const ServerEvent& event) { Record(event.slot, event.text); };
+    server.OnConnect = record;
+    server.OnDisconnect = record;
+    server.SetOnLog(record);
     const int result = server.Start();
     {
       std::lock_guard lock(mutex_);
@@ -43,6 +38,7 @@ ServerThreadRunner::ServerThreadRunner(ServerOptions options) {
     loop.Run();
     server.Stop();
     for (uint16_t i = 0; i < server.SlotCount; ++i) server.GetSlot(i).StopWorker();
+    server.DeliverEvents();
     std::lock_guard lock(mutex_);
     loop_ = nullptr;
     server_ = nullptr;
