@@ -20,7 +20,7 @@ ServerThreadRunner::ServerThreadRunner(ServerOptions options) {
     for (uint16_t i = 0; i < server.SlotCount; ++i) {
       server.GetSlot(i).SetRequiredTarget(options.requiredTarget);
     }
-    const auto record = [this](const ServerEvent& event) { Record(event.slot, event.text); };
+    const auto record = [this](const ServerEvent& event) { Record(event); };
     server.OnConnect = record;
     server.OnDisconnect = record;
     server.SetOnLog(record);
@@ -32,6 +32,7 @@ ServerThreadRunner::ServerThreadRunner(ServerOptions options) {
       port_ = server.Port;
       loop_ = &loop;
       server_ = &server;
+      serverThread_ = std::this_thread::get_id();
       ready_ = true;
     }
     changed_.notify_all();
@@ -61,10 +62,12 @@ void ServerThreadRunner::OnServerThread(const std::function<void(TOBEXServerTCP&
   loop_->Invoke([&] { work(*server_); });
 }
 
-void ServerThreadRunner::Record(uint32_t slot, const std::string& text) {
+void ServerThreadRunner::Record(const ServerEvent& event) {
   {
     std::lock_guard lock(mutex_);
-    lines_.push_back(std::to_string(slot) + " " + text);
+    lines_.push_back(std::to_string(event.slot) + " " + event.text);
+    events_.push_back(event);
+    if (std::this_thread::get_id() != serverThread_) eventsOnServerThread_ = false;
   }
   changed_.notify_all();
 }
@@ -78,6 +81,16 @@ bool ServerThreadRunner::WaitForLines(size_t count, uint32_t timeoutMs) const {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                            [&] { return lines_.size() >= count; });
+}
+
+std::vector<ServerEvent> ServerThreadRunner::Events() const {
+  std::lock_guard lock(mutex_);
+  return events_;
+}
+
+bool ServerThreadRunner::EventsOnServerThread() const {
+  std::lock_guard lock(mutex_);
+  return eventsOnServerThread_;
 }
 
 std::string ServerThreadRunner::LastLine() const {
