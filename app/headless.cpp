@@ -1,13 +1,19 @@
 #include "app/headless.h"
 
+#include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <mutex>
+#include <string_view>
 #include <system_error>
 
+#include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/unique_fd.h"
 #include "server/session.h"
@@ -16,10 +22,15 @@
 namespace quillfern {
 namespace {
 
-std::string LocalTimeText() {
-  const std::time_t now = std::time(nullptr);
+// How long the last lines may take to reach a reader after SIGINT/SIGTERM.
+constexpr uint64_t FinalOutputMs = 250;
+// How long an error message may wait for a stalled standard error.
+constexpr uint64_t ErrorOutputMs = 1000;
+
+std::string LocalTimeText(std::chrono::system_clock::time_point time) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
   std::tm local{};
-  localtime_r(&now, &local);
+  localtime_r(&seconds, &local);
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   return text;
@@ -35,6 +46,29 @@ std::string KindText(uint8_t kind) {
       return "BT_FB";
     default:
       return "";
+  }
+}
+
+std::string RecordLine(const ServerEvent& event) {
+  // A loss stands on a line of its own: it belongs to no slot.
+  if (event.kind == ServerEventKind::LinesLost) return event.text;
+  return LocalTimeText(event.time) + ' ' + KindText(event.serverKind) + ' ' +
+         std::to_string(event.slot) + ' ' + event.text;
+}
+
+// For messages on standard error: written as far as the reader takes them
+// within the time given, never waiting longer.
+void WriteText(int fd, std::string_view text, uint64_t timeoutMs = ErrorOutputMs) {
+  const uint64_t deadline = MonotonicMs() + timeoutMs;
+  while (!text.empty()) {
+    const uint64_t now = MonotonicMs();
+    pollfd entry{fd, POLLOUT, 0};
+    const int ready = poll(&entry, 1, now >= deadline ? 0 : static_cast<int>(deadline - now));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return;
+    const ssize_t written = write(fd, text.data(), std::min<size_t>(text.size(), PIPE_BUF));
+    if (written < 0 && errno != EINTR && errno != EAGAIN) return;
+    if (written > 0) text.remove_prefix(static_cast<size_t>(written));
   }
 }
 
@@ -62,6 +96,15 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
       options.useIPv6 = true;
     } else if (argument == "--allow-hidden") {
       options.allowHidden = true;
+    } else if (argument == "--output-limit" && hasValue) {
+      const std::string& text = arguments[++i];
+      char* end = nullptr;
+      const unsigned long long limit = std::strtoull(text.c_str(), &end, 10);
+      if (text.empty() || *end != '\0' || text[0] == '-' || limit == 0) {
+        error = "Invalid output limit: " + text;
+        return std::nullopt;
+      }
+      options.outputLimit = static_cast<size_t>(limit);
     } else {
       error = "Unknown or incomplete argument: " + argument;
       return std::nullopt;
@@ -74,31 +117,41 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
   return options;
 }
 
-int RunHeadless(const HeadlessOptions& options, std::ostream& out, std::ostream& err) {
+int RunHeadless(const HeadlessOptions& options, int outFd, int errFd) {
   std::error_code ec;
   const std::filesystem::path root = std::filesystem::absolute(options.root, ec).lexically_normal();
   if (ec || !std::filesystem::is_directory(root, ec)) {
-    err << "Root path does not exists" << std::endl;
+    WriteText(errFd, "Root path does not exists\n");
     return 1;
   }
 
   // The signals are taken from a descriptor on the main loop; they are
-  // blocked first, so that the worker threads inherit the mask.
+  // blocked first, so that the worker threads inherit the mask. Without that
+  // descriptor nothing could stop the service: it does not start.
   sigset_t signals;
+  sigset_t previousMask;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  pthread_sigmask(SIG_BLOCK, &signals, &previousMask);
   UniqueFd signalFd(signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
+  if (!signalFd) {
+    const int error = errno;
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    WriteText(errFd,
+              std::string("Cannot watch for SIGINT and SIGTERM: ") + std::strerror(error) + "\n");
+    return 1;
+  }
 
   std::unique_ptr<EventLoop> loop;
   try {
     loop = std::make_unique<EventLoop>();
   } catch (const std::system_error&) {
-    err << "Network initialization failed." << std::endl;
+    WriteText(errFd, "Network initialization failed.\n");
     return 1;
   }
 
+  HeadlessOutput output(*loop, outFd, options.outputLimit);
   TOBEXServerTCP server(*loop, ModeFolderBrowsing);
   server.SetKind(KindTCP);
   server.SetPort(options.port);
@@ -106,26 +159,18 @@ int RunHeadless(const HeadlessOptions& options, std::ostream& out, std::ostream&
   server.AllowAccessHiddenFiles = options.allowHidden;
   server.SetRootPath(root.string());
 
-  // There is no window to hand the records over to: each worker writes its
-  // own, one whole line at a time, in the order it raises them.
-  std::mutex outMutex;
-  auto record = [&](TOBEXServerConnection& session, const std::string& text) {
-    const std::string line = LocalTimeText() + ' ' + KindText(session.Server.Kind) + ' ' +
-                             std::to_string(session.ConnectionId) + ' ' + text + '\n';
-    std::lock_guard lock(outMutex);
-    out << line << std::flush;
-  };
-  server.OnConnect = [&](TOBEXServerConnection& s) { record(s, "Connected : " + s.PeerName); };
-  server.OnDisconnect = [&](TOBEXServerConnection& s) {
-    record(s, "Disconnected : " + s.PeerName);
-  };
+  // The events arrive on this thread in the order they happened; a reader
+  // that cannot keep up costs lines, counted, never a worker's time.
+  const auto record = [&output](const ServerEvent& event) { output.WriteLine(RecordLine(event)); };
+  server.OnConnect = record;
+  server.OnDisconnect = record;
   server.SetOnLog(record);
 
   if (server.Start() != 0) {
-    err << server.ErrorText << std::endl;
+    WriteText(errFd, server.ErrorText + "\n");
     return 1;
   }
-  out << "Port: " << server.Port << std::endl;
+  output.WriteLine("Port: " + std::to_string(server.Port));
 
   const WindowHandle signalWindow = loop->AllocateMessageWindow("QuillfernSignals", [&](Message&) {
     signalfd_siginfo info;
@@ -138,6 +183,10 @@ int RunHeadless(const HeadlessOptions& options, std::ostream& out, std::ostream&
   loop->ReleaseMessageWindow(signalWindow);
   server.Stop();
   for (uint16_t i = 0; i < server.SlotCount; ++i) server.GetSlot(i).StopWorker();
+  // The disconnects the stop caused, then whatever the reader takes at once.
+  server.DeliverEvents();
+  const uint64_t unwritten = output.Finish(FinalOutputMs);
+  if (unwritten > 0) WriteText(errFd, OutputLostText(unwritten) + "\n", 0);
   return 0;
 }
 

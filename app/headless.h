@@ -1,10 +1,12 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
+
+#include "app/headless_output.h"
 
 namespace quillfern {
 
@@ -15,16 +17,18 @@ struct HeadlessOptions {
   uint16_t port = DefaultTcpPort;
   bool useIPv6 = false;
   bool allowHidden = false;
+  size_t outputLimit = DefaultOutputLimit;  // unread output kept before lines are dropped
 };
 
-// Reads "--root DIR [--port N] [--ipv6] [--allow-hidden]"; on a mistake
-// returns nothing and says why in error.
+// Reads "--root DIR [--port N] [--ipv6] [--allow-hidden] [--output-limit BYTES]";
+// on a mistake returns nothing and says why in error.
 std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& arguments,
                                                       std::string& error);
 
 // Serves the TCP service into the exchange folder until SIGINT or SIGTERM.
-// Prints "Port: N" once it listens, then one line per log record. Returns
-// the process exit code.
-int RunHeadless(const HeadlessOptions& options, std::ostream& out, std::ostream& err);
+// Writes "Port: N" to outFd once it listens, then one line per log record,
+// from the main thread and without ever waiting for the reader; errors go to
+// errFd. Returns the process exit code.
+int RunHeadless(const HeadlessOptions& options, int outFd, int errFd);
 
 }  // namespace quillfern

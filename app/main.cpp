@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <csignal>
 #include <iostream>
 #include <string>
@@ -9,7 +11,10 @@ namespace {
 
 constexpr const char* Usage =
     "Usage: quillfern --headless --root DIR [--port N] [--ipv6] [--allow-hidden]\n"
-    "Serves OBEX over TCP/IP (folder browsing) into the exchange folder DIR.\n";
+    "                 [--output-limit BYTES]\n"
+    "Serves OBEX over TCP/IP (folder browsing) into the exchange folder DIR.\n"
+    "Log lines that a slow reader of the output leaves unread beyond BYTES\n"
+    "(default 1 MiB) are dropped and counted.\n";
 
 }  // namespace
 
@@ -35,5 +40,5 @@ int main(int argc, char** argv) {
     std::cerr << error << '\n' << Usage;
     return 2;
   }
-  return quillfern::RunHeadless(*options, std::cout, std::cerr);
+  return quillfern::RunHeadless(*options, STDOUT_FILENO, STDERR_FILENO);
 }

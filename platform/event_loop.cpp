@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/timerfd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <exception>
@@ -274,13 +275,18 @@ void EventLoop::ArmTimerFd() {
 }
 
 void EventLoop::FireTimers() {
-  std::vector<std::function<void()>> due;
+  struct Due {
+    uint64_t deadline;
+    TimerId id;
+    std::function<void()> callback;
+  };
+  std::vector<Due> due;
   {
     std::lock_guard lock(mutex_);
     const uint64_t now = MonotonicMs();
     for (auto it = timers_.begin(); it != timers_.end();) {
       if (it->second.deadline <= now) {
-        due.push_back(std::move(it->second.callback));
+        due.push_back(Due{it->second.deadline, it->first, std::move(it->second.callback)});
         it = timers_.erase(it);
       } else {
         ++it;
@@ -288,7 +294,12 @@ void EventLoop::FireTimers() {
     }
     ArmTimerFd();
   }
-  for (auto& callback : due) callback();
+  // Timers that became due together (the loop was busy) still fire in the
+  // order of their deadlines; equal deadlines in the order they were set.
+  std::sort(due.begin(), due.end(), [](const Due& a, const Due& b) {
+    return a.deadline != b.deadline ? a.deadline < b.deadline : a.id < b.id;
+  });
+  for (auto& timer : due) timer.callback();
 }
 
 void EventLoop::Invoke(const std::function<void()>& work) {

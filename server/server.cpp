@@ -30,6 +30,19 @@ void CloseRefusedPeer(UniqueFd socket) {
   shutdown(socket.Get(), SHUT_RDWR);
 }
 
+// Read on the session's worker: the kind, slot and peer are fixed while it
+// runs.
+ServerEvent EventOf(const TOBEXServerConnection& session, ServerEventKind kind, std::string text) {
+  ServerEvent event;
+  event.kind = kind;
+  event.serverKind = session.ServerKind;
+  event.slot = static_cast<uint16_t>(session.ConnectionId);
+  event.peer = session.PeerName;
+  event.time = std::chrono::system_clock::now();
+  event.text = std::move(text);
+  return event;
+}
+
 }  // namespace
 
 TOBEXServer::TOBEXServer(EventLoop& loop, uint8_t mode) : Mode(mode), loop_(loop) {
@@ -181,12 +194,31 @@ int TOBEXServer::DisconnectAll() {
 }
 
 void TOBEXServer::SessionConnected(TOBEXServerConnection& session) {
-  if (OnConnect) OnConnect(session);
-  session.OnLog = OnLog;
+  events_.Push(EventOf(session, ServerEventKind::Connected, "Connected : " + session.PeerName));
 }
 
 void TOBEXServer::SessionDisconnected(TOBEXServerConnection& session) {
-  if (OnDisconnect) OnDisconnect(session);
+  events_.Push(
+      EventOf(session, ServerEventKind::Disconnected, "Disconnected : " + session.PeerName));
+}
+
+void TOBEXServer::SessionLog(TOBEXServerConnection& session, const std::string& line) {
+  events_.Push(EventOf(session, ServerEventKind::Log, line));
+}
+
+void TOBEXServer::RaiseEvent(const ServerEvent& event) {
+  switch (event.kind) {
+    case ServerEventKind::Connected:
+      if (OnConnect) OnConnect(event);
+      break;
+    case ServerEventKind::Disconnected:
+      if (OnDisconnect) OnDisconnect(event);
+      break;
+    case ServerEventKind::Log:
+    case ServerEventKind::LinesLost:
+      if (OnLog) OnLog(event);
+      break;
+  }
 }
 
 std::string TOBEXServer::AddressToText(const sockaddr* address, socklen_t length) {

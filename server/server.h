@@ -11,6 +11,8 @@
 
 #include "platform/event_loop.h"
 #include "platform/unique_fd.h"
+#include "server/event_queue.h"
+#include "server/server_event.h"
 
 namespace quillfern {
 
@@ -39,13 +41,14 @@ inline constexpr size_t MaxRefusedPeersWaiting = 16;
 // cannot take.
 inline constexpr uint64_t AcceptRetryDelayMs = 100;
 
+// Bound to a session's own events, which its worker raises.
 using SessionHandler = std::function<void(TOBEXServerConnection& session)>;
-using LogHandler = std::function<void(TOBEXServerConnection& session, const std::string& line)>;
 
 // The base of the OBEX listeners: four session slots, a message window for
 // the listener's notifications, the settings every session reads, and the
-// events through which the application learns what happens. The events are
-// raised on the sessions' worker threads.
+// events through which the application learns what happens. The workers
+// queue the events as values; OnConnect, OnDisconnect and OnLog receive
+// them on the main thread, in the order they happened.
 //
 // Everything that does not depend on the kind of link lives here: building
 // the slots, taking an accepted peer into a slot, refusing a peer without
@@ -71,7 +74,7 @@ class TOBEXServer {
   virtual int DisconnectAll();
 
   void SetKind(uint8_t kind) { Kind = kind; }
-  void SetOnLog(LogHandler handler) { OnLog = std::move(handler); }
+  void SetOnLog(ServerEventHandler handler) { OnLog = std::move(handler); }
   int SetRootPath(const std::string& path);
   void SetServiceName(const std::string& name) { ServiceName = name; }
   void SetErrorText(const std::string& text) { ErrorText = text; }
@@ -82,6 +85,11 @@ class TOBEXServer {
   int FindFreeSlot() const;
   void SessionConnected(TOBEXServerConnection& session);
   void SessionDisconnected(TOBEXServerConnection& session);
+  void SessionLog(TOBEXServerConnection& session, const std::string& line);
+  // Main thread: hands the queued events to the handlers now, e.g. after the
+  // workers were stopped, when the loop will not run again.
+  void DeliverEvents() { events_.DeliverPending(); }
+  uint64_t EventsLost() const { return events_.LostCount(); }
   static std::string AddressToText(const sockaddr* address, socklen_t length);
 
   EventLoop& Loop() const { return loop_; }
@@ -92,9 +100,11 @@ class TOBEXServer {
   std::string ServiceName;
   std::string RootPath;  // the exchange folder, always ending with '/'
   bool AllowAccessHiddenFiles = false;
-  SessionHandler OnConnect;
-  SessionHandler OnDisconnect;
-  LogHandler OnLog;
+  // Main thread only: assigned by the application, called by the event
+  // queue. OnLog also receives the LinesLost records.
+  ServerEventHandler OnConnect;
+  ServerEventHandler OnDisconnect;
+  ServerEventHandler OnLog;
   std::string ErrorText;
   uint16_t SlotCount = 0;
   std::vector<std::unique_ptr<TOBEXServerConnection>> Slots;
@@ -123,6 +133,7 @@ class TOBEXServer {
 
  private:
   void RestListener(int error);
+  void RaiseEvent(const ServerEvent& event);
 
   EventLoop& loop_;
   WindowHandle window_;
@@ -131,6 +142,7 @@ class TOBEXServer {
   uint64_t nextRefusal_ = 0;
   static constexpr TimerId NotResting = 0;
   TimerId acceptRetry_ = NotResting;
+  ServerEventQueue events_{loop_, [this](const ServerEvent& event) { RaiseEvent(event); }};
 };
 
 }  // namespace quillfern

@@ -27,6 +27,8 @@ int TOBEXServerConnection::StartSession() {
   // A session closed from the main thread while its worker was still
   // answering a CONNECT may have been marked connected after the close.
   Connected = false;
+  RequiredTarget = requiredTargetSetting_;
+  ServerKind = Server.Kind;
   Worker = std::make_unique<TOBEXServerThread>(*this);
   Link().AttachWorker();
   if (!Worker->Start()) {
@@ -58,7 +60,7 @@ int TOBEXServerConnection::Respond(uint8_t code) {
 }
 
 void TOBEXServerConnection::Log(const std::string& line) {
-  if (OnLog) OnLog(*this, line);
+  Server.SessionLog(*this, line);
 }
 
 }  // namespace quillfern

@@ -28,7 +28,10 @@ class TOBEXServerConnection : public TOBEXConnection {
   TOBEXServerConnection(TOBEXServer& server, uint8_t mode);
   ~TOBEXServerConnection() override;
 
-  void SetRequiredTarget(std::vector<uint8_t> target) { RequiredTarget = std::move(target); }
+  // Main thread; takes effect from the next StartSession on.
+  void SetRequiredTarget(std::vector<uint8_t> target) {
+    requiredTargetSetting_ = std::move(target);
+  }
   void SetPeerName(const std::string& name) { PeerName = name; }
   int SetRootPath(const std::string& path);
 
@@ -55,20 +58,30 @@ class TOBEXServerConnection : public TOBEXConnection {
   void DispatchRequest(std::span<const uint8_t> packet);
 
   TOBEXTransportBase& Link() const { return *Transport(); }
+  // Worker: queues the line for the main thread; never waits for it.
   void Log(const std::string& line);
 
   TOBEXServer& Server;
+  // From RequiredTarget to Exchange: written by the main thread only while
+  // no worker runs (the accept's set-up and StartSession), then fixed for
+  // the worker's life, so a setting changed meanwhile never reaches a
+  // running session. CurrentFolder, PeerMaxPacket, LastRequestFinal: the
+  // worker's.
   std::vector<uint8_t> RequiredTarget;
+  uint8_t ServerKind = 0;  // the server's Kind, for the session's events
   std::string PeerName;
   std::string RootPath;       // ends with '/'
   ExchangeFolder Exchange;    // RootPath, for the exchange-folder test
   std::string CurrentFolder;  // relative to RootPath, no leading '/'; empty is the root
   uint16_t PeerMaxPacket = 0;
+  // Bound by the server's constructor, before any worker runs.
   SessionHandler OnConnect;
   SessionHandler OnDisconnect;
-  LogHandler OnLog;
   bool LastRequestFinal = false;
   std::unique_ptr<TOBEXServerThread> Worker;
+
+ private:
+  std::vector<uint8_t> requiredTargetSetting_;  // main thread only
 };
 
 }  // namespace quillfern

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "platform/clock.h"
@@ -56,6 +57,19 @@ TEST(EventLoop, OneShotTimersFireOnceInDeadlineOrderAndCanBeCancelled) {
   EXPECT_EQ(fired, (std::vector<int>{1, 2}));
   loop.RunUntil([] { return false; }, 60);
   EXPECT_EQ(fired.size(), 2u);
+}
+
+TEST(EventLoop, TimersOverdueTogetherFireInDeadlineOrderTiesInCreationOrder) {
+  EventLoop loop;
+  std::vector<int> fired;
+  loop.SetTimer(30, [&] { fired.push_back(3); });
+  loop.SetTimer(10, [&] { fired.push_back(1); });
+  loop.SetTimer(20, [&] { fired.push_back(2); });
+  loop.SetTimer(20, [&] { fired.push_back(22); });
+  // The loop is busy elsewhere until all four are overdue.
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  loop.Dispatch();
+  EXPECT_EQ(fired, (std::vector<int>{1, 2, 22, 3}));
 }
 
 TEST(EventLoop, SocketNotificationsReachTheRegisteredWindow) {

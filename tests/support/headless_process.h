@@ -25,6 +25,8 @@ class HeadlessProcess {
   // "Port: N" once the service listens; 0 when it never came.
   uint16_t WaitForPort(uint32_t timeoutMs = 5000);
   std::string ReadAllErrors(uint32_t timeoutMs = 5000);
+  // The reading end of the child's standard output, e.g. to shrink its pipe.
+  int OutputDescriptor() const { return out_.Get(); }
 
   pid_t Pid() const { return pid_; }
   void Signal(int signal);

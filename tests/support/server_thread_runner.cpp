@@ -20,15 +20,10 @@ ServerThreadRunner::ServerThreadRunner(ServerOptions options) {
     for (uint16_t i = 0; i < server.SlotCount; ++i) {
       server.GetSlot(i).SetRequiredTarget(options.requiredTarget);
     }
-    server.OnConnect = [this](TOBEXServerConnection& s) {
-      Record(s.ConnectionId, "Connected : " + s.PeerName);
-    };
-    server.OnDisconnect = [this](TOBEXServerConnection& s) {
-      Record(s.ConnectionId, "Disconnected : " + s.PeerName);
-    };
-    server.SetOnLog([this](TOBEXServerConnection& s, const std::string& line) {
-      Record(s.ConnectionId, line);
-    });
+    const auto record = [this](const ServerEvent& event) { Record(event); };
+    server.OnConnect = record;
+    server.OnDisconnect = record;
+    server.SetOnLog(record);
     const int result = server.Start();
     {
       std::lock_guard lock(mutex_);
@@ -37,12 +32,14 @@ ServerThreadRunner::ServerThreadRunner(ServerOptions options) {
       port_ = server.Port;
       loop_ = &loop;
       server_ = &server;
+      serverThread_ = std::this_thread::get_id();
       ready_ = true;
     }
     changed_.notify_all();
     loop.Run();
     server.Stop();
     for (uint16_t i = 0; i < server.SlotCount; ++i) server.GetSlot(i).StopWorker();
+    server.DeliverEvents();
     std::lock_guard lock(mutex_);
     loop_ = nullptr;
     server_ = nullptr;
@@ -65,10 +62,12 @@ void ServerThreadRunner::OnServerThread(const std::function<void(TOBEXServerTCP&
   loop_->Invoke([&] { work(*server_); });
 }
 
-void ServerThreadRunner::Record(uint32_t slot, const std::string& text) {
+void ServerThreadRunner::Record(const ServerEvent& event) {
   {
     std::lock_guard lock(mutex_);
-    lines_.push_back(std::to_string(slot) + " " + text);
+    lines_.push_back(std::to_string(event.slot) + " " + event.text);
+    events_.push_back(event);
+    if (std::this_thread::get_id() != serverThread_) eventsOnServerThread_ = false;
   }
   changed_.notify_all();
 }
@@ -82,6 +81,16 @@ bool ServerThreadRunner::WaitForLines(size_t count, uint32_t timeoutMs) const {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                            [&] { return lines_.size() >= count; });
+}
+
+std::vector<ServerEvent> ServerThreadRunner::Events() const {
+  std::lock_guard lock(mutex_);
+  return events_;
+}
+
+bool ServerThreadRunner::EventsOnServerThread() const {
+  std::lock_guard lock(mutex_);
+  return eventsOnServerThread_;
 }
 
 std::string ServerThreadRunner::LastLine() const {

@@ -48,9 +48,13 @@ class ServerThreadRunner {
   // Waits until at least count lines have been recorded.
   bool WaitForLines(size_t count, uint32_t timeoutMs = 5000) const;
   std::string LastLine() const;
+  // The events as received, and whether every one arrived on the server's
+  // own (main) thread.
+  std::vector<ServerEvent> Events() const;
+  bool EventsOnServerThread() const;
 
  private:
-  void Record(uint32_t slot, const std::string& text);
+  void Record(const ServerEvent& event);
 
   std::thread thread_;
   EventLoop* loop_ = nullptr;
@@ -63,6 +67,9 @@ class ServerThreadRunner {
   mutable std::condition_variable changed_;
   bool ready_ = false;
   std::vector<std::string> lines_;
+  std::vector<ServerEvent> events_;
+  bool eventsOnServerThread_ = true;
+  std::thread::id serverThread_;
 };
 
 }  // namespace quillfern::testing

@@ -1,0 +1,87 @@
+#include "server/event_queue.h"
+
+#include <exception>
+
+#include "platform/debug.h"
+
+namespace quillfern {
+namespace {
+
+// Private to the queue's own window.
+constexpr uint32_t EventsPendingMessage = 0x0401;
+
+}  // namespace
+
+std::string EventsLostText(uint64_t count) {
+  return std::to_string(count) + " log lines lost: the events came faster than they were handled";
+}
+
+ServerEventQueue::ServerEventQueue(EventLoop& loop, ServerEventHandler deliver, size_t logLimit)
+    : loop_(loop), deliver_(std::move(deliver)), logLimit_(logLimit) {
+  window_ = loop_.AllocateMessageWindow(
+      "QuillfernServerEvents_" + std::to_string(reinterpret_cast<uintptr_t>(this)),
+      [this](Message& message) {
+        if (message.message == EventsPendingMessage) DeliverPending();
+      });
+}
+
+ServerEventQueue::~ServerEventQueue() {
+  loop_.ReleaseMessageWindow(window_);
+}
+
+void ServerEventQueue::Push(ServerEvent event) {
+  bool wasEmpty;
+  {
+    std::lock_guard lock(mutex_);
+    wasEmpty = pending_.empty();
+    if (event.kind != ServerEventKind::Log) {
+      pending_.push_back(std::move(event));
+    } else if (pendingLogLines_ < logLimit_) {
+      ++pendingLogLines_;
+      pending_.push_back(std::move(event));
+    } else {
+      ++lost_;
+      if (!wasEmpty && pending_.back().kind == ServerEventKind::LinesLost) {
+        ServerEvent& loss = pending_.back();
+        loss.text = EventsLostText(++loss.lost);
+      } else {
+        ServerEvent loss;
+        loss.kind = ServerEventKind::LinesLost;
+        loss.serverKind = event.serverKind;
+        loss.time = event.time;
+        loss.lost = 1;
+        loss.text = EventsLostText(1);
+        pending_.push_back(std::move(loss));
+      }
+    }
+  }
+  // Posted outside the lock; whichever push finds the queue empty posts, so
+  // a wake-up always follows the last event the main thread has not taken.
+  if (wasEmpty) loop_.PostMessage(window_, Message{EventsPendingMessage});
+}
+
+void ServerEventQueue::DeliverPending() {
+  for (;;) {
+    if (delivering_.empty()) {
+      std::lock_guard lock(mutex_);
+      if (pending_.empty()) return;
+      delivering_.swap(pending_);
+      pendingLogLines_ = 0;
+    }
+    const ServerEvent event = std::move(delivering_.front());
+    delivering_.pop_front();
+    try {
+      if (deliver_) deliver_(event);
+    } catch (const std::exception& error) {
+      // A receiver's failure must not cost the events after it.
+      DebugPrintf("server event handler failed: %s", error.what());
+    }
+  }
+}
+
+uint64_t ServerEventQueue::LostCount() const {
+  std::lock_guard lock(mutex_);
+  return lost_;
+}
+
+}  // namespace quillfern
