@@ -1,8 +1,10 @@
 #include "app/settings_store.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -214,6 +216,9 @@ TEST_F(SettingsStoreTest, NonAsciiTextSurvivesSaveAndLoad) {
     EXPECT_TRUE(store.SetSetting(Setting::OPServiceName, name));
     ASSERT_EQ(store.SaveSettings(), SettingsFileResult::Done);
   }
+  // Characters beyond the Basic Multilingual Plane are written in their four-byte UTF-8
+  // form, which every other program reads, not as two encoded surrogates.
+  EXPECT_NE(ReadSettings().find("RootPath=" + folder + "\n"), std::string::npos);
   SettingsStore again(File());
   ASSERT_EQ(again.LoadSettings(), SettingsFileResult::Done);
   EXPECT_EQ(again.Text(Setting::RootPath), folder);
@@ -313,6 +318,46 @@ TEST_F(SettingsStoreTest, UnwritableFileStillGivesEveryDefaultAndKeepsChangesFor
   EXPECT_FALSE(store.IsChanged(Setting::TcpPort));
   EXPECT_EQ(TempFolder::ReadFile(elsewhere / "Quillfern.ini"), "[Settings]\nTcpPort=651\n");
   EXPECT_TRUE(fs::is_symlink(File()));
+}
+
+// Files this process writes may not grow past a few hundred bytes for the length of a
+// test: a full disk, as far as a write can tell.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &previous_);
+    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = previous_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &previous_);
+    std::signal(SIGXFSZ, previousHandler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit previous_{};
+  void (*previousHandler_)(int) = nullptr;
+};
+
+TEST_F(SettingsStoreTest, SaveThatRunsOutOfSpaceLeavesTheOldFileWhole) {
+  WriteSettings(DefaultFile);
+  SettingsStore store(File());
+  ASSERT_EQ(store.LoadSettings(), SettingsFileResult::Done);
+  EXPECT_TRUE(store.SetSetting(Setting::OPServiceName, Repeat("n", 256)));
+  {
+    const FileSizeLimit limit(DefaultFile.size() + 10);
+    EXPECT_EQ(store.SaveSettings(), SettingsFileResult::WriteFailed);
+  }
+  EXPECT_NE(store.ErrorText(), "");
+  EXPECT_EQ(ReadSettings(), DefaultFile);
+  EXPECT_EQ(FolderNames(), std::vector<std::string>{"Quillfern.ini"});
+  EXPECT_TRUE(store.IsChanged(Setting::OPServiceName));
+  EXPECT_EQ(store.SaveSettings(), SettingsFileResult::Done);
+  EXPECT_NE(ReadSettings().find("OPServiceName=" + Repeat("n", 256) + "\n"), std::string::npos);
 }
 
 TEST_F(SettingsStoreTest, SaveFollowsALinkAndKeepsTheFilesPermissions) {
