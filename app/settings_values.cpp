@@ -33,8 +33,7 @@ std::optional<int32_t> ParseSettingInteger(std::string_view text) {
     base = 16;
     text.remove_prefix(1);
   }
-  // from_chars would accept a second sign here; digits only from now on.
-  if (text.empty() || text.front() == '-' || text.front() == '+') return std::nullopt;
+  // Digits only from here: from_chars takes no sign for an unsigned value.
   uint64_t magnitude = 0;
   const auto [end, error] =
       std::from_chars(text.data(), text.data() + text.size(), magnitude, base);
