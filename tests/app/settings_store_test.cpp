@@ -59,7 +59,7 @@ class SettingsStoreTest : public ::testing::Test {
     fs::create_directories(Folder());
     TempFolder::WriteFile(File(), bytes);
   }
-  std::string ReadSettings() const { return TempFolder::ReadFile(File()); }
+  std::string FileBytes() const { return TempFolder::ReadFile(File()); }
   // Nothing but the settings file itself: no temporary file left beside it.
   std::vector<std::string> FolderNames() const {
     std::vector<std::string> names;
@@ -80,7 +80,7 @@ class SettingsStoreTest : public ::testing::Test {
 TEST_F(SettingsStoreTest, FirstLoadCreatesFolderAndFileWithElevenKeysInTableOrder) {
   SettingsStore store(File());
   EXPECT_EQ(store.LoadSettings(), SettingsFileResult::Done);
-  EXPECT_EQ(ReadSettings(), DefaultFile);
+  EXPECT_EQ(FileBytes(), DefaultFile);
   EXPECT_EQ(store.Integer(Setting::BalloonNotification), 1);
   EXPECT_EQ(store.Integer(Setting::TcpPort), 650);
   EXPECT_EQ(store.Text(Setting::RootPath), "");
@@ -96,7 +96,7 @@ TEST_F(SettingsStoreTest, BadTcpPortReadsDefaultAndItsLineStaysWhileMissingKeysA
   SettingsStore store(File());
   EXPECT_EQ(store.LoadSettings(), SettingsFileResult::Done);
   EXPECT_EQ(store.Integer(Setting::TcpPort), 650);
-  EXPECT_EQ(ReadSettings(), "[Settings]\nTcpPort=abc\n" + DefaultsWithoutTcpPort);
+  EXPECT_EQ(FileBytes(), "[Settings]\nTcpPort=abc\n" + DefaultsWithoutTcpPort);
 }
 
 TEST_F(SettingsStoreTest, CompleteFileIsReadAndNotRewritten) {
@@ -105,7 +105,7 @@ TEST_F(SettingsStoreTest, CompleteFileIsReadAndNotRewritten) {
   SettingsStore store(File());
   EXPECT_EQ(store.LoadSettings(), SettingsFileResult::Done);
   EXPECT_EQ(Inode(File()), before);
-  EXPECT_EQ(ReadSettings(), DefaultFile);
+  EXPECT_EQ(FileBytes(), DefaultFile);
 }
 
 struct ValueCase {
@@ -171,7 +171,7 @@ TEST_F(SettingsStoreTest, SettingTheSameValueChangesNothingAndSaveLeavesTheFileA
   EXPECT_FALSE(store.IsChanged(Setting::TcpPort));
   EXPECT_EQ(store.SaveSettings(), SettingsFileResult::Done);
   EXPECT_EQ(Inode(File()), before);
-  EXPECT_EQ(ReadSettings(), DefaultFile);
+  EXPECT_EQ(FileBytes(), DefaultFile);
 }
 
 TEST_F(SettingsStoreTest, SaveRewritesOnlyTheChangedLinesAndKeepsHandEdits) {
@@ -188,7 +188,7 @@ TEST_F(SettingsStoreTest, SaveRewritesOnlyTheChangedLinesAndKeepsHandEdits) {
                                "/srv/\xC3\xA9"
                                "change"));
   // Edited by hand while the program runs: survives, since that entry did not change here.
-  std::string edited = ReadSettings();
+  std::string edited = FileBytes();
   edited.replace(edited.find("UseIPv6=0"), 9, "UseIPv6=1");
   TempFolder::WriteFile(File(), edited);
 
@@ -198,7 +198,7 @@ TEST_F(SettingsStoreTest, SaveRewritesOnlyTheChangedLinesAndKeepsHandEdits) {
   expected.replace(expected.find("RootPath="), 10,
                    "RootPath=/srv/\xC3\xA9"
                    "change\n");
-  EXPECT_EQ(ReadSettings(), expected);
+  EXPECT_EQ(FileBytes(), expected);
   EXPECT_FALSE(store.IsChanged(Setting::TcpPort));
   EXPECT_FALSE(store.IsChanged(Setting::RootPath));
   EXPECT_EQ(FolderNames(), std::vector<std::string>{"Quillfern.ini"});
@@ -218,7 +218,7 @@ TEST_F(SettingsStoreTest, NonAsciiTextSurvivesSaveAndLoad) {
   }
   // Characters beyond the Basic Multilingual Plane are written in their four-byte UTF-8
   // form, which every other program reads, not as two encoded surrogates.
-  EXPECT_NE(ReadSettings().find("RootPath=" + folder + "\n"), std::string::npos);
+  EXPECT_NE(FileBytes().find("RootPath=" + folder + "\n"), std::string::npos);
   SettingsStore again(File());
   ASSERT_EQ(again.LoadSettings(), SettingsFileResult::Done);
   EXPECT_EQ(again.Text(Setting::RootPath), folder);
@@ -256,11 +256,11 @@ TEST_F(SettingsStoreTest, ChangingBackToTheLoadedValueStillWritesIt) {
   EXPECT_TRUE(store.SetSetting(Setting::AutoStart, 1));
   EXPECT_TRUE(store.SetSetting(Setting::AutoStart, 0));
   EXPECT_TRUE(store.IsChanged(Setting::AutoStart));
-  std::string edited = ReadSettings();
+  std::string edited = FileBytes();
   edited.replace(edited.find("AutoStart=0"), 11, "AutoStart=1");
   TempFolder::WriteFile(File(), edited);
   ASSERT_EQ(store.SaveSettings(), SettingsFileResult::Done);
-  EXPECT_EQ(ReadSettings(), DefaultFile);
+  EXPECT_EQ(FileBytes(), DefaultFile);
 }
 
 TEST_F(SettingsStoreTest, OddFileIsReadSensiblyAndKeptByteForByte) {
@@ -287,12 +287,12 @@ TEST_F(SettingsStoreTest, OddFileIsReadSensiblyAndKeptByteForByte) {
       "OPServiceName=OBEX Object Push\r\nFBServiceName=OBEX Folder Browsing\r\n";
   std::string expected = odd;
   expected.insert(expected.find("[Settings]"), added);
-  EXPECT_EQ(ReadSettings(), expected);
+  EXPECT_EQ(FileBytes(), expected);
 
   EXPECT_TRUE(store.SetSetting(Setting::TcpPort, 651));
   ASSERT_EQ(store.SaveSettings(), SettingsFileResult::Done);
   expected.replace(expected.find("0x2000"), 6, "651");
-  EXPECT_EQ(ReadSettings(), expected);
+  EXPECT_EQ(FileBytes(), expected);
 }
 
 TEST_F(SettingsStoreTest, UnwritableFileStillGivesEveryDefaultAndKeepsChangesForTheNextSave) {
@@ -353,11 +353,11 @@ TEST_F(SettingsStoreTest, SaveThatRunsOutOfSpaceLeavesTheOldFileWhole) {
     EXPECT_EQ(store.SaveSettings(), SettingsFileResult::WriteFailed);
   }
   EXPECT_NE(store.ErrorText(), "");
-  EXPECT_EQ(ReadSettings(), DefaultFile);
+  EXPECT_EQ(FileBytes(), DefaultFile);
   EXPECT_EQ(FolderNames(), std::vector<std::string>{"Quillfern.ini"});
   EXPECT_TRUE(store.IsChanged(Setting::OPServiceName));
   EXPECT_EQ(store.SaveSettings(), SettingsFileResult::Done);
-  EXPECT_NE(ReadSettings().find("OPServiceName=" + Repeat("n", 256) + "\n"), std::string::npos);
+  EXPECT_NE(FileBytes().find("OPServiceName=" + Repeat("n", 256) + "\n"), std::string::npos);
 }
 
 TEST_F(SettingsStoreTest, SaveFollowsALinkAndKeepsTheFilesPermissions) {
@@ -402,7 +402,7 @@ TEST_F(SettingsStoreTest, ReadingOnlyNeverCreatesTheFile) {
   EXPECT_EQ(store.ReadSettings(), SettingsFileResult::Done);
   EXPECT_EQ(store.Integer(Setting::TcpPort), 4096);
   EXPECT_EQ(store.Text(Setting::RootPath), "/srv/x");
-  EXPECT_EQ(ReadSettings(), "[Settings]\nTcpPort=$1000\nRootPath=/srv/x\n");
+  EXPECT_EQ(FileBytes(), "[Settings]\nTcpPort=$1000\nRootPath=/srv/x\n");
 }
 
 TEST(SettingsStoreWithoutFile, ReadsDefaultsAndWritesNothing) {
