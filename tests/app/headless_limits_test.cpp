@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,13 +22,19 @@
 namespace quillfern::testing {
 namespace {
 
-size_t OpenDescriptors(pid_t pid) {
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry :
+// The descriptor limit that leaves the process exactly `room` more
+// descriptors: new ones take the lowest free numbers below the limit.
+rlim_t LimitWithRoomFor(pid_t pid, size_t room) {
+  std::set<int> used;
+  for (const auto& entry :
        std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-    ++count;
+    used.insert(std::stoi(entry.path().filename().string()));
   }
-  return count;
+  int limit = 0;
+  for (size_t free = 0; free < room; ++limit) {
+    if (used.count(limit) == 0) ++free;
+  }
+  return static_cast<rlim_t>(limit);
 }
 
 // User and system time the process has used, in clock ticks.
@@ -48,6 +55,11 @@ long CpuTicks(pid_t pid) {
 }
 
 TEST(HeadlessLimits, OutOfDescriptorsRestsTheListenerAndServesAgainLater) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizer runtimes take descriptors of their own when a thread
+  // starts, so the program's count of free descriptors is not ours to set.
+  GTEST_SKIP() << "needs exact control of the descriptors";
+#endif
   TempFolder folder;
   HeadlessProcess process(
       {QUILLFERN_BINARY, "--headless", "--root", folder.Exchange().string(), "--port", "0"});
@@ -55,7 +67,7 @@ TEST(HeadlessLimits, OutOfDescriptorsRestsTheListenerAndServesAgainLater) {
   ASSERT_NE(port, 0);
 
   // Room for two peers and not one more.
-  const rlim_t limit = OpenDescriptors(process.Pid()) + 2;
+  const rlim_t limit = LimitWithRoomFor(process.Pid(), 2);
   const rlimit tight{limit, limit};
   ASSERT_EQ(prlimit(process.Pid(), RLIMIT_NOFILE, &tight, nullptr), 0);
   std::array<std::unique_ptr<ObexClient>, 2> served;
@@ -65,13 +77,10 @@ TEST(HeadlessLimits, OutOfDescriptorsRestsTheListenerAndServesAgainLater) {
     ASSERT_EQ(client->Connect().Code(), RspSuccess);
   }
 
-  // Two more peers wait in the listener's queue; the program cannot take
-  // them and must not spin on them meanwhile.
-  std::array<std::unique_ptr<ObexClient>, 2> waiting;
-  for (auto& client : waiting) {
-    client = std::make_unique<ObexClient>();
-    ASSERT_EQ(client->Open("127.0.0.1", port), 0);
-  }
+  // One more peer waits in the listener's queue; the program cannot take
+  // it and must not spin on it meanwhile.
+  ObexClient waiting;
+  ASSERT_EQ(waiting.Open("127.0.0.1", port), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   const long before = CpuTicks(process.Pid());
   std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -79,12 +88,12 @@ TEST(HeadlessLimits, OutOfDescriptorsRestsTheListenerAndServesAgainLater) {
   EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 4) << "clock ticks in one second";
 
   // The served peers leave; their descriptors are free and the waiting
-  // peers are served.
+  // peer is served.
   for (auto& client : served) {
     client->Disconnect();
     client.reset();
   }
-  for (auto& client : waiting) EXPECT_EQ(client->Connect().Code(), RspSuccess);
+  EXPECT_EQ(waiting.Connect().Code(), RspSuccess);
 }
 
 }  // namespace
