@@ -92,20 +92,23 @@ fs::path AddressPath(const sockaddr_un& address, socklen_t length) {
   return fs::path(std::string(address.sun_path, strnlen(address.sun_path, size)));
 }
 
+int WriteFile(const fs::path& path, std::span<const uint8_t> bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) {
+    ::unlink(path.c_str());
+    return -EIO;
+  }
+  return 0;
+}
+
 // Writes a whole file under a temporary name and moves it into place, so a reader never
 // sees half of it.
 int WriteFileAtomically(const fs::path& path, std::span<const uint8_t> bytes) {
   const fs::path temporary = path.parent_path() / (".new-" + UniqueSuffix());
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    if (!out) {
-      std::error_code ignored;
-      fs::remove(temporary, ignored);
-      return -EIO;
-    }
-  }
+  if (const int result = WriteFile(temporary, bytes); result < 0) return result;
   if (::rename(temporary.c_str(), path.c_str()) != 0) {
     const int result = Errno();
     ::unlink(temporary.c_str());
@@ -253,8 +256,9 @@ int LoopbackBluetoothStack::PeerAddress(int socket, BluetoothAddress& address) {
 int LoopbackBluetoothStack::RegisterRecord(std::span<const uint8_t> record, RecordHandle& handle) {
   const fs::path records = DeviceFolder(self_) / "records";
   const fs::path temporary = records / (".new-" + UniqueSuffix());
-  if (const int result = WriteFileAtomically(temporary, record); result < 0) return result;
-  // link() refuses a name that exists, so two registrations never share a handle.
+  if (const int result = WriteFile(temporary, record); result < 0) return result;
+  // A record appears whole under its handle at once, and link() refuses a name that exists, so two
+  // registrations never share a handle.
   int result = -ENOSPC;
   for (RecordHandle candidate = FirstRecordHandle;
        candidate < FirstRecordHandle + RecordHandleTries; ++candidate) {

@@ -128,6 +128,15 @@ std::optional<ServiceRecordInfo> ParseServiceRecord(std::span<const uint8_t> rec
   return info;
 }
 
+std::vector<ServiceRecordInfo> ReadServiceRecords(std::span<const std::vector<uint8_t>> records) {
+  std::vector<ServiceRecordInfo> infos;
+  for (const auto& record : records) {
+    if (infos.size() == MaxServiceRecords) break;
+    if (auto info = ParseServiceRecord(record)) infos.push_back(std::move(*info));
+  }
+  return infos;
+}
+
 int FindChannel(std::span<const ServiceRecordInfo> records, std::string_view name,
                 const std::optional<Uuid128>& serviceClass) {
   if (!name.empty()) {

@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "obex/packet.h"
 
@@ -23,6 +24,14 @@ struct ServiceRecordInfo {
 // 00000000-0000-1000-8000-00805F9B34FB. nullopt when the bytes are not exactly one
 // well-formed record; an attribute of an unexpected form is ignored like a missing one.
 std::optional<ServiceRecordInfo> ParseServiceRecord(std::span<const uint8_t> record);
+
+// A search result holds at most this many records; a peer that offers more is read up to
+// there.
+inline constexpr size_t MaxServiceRecords = 32;
+
+// The records a service search found, each given as its bytes, read in order. Malformed
+// records are left out, so one broken record cannot hide the others.
+std::vector<ServiceRecordInfo> ReadServiceRecords(std::span<const std::vector<uint8_t>> records);
 
 // The channel of the first record whose name equals name (ASCII letters compared without
 // case), else of the first whose class equals serviceClass, else -1. Records without a

@@ -140,6 +140,20 @@ TEST(ParseServiceRecord, RefusesEveryTruncationOfARealRecord) {
   }
 }
 
+TEST(ReadServiceRecords, LeavesOutBrokenRecordsAndStopsAtThirtyTwo) {
+  const Bytes broken{0x35, 0x05, 0x09, 0x00};
+  std::vector<Bytes> found{broken, Built(0, 3, "OBEX Object Push"), broken,
+                           Built(1, 4, "OBEX Folder Browsing")};
+  auto infos = ReadServiceRecords(found);
+  ASSERT_EQ(infos.size(), 2u);
+  EXPECT_EQ(infos[0].channel, 3);
+  EXPECT_EQ(infos[1].channel, 4);
+  EXPECT_EQ(FindChannel(infos, "OBEX Folder Browsing", ShortClass(0x1106)), 4);
+
+  found.assign(40, Built(0, 9, "x"));
+  EXPECT_EQ(ReadServiceRecords(found).size(), MaxServiceRecords);
+}
+
 struct FindCase {
   const char* what;
   std::vector<ServiceRecordInfo> records;
