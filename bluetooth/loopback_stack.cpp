@@ -24,8 +24,9 @@ constexpr int LastChannel = 30;
 constexpr RecordHandle FirstRecordHandle = 0x00010000;  // where bluetoothd starts too
 constexpr int RecordHandleTries = 4096;
 constexpr int ClientNameTries = 16;
-// Bluetooth device names are at most 248 bytes; records are far below this.
+// Bluetooth device names are at most 248 bytes.
 constexpr size_t MaxDeviceNameBytes = 248;
+// Far above any real record; a longer file is not read.
 constexpr size_t MaxRecordBytes = 65535;
 constexpr size_t MaxRecordsPerSearch = 64;
 

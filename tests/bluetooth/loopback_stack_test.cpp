@@ -152,6 +152,25 @@ TEST_F(LoopbackStackTest, OneDeviceMayConnectManyTimesAtOnce) {
   }
 }
 
+TEST_F(LoopbackStackTest, APeerThatIsNoDeviceHasNoAddress) {
+  RfcommSocket listener;
+  const int channel = BindListener(listener);
+  ASSERT_EQ(radio->Listen(listener, 64), 0);
+  // A plain Unix socket, connected without a device's name.
+  UniqueFd stranger(::socket(AF_UNIX, SOCK_STREAM, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path =
+      (Air() / "020000000001" / ("rfcomm-0" + std::to_string(channel))).string();
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(::connect(stranger.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_TRUE(WaitReadable(listener.Get()));
+  UniqueFd accepted;
+  ASSERT_EQ(radio->Accept(listener, accepted), 0);
+  BluetoothAddress peer = 0;
+  EXPECT_EQ(radio->PeerAddress(accepted.Get(), peer), -EADDRNOTAVAIL);
+}
+
 TEST_F(LoopbackStackTest, ADeviceWithoutANameHasNoneToLookUp) {
   std::error_code error;
   auto quiet = LoopbackBluetoothStack::Create(Air(), 0x0000000000AA, std::nullopt, error);

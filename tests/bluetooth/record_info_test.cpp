@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "bluetooth/record_xml.h"
 #include "bluetooth/service_record.h"
 #include "tests/bluetooth/test_bytes.h"
 
@@ -152,6 +153,32 @@ TEST(ReadServiceRecords, LeavesOutBrokenRecordsAndStopsAtThirtyTwo) {
 
   found.assign(40, Built(0, 9, "x"));
   EXPECT_EQ(ReadServiceRecords(found).size(), MaxServiceRecords);
+}
+
+TEST(ParseServiceRecord, SurvivesEveryOneByteCorruptionOfARealRecord) {
+  // Every byte of the record replaced by every value: neither reader may read outside the
+  // bytes (ASan watches), and a record that converts to XML must also parse, since both
+  // require the same well-formed structure.
+  Bytes record = PhoneObjectPush;
+  int parsed = 0;
+  for (size_t offset = 0; offset < record.size(); ++offset) {
+    const uint8_t original = record[offset];
+    for (int value = 0; value < 256; ++value) {
+      record[offset] = static_cast<uint8_t>(value);
+      const auto heap = std::make_unique<uint8_t[]>(record.size());
+      std::copy(record.begin(), record.end(), heap.get());
+      const std::span bytes(heap.get(), record.size());
+      const auto info = ParseServiceRecord(bytes);
+      if (ServiceRecordToXml(bytes)) {
+        EXPECT_TRUE(info) << "offset " << offset << " value " << value;
+      }
+      if (info) ++parsed;
+    }
+    record[offset] = original;
+  }
+  // Changed values inside numbers and text still parse; changed structure does not.
+  EXPECT_GT(parsed, 0);
+  EXPECT_LT(parsed, static_cast<int>(record.size() * 256));
 }
 
 struct FindCase {
