@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 
+#include "bluetooth/service_lookup.h"
 #include "bluetooth/service_record.h"
 #include "bluetooth/stack_choice.h"
 #include "tests/support/temp_folder.h"
@@ -215,6 +216,18 @@ TEST_F(LoopbackStackTest, RecordsAreVisibleToPeersUntilDeleted) {
   EXPECT_EQ(radio->DeleteRecord(pushHandle), -ENOENT);
 
   EXPECT_EQ(phone->SearchRecords(0x0000000000BB, found), -EHOSTDOWN);
+}
+
+TEST_F(LoopbackStackTest, APhoneFindsEachServicesChannelFromTheRecords) {
+  EXPECT_EQ(LookupServiceChannel(*phone, LoopbackRadioAddress, 0), NoMatchingRecord);
+  RecordHandle push = NoRecordHandle, browse = NoRecordHandle;
+  // Found by name for Object Push, by class for File Transfer (the name is the user's).
+  ASSERT_EQ(radio->RegisterRecord(Record(1, 12, "Files of Computer"), browse), 0);
+  ASSERT_EQ(radio->RegisterRecord(Record(0, 7, "OBEX Object Push"), push), 0);
+  EXPECT_EQ(LookupServiceChannel(*phone, LoopbackRadioAddress, 0), 7);
+  EXPECT_EQ(LookupServiceChannel(*phone, LoopbackRadioAddress, 1), 12);
+  EXPECT_EQ(LookupServiceChannel(*phone, LoopbackRadioAddress, 4), NoMatchingRecord);
+  EXPECT_EQ(LookupServiceChannel(*phone, 0x0000000000BB, 0), ServiceSearchFailed);
 }
 
 TEST_F(LoopbackStackTest, RecordsGoWithTheStackThatRegisteredThem) {
