@@ -14,7 +14,7 @@
 namespace quillfern {
 
 struct ServiceRecordInfo {
-  std::string name;                     // ServiceName (0x0100), as the record gives it
+  std::string name;                     // ServiceName (0x0100), less any trailing NUL
   std::optional<Uuid128> serviceClass;  // first UUID of ServiceClassIDList, network order
   std::optional<uint8_t> channel;       // RFCOMM channel in ProtocolDescriptorList
 };

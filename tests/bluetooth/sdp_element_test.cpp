@@ -13,7 +13,7 @@ struct ElementCase {
   const char* what;
   Bytes bytes;
   size_t offset;
-  // Expected element; type Nil with valueOffset 0 marks "refused".
+  // Whether an element is read, and if so what it is.
   bool valid;
   SdpType type;
   size_t valueOffset;
