@@ -88,7 +88,8 @@ class BluetoothStack {
 
   // --- Service records ---
   // Publishes the record, given as its bytes, until DeleteRecord or until this stack
-  // object goes away. The stack puts its own handle into attribute 0x0000.
+  // object goes away. bluetoothd puts its own handle into attribute 0x0000; the loopback
+  // stack publishes the bytes as given.
   virtual int RegisterRecord(std::span<const uint8_t> record, RecordHandle& handle) = 0;
   virtual int DeleteRecord(RecordHandle handle) = 0;
 
