@@ -44,7 +44,7 @@ test-asan: setup build-asan/build.ninja
 test-tsan: setup build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --output-on-failure -j $(JOBS) -L 'platform|obex|server|tcp|app'
+	  ctest --output-on-failure -j $(JOBS) -L 'platform|obex|server|tcp|bluetooth|app'
 
 test: format-check test-plain test-asan test-tsan bench-smoke
 	@echo "All test runs passed (plain, ASan+UBSan, TSan, benchmark smoke run)."

@@ -1,0 +1,113 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bluetooth/address.h"
+#include "platform/unique_fd.h"
+
+// The operations of the Bluetooth stack that the Bluetooth server and transport rest on,
+// behind one interface: the Linux stack (kernel RFCOMM sockets and bluetoothd) for users,
+// the loopback stack (Unix-domain sockets in a folder) for tests and machines without
+// Bluetooth. Results follow the program's convention: 0 or a count on success, minus an
+// errno value on failure. Everything here is called from the main thread, except the
+// client-side calls, which run on whichever thread opens an outgoing connection.
+namespace quillfern {
+
+// One RFCOMM socket together with whatever the stack keeps alongside it while the socket
+// lives (the loopback stack's claim on its channel). Closing it frees its channel.
+class RfcommSocket {
+ public:
+  struct Companion {
+    virtual ~Companion() = default;
+  };
+
+  RfcommSocket() = default;
+  explicit RfcommSocket(UniqueFd fd) : fd_(std::move(fd)) {}
+  RfcommSocket(RfcommSocket&&) = default;
+  RfcommSocket& operator=(RfcommSocket&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      companion_ = std::move(other.companion_);
+      fd_ = std::move(other.fd_);
+    }
+    return *this;
+  }
+  ~RfcommSocket() = default;
+
+  int Get() const { return fd_.Get(); }
+  bool Valid() const { return fd_.Valid(); }
+  void SetCompanion(std::unique_ptr<Companion> companion) { companion_ = std::move(companion); }
+  // The socket is closed before its companion lets go of the channel.
+  void Reset() {
+    fd_.Reset();
+    companion_.reset();
+  }
+
+ private:
+  // Declared first so that it is destroyed after the descriptor.
+  std::unique_ptr<Companion> companion_;
+  UniqueFd fd_;
+};
+
+// Folder Browsing asks for an encrypted link from a paired device; Object Push takes any
+// link, as phones expect for a push.
+enum class LinkSecurity : uint8_t { Low, Medium };
+
+// Service record handles: never 0 while a record is registered.
+using RecordHandle = uint32_t;
+inline constexpr RecordHandle NoRecordHandle = 0;
+
+class BluetoothStack {
+ public:
+  virtual ~BluetoothStack() = default;
+
+  // Whether the stack can be reached at all (the radio library being loaded, in the
+  // other platform's terms). Without it the device-name lookup fails.
+  virtual bool Loaded() = 0;
+
+  // --- Listening ---
+  // A non-blocking, close-on-exec RFCOMM stream socket. -EAFNOSUPPORT where the system
+  // has no Bluetooth.
+  virtual int CreateSocket(RfcommSocket& socket) = 0;
+  // Binds to the first radio on the first free channel from 1 to 30; -EADDRINUSE when all
+  // thirty are taken.
+  virtual int BindAnyChannel(RfcommSocket& socket) = 0;
+  // The channel the socket is bound to (1 to 30), as getsockname reports it.
+  virtual int BoundChannel(const RfcommSocket& socket) = 0;
+  virtual int SetLinkSecurity(RfcommSocket& socket, LinkSecurity level) = 0;
+  virtual int Listen(RfcommSocket& socket, int backlog) = 0;
+  // The accepted socket is non-blocking and close-on-exec; -EAGAIN when nobody waits.
+  virtual int Accept(RfcommSocket& listener, UniqueFd& peer) = 0;
+  // The device address of a connected socket's peer.
+  virtual int PeerAddress(int socket, BluetoothAddress& address) = 0;
+
+  // --- Service records ---
+  // Publishes the record, given as its bytes, until DeleteRecord or until this stack
+  // object goes away. bluetoothd puts its own handle into attribute 0x0000; the loopback
+  // stack publishes the bytes as given.
+  virtual int RegisterRecord(std::span<const uint8_t> record, RecordHandle& handle) = 0;
+  virtual int DeleteRecord(RecordHandle handle) = 0;
+
+  // --- Radio and devices; each answers within a short time limit (2 s at most) ---
+  virtual int FirstRadio(BluetoothAddress& address) = 0;
+  // The device's name as the stack knows it; -ENOENT when it knows none.
+  virtual int LookupDeviceName(BluetoothAddress device, std::string& name) = 0;
+  // 1 when the device is paired with this computer, 0 when not.
+  virtual int DevicePaired(BluetoothAddress device) = 0;
+
+  // --- Client side (the transport's outgoing connection, and tests playing the phone) ---
+  // Starts connecting a non-blocking socket to the device's channel: 0 when connected at
+  // once, -EINPROGRESS when the socket becomes writable later and SO_ERROR then tells.
+  virtual int Connect(BluetoothAddress device, uint8_t channel, RfcommSocket& socket) = 0;
+  // The device's service records, each as its bytes; the count, or -EHOSTDOWN when the
+  // device cannot be reached.
+  virtual int SearchRecords(BluetoothAddress device,
+                            std::vector<std::vector<uint8_t>>& records) = 0;
+};
+
+}  // namespace quillfern
