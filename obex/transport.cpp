@@ -86,7 +86,11 @@ void TOBEXTransportBase::WndProc(Message& message) {
 }
 
 void TOBEXTransportBase::CloseHandling(bool shutDownSocket) {
-  if (shutDownSocket) {
+  Active = false;
+  // A worker inside a send that waits for room is woken only by a shut-down
+  // socket. It checks Active after saying it is sending, and this checks
+  // the flag after clearing Active, so one of the two always sees the other.
+  if (shutDownSocket || sendWaiting_.load()) {
     std::lock_guard lock(socketMutex_);
     const int socket = socket_.load();
     if (socket >= 0 && !shutDown_) {
@@ -94,7 +98,6 @@ void TOBEXTransportBase::CloseHandling(bool shutDownSocket) {
       shutDown_ = true;
     }
   }
-  Active = false;
   connection_.Connected = false;
   // A worker waiting on the transport, to send or to receive, wakes and
   // sees Active false at once.
@@ -149,7 +152,7 @@ int TOBEXTransportBase::ReceivePacket() {
 }
 
 int TOBEXTransportBase::ReceivePacketPrefix(size_t prefix) {
-  return AssemblePacket(std::max(prefix, ObexPacketHeadSize));
+  return AssemblePacket(std::max({prefix, ObexPacketHeadSize, SmallPacketSize}));
 }
 
 std::span<const uint8_t> TOBEXTransportBase::PacketPrefix() const {
@@ -248,6 +251,17 @@ int TOBEXTransportBase::ReceivePacketRestIntoFile(size_t from, int file, bool& f
   // the start of the next one.
   completedLength_ = held;
   return static_cast<int>(length);
+}
+
+bool TOBEXTransportBase::BeginWaitingSend() {
+  sendWaiting_ = true;
+  if (Active.load()) return true;
+  sendWaiting_ = false;
+  return false;
+}
+
+void TOBEXTransportBase::EndWaitingSend() {
+  sendWaiting_ = false;
 }
 
 bool TOBEXTransportBase::CanReceiveIntoFile() {

@@ -24,6 +24,9 @@ inline constexpr int ResultFailed = -1;
 inline constexpr int ResultPacketLengthTooSmall = -1106;
 inline constexpr int ResultWouldBlock = -EWOULDBLOCK;
 inline constexpr int ResultInProgress = -EINPROGRESS;
+// A receive that only wants a packet's first bytes still reads this many,
+// so that a small packet arrives whole in one call.
+inline constexpr size_t SmallPacketSize = 4096;
 // A transport that cannot tell how many bytes are waiting says so with this.
 inline constexpr int ResultNotImplemented = static_cast<int>(0x80004001u);
 
@@ -69,7 +72,9 @@ class TOBEXTransportBase {
   // arrived behind the packet are kept for the next call.
   int ReceivePacket();
   // Like ReceivePacket, but returns the packet's length as soon as its
-  // first prefix bytes are in, reading no further into the stream. Unless
+  // first prefix bytes are in, reading at most SmallPacketSize bytes (or
+  // prefix, when larger) into the stream, so that a small packet still
+  // arrives whole in one call. Unless
   // the whole packet happened to be there already (ReceivedPacket() then
   // holds it), the packet stays open: PacketPrefix() shows what is in, and
   // ReceivePacket() or ReceivePacketRestIntoFile() takes the rest.
@@ -131,6 +136,12 @@ class TOBEXTransportBase {
   // Closes the transport when a failed socket call (minus errno) means the
   // link is gone; true when it did.
   bool CloseIfLinkGone(int result);
+  // Around a send that may wait inside the kernel for room (a blocking
+  // send or sendfile): while it lasts, any close shuts the socket down so
+  // that the call returns at once. Begin is false when the transport is
+  // already closed; the send must then not be made.
+  bool BeginWaitingSend();
+  void EndWaitingSend();
   // Waits up to the time given for the socket to be ready for the events
   // (POLLIN/POLLOUT) or for the transport to be woken; false when the time
   // ran out.
@@ -155,6 +166,8 @@ class TOBEXTransportBase {
   std::vector<uint8_t> receiveBuffer_;
   size_t buffered_ = 0;         // bytes in the receive buffer, from its start
   size_t completedLength_ = 0;  // length of the packet last handed out
+
+  std::atomic<bool> sendWaiting_{false};  // set by the worker, read by whoever closes
 
   std::mutex socketMutex_;
   std::atomic<int> socket_{NoSocket};  // NoSocket when there is none

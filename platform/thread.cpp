@@ -1,5 +1,8 @@
 #include "platform/thread.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <cstdio>
 #include <exception>
 #include <system_error>
@@ -27,6 +30,13 @@ bool TThread::Start() {
 }
 
 void TThread::Body() {
+  // Every write on a worker answers a peer that has gone with EPIPE; but
+  // sendfile cannot be told not to raise SIGPIPE as well, so the signal is
+  // held back on these threads instead of ending the process.
+  sigset_t brokenPipe;
+  sigemptyset(&brokenPipe);
+  sigaddset(&brokenPipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr);
   try {
     Execute();
   } catch (const std::exception& error) {

@@ -110,7 +110,8 @@ int TOBEXServer::AdoptPeer(UniqueFd socket, const std::string& peerText) {
   TOBEXServerConnection& session = GetSlot(slot);
   DisconnectSlot(slot);
   // A worker whose transport is closed ends within milliseconds: closing
-  // wakes it out of every wait.
+  // wakes it out of every wait, also a worker still sending to a peer that
+  // has gone.
   session.StopWorker();
 
   TOBEXTransportBase& transport = session.Link();
@@ -183,9 +184,12 @@ int TOBEXServer::FindFreeSlot() const {
 
 int TOBEXServer::DisconnectSlot(int index) {
   TOBEXServerConnection& session = GetSlot(index);
-  if (!session.Connected.load() && !session.Link().Active.load()) return -1;
-  session.CloseTransport();
-  return 0;
+  const bool inUse = session.Connected.load() || session.Link().Active.load();
+  // Closed even when its peer has gone already: a worker may still be
+  // finishing a send, and closing wakes it.
+  session.Link().Close();
+  session.Connected = false;
+  return inUse ? 0 : -1;
 }
 
 int TOBEXServer::DisconnectAll() {

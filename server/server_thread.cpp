@@ -32,10 +32,13 @@ void TOBEXServerThread::Execute() {
   bool connectedHere = false;
   try {
     while (transport.Active.load()) {
-      // An idle session sleeps on its socket and on the wake-up that closing
-      // the transport fires; it costs nothing while the peer is quiet.
-      if (transport.WaitForData(WaitForever) != WaitSignalled) continue;
-      if (transport.ReceivePacket() <= 0) continue;
+      // The receive itself waits for the next request, so a busy session
+      // spends one call on each. After a whole time limit without a request
+      // the session sleeps on its socket and on the wake-up that closing the
+      // transport fires; it costs nothing while the peer is quiet.
+      const int received = transport.ReceivePacket();
+      if (received == 0) transport.WaitForData(WaitForever);
+      if (received <= 0) continue;
       const auto packet = transport.ReceivedPacket();
       if (Session.Connected.load()) {
         Session.DispatchRequest(packet);

@@ -39,6 +39,15 @@ void SetNoDelay(int socket) {
   }
 }
 
+// The socket waits inside its calls: a receive returns as soon as data
+// arrive, and a send of file data as soon as it is all queued, each in one
+// system call. Closing shuts the socket down, which ends any such wait at
+// once; the time limits are the socket's own.
+void MakeBlocking(int socket) {
+  const int flags = fcntl(socket, F_GETFL);
+  if (flags >= 0 && (flags & O_NONBLOCK) != 0) fcntl(socket, F_SETFL, flags & ~O_NONBLOCK);
+}
+
 int OpenResultFor(int error) {
   switch (error) {
     case EADDRINUSE:
@@ -68,7 +77,21 @@ TOBEXTransportTCP::~TOBEXTransportTCP() {
 void TOBEXTransportTCP::AssignSocket(int socket) {
   SetBufferSizes(socket);
   SetNoDelay(socket);
+  MakeBlocking(socket);
+  appliedTimeout_ = NoTimeoutApplied;
   AdoptSocket(socket);
+  ApplyTimeout();
+}
+
+void TOBEXTransportTCP::ApplyTimeout() {
+  if (appliedTimeout_ == Timeout) return;
+  // Zero would make the socket wait for ever.
+  const uint32_t limit = std::max<uint32_t>(Timeout, 1);
+  const timeval value{static_cast<time_t>(limit / 1000),
+                      static_cast<suseconds_t>((limit % 1000) * 1000)};
+  setsockopt(Socket(), SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
+  setsockopt(Socket(), SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value);
+  appliedTimeout_ = Timeout;
 }
 
 int TOBEXTransportTCP::Close() {
@@ -83,17 +106,30 @@ int TOBEXTransportTCP::BytesAvailable() {
 }
 
 int TOBEXTransportTCP::SendBytes(std::span<const uint8_t> data) {
-  const ssize_t sent = send(Socket(), data.data(), data.size(), MSG_NOSIGNAL);
+  // Never waits: SendData waits for room itself, where closing wakes it.
+  const ssize_t sent = send(Socket(), data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   return sent >= 0 ? static_cast<int>(sent) : -errno;
 }
 
 int TOBEXTransportTCP::ReceiveBytes(std::span<uint8_t> buffer) {
+  // Waits up to Timeout for the first byte; closing ends the wait at once.
+  ApplyTimeout();
   const ssize_t got = recv(Socket(), buffer.data(), buffer.size(), 0);
-  return got >= 0 ? static_cast<int>(got) : -errno;
+  if (got >= 0) return static_cast<int>(got);
+  return errno == EINTR ? ResultWouldBlock : -errno;
 }
 
 int TOBEXTransportTCP::SendFileRange(std::span<const uint8_t> head, int file, uint64_t offset,
                                      size_t count) {
+  ApplyTimeout();
+  if (!BeginWaitingSend()) return ResultFailed;
+  const int result = SendHeadAndFile(head, file, offset, count);
+  EndWaitingSend();
+  return result;
+}
+
+int TOBEXTransportTCP::SendHeadAndFile(std::span<const uint8_t> head, int file, uint64_t offset,
+                                       size_t count) {
   uint64_t deadline = MonotonicMs() + Timeout;
   size_t headSent = 0;
   size_t fileSent = 0;
@@ -140,6 +176,7 @@ bool TOBEXTransportTCP::CanReceiveIntoFile() {
 }
 
 int TOBEXTransportTCP::ReceiveBytesIntoFile(int file, size_t count, bool& fileShort) {
+  ApplyTimeout();
   const ssize_t taken =
       splice(Socket(), nullptr, pipeIn_.Get(), nullptr, count, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
   if (taken <= 0) return taken == 0 ? 0 : -errno;
@@ -183,7 +220,10 @@ int TOBEXTransportTCP::Open() {
   const int fd = socket.Release();
   // A client-side transport is marked active, so that reading from it
   // behaves as on the server side.
+  MakeBlocking(fd);
+  appliedTimeout_ = NoTimeoutApplied;
   AdoptSocket(fd);
+  ApplyTimeout();
   Loop().AsyncSelect(fd, Window(), FdWriteClose);
   return 0;
 }

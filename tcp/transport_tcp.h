@@ -50,12 +50,19 @@ class TOBEXTransportTCP : public TOBEXTransportBase {
 
  private:
   int Connect(int socket);
+  // Gives the socket Timeout as its own receive and send limit, when it
+  // changed since last time.
+  void ApplyTimeout();
+  int SendHeadAndFile(std::span<const uint8_t> head, int file, uint64_t offset, size_t count);
   int ReceiveBytesIntoFile(int file, size_t count, bool& fileShort) override;
 
   // The pipe through which received bytes are spliced into files, made on
   // first use and kept for every peer of the slot.
   UniqueFd pipeOut_;
   UniqueFd pipeIn_;
+  // The limit the socket was last given; whoever uses the socket sets it.
+  static constexpr uint32_t NoTimeoutApplied = UINT32_MAX;
+  uint32_t appliedTimeout_ = NoTimeoutApplied;
 };
 
 }  // namespace quillfern

@@ -6,6 +6,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -32,6 +34,16 @@ UniqueFd FileWith(const Bytes& bytes) {
   EXPECT_TRUE(file.Valid());
   EXPECT_EQ(write(file.Get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   return file;
+}
+
+// A sender whose socket is shut down under it gets EPIPE, and from
+// sendfile SIGPIPE as well; the program's workers hold that signal back,
+// and so does a test thread that plays one.
+void HoldBackBrokenPipe() {
+  sigset_t brokenPipe;
+  sigemptyset(&brokenPipe);
+  sigaddset(&brokenPipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr);
 }
 
 // The two ways a transport sends a large buffer.
@@ -246,7 +258,10 @@ TEST_F(TransportTest, PeerClosingWakesASenderOutOfItsWaitAtOnce) {
     Reconnect();
     transport_.Timeout = 20000;
     int result = 0;
-    std::thread sender([&] { result = c.send(transport_, large, file.Get()); });
+    std::thread sender([&] {
+      HoldBackBrokenPipe();
+      result = c.send(transport_, large, file.Get());
+    });
     // The peer reads nothing, so the sender soon waits for room.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const uint64_t start = MonotonicMs();
