@@ -208,6 +208,7 @@ int TOBEXServerTCP::AcceptConnection() {
   }
   session.SetPeerName(peerText);
   session.SetRootPath(RootPath);
+  session.AllowAccessHiddenFiles = AllowAccessHiddenFiles;
   session.StartSession();
   return socket;
 }
