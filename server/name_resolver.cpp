@@ -127,8 +127,29 @@ bool NameResolver::LeadsToHidden(int fd, bool allowHidden) const {
   return HasHiddenSegment(*below);
 }
 
+bool NameResolver::MissingBelowHidden(std::string_view relative, bool allowHidden) const {
+  if (allowHidden) return false;
+  // The deepest folder on the way that is there tells where the name would be.
+  for (std::string_view folder = FolderPart(relative);; folder = FolderPart(folder)) {
+    const UniqueFd fd(OpenBeneathRoot(std::string(folder), O_PATH | O_DIRECTORY));
+    if (fd) return LeadsToHidden(fd.Get(), allowHidden);
+    if (folder.empty()) return false;
+  }
+}
+
 ResolvedName NameResolver::Resolve(const std::string& currentFolder, const std::string& name,
                                    NameIntent intent, bool allowHidden) const {
+  ResolvedName result = ResolveName(currentFolder, name, intent, allowHidden);
+  // A name that is not there, below a link to a hidden folder, must not tell
+  // so any more than one below a hidden name does.
+  if (result.refusal == NameRefusal::Missing && MissingBelowHidden(result.relative, allowHidden)) {
+    result.refusal = NameRefusal::Hidden;
+  }
+  return result;
+}
+
+ResolvedName NameResolver::ResolveName(const std::string& currentFolder, const std::string& name,
+                                       NameIntent intent, bool allowHidden) const {
   ResolvedName result;
   const auto refuse = [&result](NameRefusal refusal, int error = 0) -> ResolvedName {
     result.refusal = refusal;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/unique_fd.h"
 #include "server/exchange_folder.h"
@@ -64,6 +65,9 @@ class NameResolver {
                        bool allowHidden) const;
 
  private:
+  ResolvedName ResolveName(const std::string& currentFolder, const std::string& name,
+                           NameIntent intent, bool allowHidden) const;
+  bool MissingBelowHidden(std::string_view relative, bool allowHidden) const;
   // openat2 beneath the exchange folder: a descriptor, or minus errno.
   int OpenBeneathRoot(const std::string& relative, uint64_t flags) const;
   bool LeadsToHidden(int fd, bool allowHidden) const;

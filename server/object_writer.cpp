@@ -37,20 +37,23 @@ std::string TemporaryName() {
 }  // namespace
 
 ObjectWriter::~ObjectWriter() {
-  Abandon();
+  Discard();
 }
 
-void ObjectWriter::Abandon() {
+void ObjectWriter::Discard() {
   if (!committed_ && !temporaryName_.empty()) {
     ::unlinkat(folder_.Get(), temporaryName_.c_str(), 0);
   }
   temporaryName_.clear();
   file_.Reset();
   previous_.Reset();
+  claim_ = ReceivingName();
 }
 
-int ObjectWriter::Open(UniqueFd folder, const std::string& name, Temporary kind) {
-  Abandon();
+int ObjectWriter::Open(UniqueFd folder, const std::string& name, ReceivingName claim,
+                       Temporary kind) {
+  Discard();
+  claim_ = std::move(claim);
   folder_ = std::move(folder);
   name_ = name;
   committed_ = false;
@@ -169,12 +172,12 @@ int ObjectWriter::Commit() {
   }
   if (result < 0) {
     DebugPrintf("Put: cannot give the received object its name, errno %d", -result);
-    Abandon();
+    Discard();
     return result;
   }
   committed_ = true;
   temporaryName_.clear();
-  Abandon();
+  Discard();
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/unique_fd.h"
+#include "server/receiving_names.h"
 
 namespace quillfern {
 
@@ -28,11 +29,13 @@ class ObjectWriter {
   ~ObjectWriter();  // an object never committed is dropped
 
   // Prepares to receive an object under name in folder (a descriptor the
-  // writer keeps). 0, or minus errno: -EWOULDBLOCK when another session
+  // writer keeps), holding the claim on the name until the object is
+  // committed or dropped. 0, or minus errno: -EWOULDBLOCK when another session
   // holds the earlier file, -EISDIR for a folder, -ELOOP for a link, -EINVAL
   // for anything else that is not a plain file, -EACCES and the like when
   // the earlier file or the folder cannot be written.
-  int Open(UniqueFd folder, const std::string& name, Temporary kind = Temporary::Unnamed);
+  int Open(UniqueFd folder, const std::string& name, ReceivingName claim,
+           Temporary kind = Temporary::Unnamed);
   // The number of bytes written, fewer than given when the disk ran out of
   // room part way; minus errno when nothing could be written. The data are
   // at most one packet's worth, which an int always counts.
@@ -40,6 +43,9 @@ class ObjectWriter {
   // Gives the complete object its name. 0, or minus errno; the object is
   // then dropped and an earlier file stays as it was.
   int Commit();
+  // Drops the object at once, before the client hears how its transfer
+  // ended, so the name is free for whoever the client asks next.
+  void Discard();
   // errno of the failure behind the last short or failed Write.
   int LastError() const { return lastError_; }
   // Where received data go, by write or by splice.
@@ -49,13 +55,13 @@ class ObjectWriter {
  private:
   int OpenNamedTemporary();
   int LinkUnder(const std::string& name) const;
-  void Abandon();
 
   UniqueFd folder_;
   std::string name_;
   UniqueFd previous_;          // the file the object replaces, locked until it is replaced
   UniqueFd file_;              // the object being received
   std::string temporaryName_;  // the hidden name of a Named temporary, while it has one
+  ReceivingName claim_;
   bool committed_ = false;
   int lastError_ = 0;
 };

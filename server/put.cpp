@@ -47,6 +47,7 @@ bool WriteData(std::span<const uint8_t> packet, const HeaderIndex& index, Object
     const auto data = ByteSequenceView(packet, index.entries[i].offset);
     if (!data.empty() && writer.Write(data) != static_cast<int>(data.size())) {
       DebugPrintf("Put: write failed, errno %d", writer.LastError());
+      writer.Discard();
       return false;
     }
   }
@@ -140,7 +141,7 @@ int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
   ObjectWriter writer;
   int opened = target.refusal == NameRefusal::Receiving ? -EWOULDBLOCK : -target.error;
   if (target.refusal == NameRefusal::None) {
-    opened = writer.Open(std::move(target.folder), target.leaf);
+    opened = writer.Open(std::move(target.folder), target.leaf, std::move(target.claim));
   }
   if (opened < 0) {
     DebugPrintf("Put: cannot open the file, errno %d", -opened);
@@ -160,8 +161,6 @@ int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
       result = ReceiveObject(declaredLength, writer);
     }
   }
-  // The name stays claimed until here: the object has its name by now, or
-  // the writer has dropped it.
   Log("Put " + shownName + " : " + std::string(ResponseText(result)));
   return result;
 }
@@ -180,6 +179,7 @@ int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& 
     // The client already has its 0x90 and sends its next packet; the refusal
     // answers that one, so the client learns of it and the packet is not
     // taken for a new request.
+    writer.Discard();
     if (link.ReceivePacket() > 0) {
       Respond(link.ReceivedPacket()[0] == OpAbort ? RspSuccess : RspEntityTooLarge);
     }
@@ -202,6 +202,7 @@ int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& 
           return ResultNoResponse;
         }
         if (fileShort) {
+          writer.Discard();
           Respond(RspEntityTooLarge);
           return RspEntityTooLarge;
         }
@@ -215,6 +216,7 @@ int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& 
     const auto packet = link.ReceivedPacket();
     const uint8_t opcode = packet[0];
     if (opcode == OpAbort) {
+      writer.Discard();
       Respond(RspSuccess);
       return ResultAborted;
     }
@@ -223,6 +225,7 @@ int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& 
     // file that the client never hears about.
     if ((opcode != OpPut && opcode != OpPutFinal) ||
         IndexHeaders(packet, RequestHeadersOffset, index) < 0) {
+      writer.Discard();
       Respond(RspBadRequest);
       return RspBadRequest;
     }

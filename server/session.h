@@ -56,7 +56,7 @@ class TOBEXServerConnection : public TOBEXConnection {
   // Make the named folder current, or create it first; CurrentFolder
   // changes only on success.
   NameRefusal Enter(const std::string& name);
-  bool CreateFolder(const std::string& name);
+  NameRefusal CreateFolder(const std::string& name);
   // Answers one packet of a connected session by its opcode.
   void DispatchRequest(std::span<const uint8_t> packet);
 

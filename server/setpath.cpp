@@ -26,16 +26,14 @@ NameRefusal TOBEXServerConnection::Enter(const std::string& name) {
   return folder.refusal;
 }
 
-bool TOBEXServerConnection::CreateFolder(const std::string& name) {
+NameRefusal TOBEXServerConnection::CreateFolder(const std::string& name) {
   const ResolvedName folder =
       Names.Resolve(CurrentFolder, name, NameIntent::CreateFolder, AllowAccessHiddenFiles);
+  if (folder.refusal != NameRefusal::None) return folder.refusal;
   // One level only: the folder that holds the new one must exist.
-  if (folder.refusal != NameRefusal::None ||
-      ::mkdirat(folder.folder.Get(), folder.leaf.c_str(), 0777) != 0) {
-    return false;
-  }
+  if (::mkdirat(folder.folder.Get(), folder.leaf.c_str(), 0777) != 0) return NameRefusal::Unusable;
   CurrentFolder = folder.relative;
-  return true;
+  return NameRefusal::None;
 }
 
 int TOBEXServerConnection::HandleSetPath(std::span<const uint8_t> packet) {
@@ -84,8 +82,13 @@ int TOBEXServerConnection::HandleSetPath(std::span<const uint8_t> packet) {
     } else if (!mayCreate) {
       answer = RspNotFound;
     } else {
-      line = "Create folder \"" + shown + "\" : ";
-      answer = fits && CreateFolder(*name) ? RspSuccess : RspNotAcceptable;
+      const NameRefusal created = fits ? CreateFolder(*name) : NameRefusal::Unusable;
+      if (created == NameRefusal::Outside || created == NameRefusal::Hidden) {
+        answer = RspForbidden;
+      } else {
+        line = "Create folder \"" + shown + "\" : ";
+        answer = created == NameRefusal::None ? RspSuccess : RspNotAcceptable;
+      }
     }
   }
   Respond(answer);

@@ -3,6 +3,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "obex/packet.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
+#include "tests/support/headless_process.h"
 #include "tests/support/obex_client.h"
 #include "tests/support/server_thread_runner.h"
 #include "tests/support/temp_folder.h"
@@ -504,19 +506,210 @@ TEST_F(PutTest, PeerVanishingMidTransferLeavesNothingAndFreesItsSlot) {
   EXPECT_EQ(TempFolder::ReadFile(Exchange() / "gone.txt"), "whole");
 }
 
-TEST_F(PutTest, FileBeingReceivedCannotBeWrittenOrDeletedByAnotherSession) {
+TEST_F(PutTest, NameBeingReceivedCannotBeWrittenReadOrDeletedByAnotherSession) {
+  struct Case {
+    std::string label;
+    std::optional<std::string> earlier;  // the file's content before the transfer, if any
+  };
+  const std::vector<Case> cases = {{"new name", std::nullopt}, {"replacing a file", "earlier"}};
   ObexClient first;
   ObexClient second;
   Connect(first);
   Connect(second);
-  EXPECT_EQ(first.Request(PutFirst(u"shared.txt", "first ")).packet, Continue);
-  EXPECT_EQ(second.Request(PutWhole(u"shared.txt", "second")).packet, Forbidden);
-  EXPECT_EQ(NextLine(), "2 Put \"shared.txt\" : Forbidden");
-  EXPECT_EQ(second.Request(DeleteRequest(u"shared.txt")).packet, Forbidden);
-  EXPECT_EQ(NextLine(), "2 Delete file \"shared.txt\" : Forbidden");
-  EXPECT_EQ(first.Request(PutLast("wins")).packet, Success);
-  EXPECT_EQ(NextLine(), "1 Put \"shared.txt\" : Success");
-  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "shared.txt"), "first wins");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::remove(Exchange() / "shared.txt");
+    if (c.earlier) TempFolder::WriteFile(Exchange() / "shared.txt", *c.earlier);
+    EXPECT_EQ(first.Request(PutFirst(u"shared.txt", "first ")).packet, Continue);
+    EXPECT_EQ(second.Request(PutWhole(u"shared.txt", "second")).packet, Forbidden);
+    EXPECT_EQ(NextLine(), "2 Put \"shared.txt\" : Forbidden");
+    Bytes object;
+    EXPECT_EQ(second.Get(u"shared.txt", "", object).packet, Forbidden);
+    EXPECT_EQ(NextLine(), "2 Get file \"shared.txt\" : Forbidden");
+    EXPECT_EQ(second.Request(DeleteRequest(u"shared.txt")).packet, Forbidden);
+    EXPECT_EQ(NextLine(), "2 Delete file \"shared.txt\" : Forbidden");
+    // Until the transfer is complete the name holds what it held before.
+    EXPECT_EQ(fs::exists(Exchange() / "shared.txt"), c.earlier.has_value());
+    if (c.earlier) {
+      EXPECT_EQ(TempFolder::ReadFile(Exchange() / "shared.txt"), *c.earlier);
+    }
+    EXPECT_EQ(first.Request(PutLast("wins")).packet, Success);
+    EXPECT_EQ(NextLine(), "1 Put \"shared.txt\" : Success");
+    EXPECT_EQ(TempFolder::ReadFile(Exchange() / "shared.txt"), "first wins");
+    // The name is free again.
+    EXPECT_EQ(second.Get(u"shared.txt", "", object).Code(), RspSuccess);
+    EXPECT_EQ(std::string(object.begin(), object.end()), "first wins");
+    EXPECT_EQ(NextLine(), "2 Get file \"shared.txt\" : Success");
+  }
+}
+
+// Every Body and End-of-Body header carries data, in order, in every PUT
+// packet; only a final PUT without either is a delete.
+TEST_F(PutTest, EveryDataHeaderOfEveryPacketIsStored) {
+  struct Step {
+    bool final;
+    std::vector<std::pair<uint8_t, std::string>> data;  // header and its bytes, in order
+    Bytes response;
+  };
+  struct Case {
+    std::string label;
+    std::vector<Step> steps;  // the first carries the Name
+    std::string stored;
+  };
+  const std::string large1(30000, 'L');
+  const std::string large2(20000, 'M');
+  const std::vector<Case> cases = {
+      {"Body in a single final packet", {{true, {{HdrBody, "abc"}}, Success}}, "abc"},
+      {"Body and End-of-Body in one final packet",
+       {{true, {{HdrBody, "ab"}, {HdrEndOfBody, "cd"}}, Success}},
+       "abcd"},
+      {"two Bodies in the first packet",
+       {{false, {{HdrBody, "a"}, {HdrBody, "b"}}, Continue},
+        {true, {{HdrEndOfBody, "c"}}, Success}},
+       "abc"},
+      {"End-of-Body in a first packet that is not final",
+       {{false, {{HdrEndOfBody, "one,"}}, Continue}, {true, {{HdrEndOfBody, "two"}}, Success}},
+       "one,two"},
+      {"End-of-Body in a continuation that is not final",
+       {{false, {}, Continue},
+        {false, {{HdrEndOfBody, "x"}}, Continue},
+        {true, {{HdrEndOfBody, "y"}}, Success}},
+       "xy"},
+      {"Body in the final continuation",
+       {{false, {{HdrBody, "p,"}}, Continue}, {true, {{HdrBody, "q"}}, Success}},
+       "p,q"},
+      {"two data headers in each continuation",
+       {{false, {}, Continue},
+        {false, {{HdrBody, "1"}, {HdrEndOfBody, "2"}}, Continue},
+        {true, {{HdrEndOfBody, "3"}, {HdrBody, "4"}}, Success}},
+       "1234"},
+      // Continuations that are nothing but their data header go from the
+      // socket to the file directly.
+      {"large continuations with the other data header",
+       {{false, {}, Continue},
+        {false, {{HdrEndOfBody, large1}}, Continue},
+        {true, {{HdrBody, large2}}, Success}},
+       large1 + large2},
+  };
+  ObexClient client;
+  Connect(client);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempFolder::WriteFile(Exchange() / "data.txt", "earlier content");
+    for (size_t i = 0; i < c.steps.size(); ++i) {
+      const Step& step = c.steps[i];
+      PacketBuilder packet(step.final ? OpPutFinal : OpPut);
+      if (i == 0) packet.Name(u"data.txt");
+      for (const auto& [header, bytes] : step.data) {
+        if (header == HdrBody) {
+          packet.Body(ToBytes(bytes));
+        } else {
+          packet.EndOfBody(ToBytes(bytes));
+        }
+      }
+      EXPECT_EQ(client.Request(packet.Build()).packet, step.response) << "packet " << i;
+    }
+    EXPECT_EQ(NextLine(), "1 Put \"data.txt\" : Success");
+    EXPECT_EQ(TempFolder::ReadFile(Exchange() / "data.txt"), c.stored);
+    EXPECT_EQ(EntriesOf(Exchange()), std::vector<std::string>{"data.txt"});
+  }
+}
+
+// However a transfer ends before its last packet, the earlier file of that
+// name stays as it was and nothing else is left in the folder.
+TEST_F(PutTest, TransferEndingEarlyLeavesEarlierFileAsItWasAndNothingElse) {
+  struct Case {
+    std::string label;
+    std::vector<Bytes> after;  // sent after the first packet; the last answer is checked
+    Bytes lastResponse;
+    std::string line;
+    bool vanish;  // the client goes away instead
+    bool diskFull;
+  };
+  const Bytes malformed = {OpPut, 0x00, 0x05, HdrBody, 0x00};
+  const std::vector<Case> cases = {
+      {"abort", {PutNext("more"), Abort}, Success, "Aborted", false, false},
+      {"unexpected packet", {Disconnect}, BadRequest, "Bad Request", false, false},
+      {"unreadable continuation", {malformed}, BadRequest, "Bad Request", false, false},
+      {"disk full",
+       {PutNext(std::string(8192, 'f'))},
+       EntityTooLarge,
+       "Requested entity too large",
+       false,
+       true},
+      {"declared length too large",
+       {PutNext("x")},
+       EntityTooLarge,
+       "Unknown response ",
+       false,
+       false},
+      {"peer vanishes", {}, {}, "Unknown response ", true, false},
+  };
+  TempFolder::WriteFile(Exchange() / "keep.txt", "earlier content");
+  fs::permissions(Exchange() / "keep.txt", fs::perms(0640));
+  const auto before = Snapshot(folder_.Base());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ObexClient client;
+    Connect(client);
+    std::optional<FileSizeLimit> limit;
+    if (c.diskFull) limit.emplace(4096);
+    const uint32_t length = c.label == "declared length too large" ? 0x80000000u : 100;
+    EXPECT_EQ(client
+                  .Request(PacketBuilder(OpPut)
+                               .Name(u"keep.txt")
+                               .Length(length)
+                               .Body(ToBytes("new content"))
+                               .Build())
+                  .packet,
+              Continue);
+    Response response;
+    for (const Bytes& packet : c.after) response = client.Request(packet);
+    if (!c.after.empty()) {
+      EXPECT_EQ(response.packet, c.lastResponse);
+    }
+    if (c.vanish) client.Close();
+    EXPECT_EQ(NextLine(), "1 Put \"keep.txt\" : " + c.line);
+    limit.reset();
+    EXPECT_EQ(Snapshot(folder_.Base()), before);
+    EXPECT_EQ(fs::status(Exchange() / "keep.txt").permissions(), fs::perms(0640));
+    client.Close();
+    EXPECT_EQ(NextLine().rfind("1 Disconnected : ", 0), 0u);
+  }
+}
+
+TEST_F(PutTest, ReplacementKeepsTheModeOfTheFileItReplaces) {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  TempFolder::WriteFile(Exchange() / "private.txt", "earlier");
+  fs::permissions(Exchange() / "private.txt", fs::perms(0600));
+  ObexClient client;
+  Connect(client);
+  EXPECT_EQ(client.Request(PutWhole(u"private.txt", "later")).packet, Success);
+  EXPECT_EQ(client.Request(PutWhole(u"fresh.txt", "new")).packet, Success);
+  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "private.txt"), "later");
+  EXPECT_EQ(fs::status(Exchange() / "private.txt").permissions(), fs::perms(0600));
+  EXPECT_EQ(fs::status(Exchange() / "fresh.txt").permissions(), fs::perms(0666 & ~mask));
+}
+
+// A program killed in the middle of a transfer leaves the folder as it was:
+// the object had no name yet.
+TEST(PutCrashTest, ProgramKilledMidTransferLeavesEarlierFileAndNothingElse) {
+  TempFolder folder;
+  TempFolder::WriteFile(folder.Exchange() / "keep.txt", "earlier content");
+  const auto before = Snapshot(folder.Base());
+  HeadlessProcess process(
+      {QUILLFERN_BINARY, "--headless", "--root", folder.Exchange().string(), "--port", "0"});
+  const uint16_t port = process.WaitForPort();
+  ASSERT_NE(port, 0);
+  ObexClient client;
+  ASSERT_EQ(client.Open("127.0.0.1", port), 0);
+  ASSERT_EQ(client.Connect().Code(), RspSuccess);
+  EXPECT_EQ(client.Request(PutFirst(u"keep.txt", std::string(60000, 'n'))).packet, Continue);
+  EXPECT_EQ(client.Request(PutNext(std::string(60000, 'm'))).packet, Continue);
+  process.Signal(SIGKILL);
+  EXPECT_NE(process.Wait(), -1);
+  EXPECT_EQ(Snapshot(folder.Base()), before);
 }
 
 }  // namespace
