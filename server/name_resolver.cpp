@@ -24,10 +24,10 @@ std::atomic<NameCheckedHook> checkedHook{nullptr};
 constexpr int BeneathRetries = 16;
 
 // openat2 has no wrapper in the C library of Debian 12.
-int OpenBeneath(int folder, const std::string& relative, uint64_t flags) {
+int OpenBeneath(int folder, const std::string& relative, uint64_t flags, uint64_t resolve) {
   open_how how{};
   how.flags = flags | O_CLOEXEC;
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  how.resolve = RESOLVE_BENEATH | resolve;
   const char* path = relative.empty() ? "." : relative.c_str();
   for (int attempt = 0;; ++attempt) {
     const long fd = ::syscall(SYS_openat2, folder, path, &how, sizeof how);
@@ -95,8 +95,15 @@ NameResolver::NameResolver(const std::string& root) : root_(root), lexical_(root
   realRoot_ = PathOf(rootFd_.Get()).value_or(std::string());
 }
 
-int NameResolver::OpenBeneathRoot(const std::string& relative, uint64_t flags) const {
-  const int fd = OpenBeneath(rootFd_.Get(), relative, flags);
+int NameResolver::OpenBeneathRoot(const std::string& relative, uint64_t flags,
+                                  bool& viaLink) const {
+  // Nearly every path holds no link; walked with links refused, it needs no
+  // look afterwards at where it led.
+  viaLink = false;
+  int fd = OpenBeneath(rootFd_.Get(), relative, flags, RESOLVE_NO_SYMLINKS);
+  if (fd != -ELOOP) return fd;
+  viaLink = true;
+  fd = OpenBeneath(rootFd_.Get(), relative, flags, RESOLVE_NO_MAGICLINKS);
   if (fd != -EXDEV) return fd;
   // The kernel's walk refuses every absolute link, even one that leads back
   // inside (a link to /home/u/Exchange/docs in /home/u/Exchange). Such a path
@@ -106,11 +113,13 @@ int NameResolver::OpenBeneathRoot(const std::string& relative, uint64_t flags) c
   if (::realpath((root_ + relative).c_str(), resolved) == nullptr) return -EXDEV;
   const std::optional<std::string_view> below = Below(resolved, realRoot_);
   if (!below) return -EXDEV;
-  return OpenBeneath(rootFd_.Get(), std::string(*below), flags);
+  return OpenBeneath(rootFd_.Get(), std::string(*below), flags, RESOLVE_NO_MAGICLINKS);
 }
 
-bool NameResolver::LeadsToHidden(int fd, bool allowHidden) const {
-  if (allowHidden) return false;
+bool NameResolver::LeadsToHidden(int fd, bool viaLink, bool allowHidden) const {
+  // Without a link on the way, the name's own segments, already tested,
+  // are the whole path.
+  if (allowHidden || !viaLink) return false;
   // Without /proc the kernel cannot be asked; the lexical test has spoken.
   const std::optional<std::string> path = PathOf(fd);
   if (!path) return false;
@@ -131,8 +140,9 @@ bool NameResolver::MissingBelowHidden(std::string_view relative, bool allowHidde
   if (allowHidden) return false;
   // The deepest folder on the way that is there tells where the name would be.
   for (std::string_view folder = FolderPart(relative);; folder = FolderPart(folder)) {
-    const UniqueFd fd(OpenBeneathRoot(std::string(folder), O_PATH | O_DIRECTORY));
-    if (fd) return LeadsToHidden(fd.Get(), allowHidden);
+    bool viaLink = false;
+    const UniqueFd fd(OpenBeneathRoot(std::string(folder), O_PATH | O_DIRECTORY, viaLink));
+    if (fd) return LeadsToHidden(fd.Get(), viaLink, allowHidden);
     if (folder.empty()) return false;
   }
 }
@@ -182,10 +192,11 @@ ResolvedName NameResolver::ResolveName(const std::string& currentFolder, const s
       const uint64_t flags = intent == NameIntent::Enter  ? O_PATH | O_DIRECTORY
                              : intent == NameIntent::List ? O_RDONLY | O_DIRECTORY
                                                           : O_PATH;
-      const int fd = OpenBeneathRoot(result.relative, flags);
+      bool viaLink = false;
+      const int fd = OpenBeneathRoot(result.relative, flags, viaLink);
       if (fd < 0) return refuse(RefusalFor(-fd), -fd);
       result.handle.Reset(fd);
-      if (LeadsToHidden(fd, allowHidden)) return refuse(NameRefusal::Hidden);
+      if (LeadsToHidden(fd, viaLink, allowHidden)) return refuse(NameRefusal::Hidden);
       return result;
     }
     case NameIntent::Read:
@@ -196,7 +207,8 @@ ResolvedName NameResolver::ResolveName(const std::string& currentFolder, const s
   }
 
   const std::string_view relative = result.relative;
-  int fd = OpenBeneathRoot(std::string(FolderPart(relative)), O_PATH | O_DIRECTORY);
+  bool viaLink = false;
+  int fd = OpenBeneathRoot(std::string(FolderPart(relative)), O_PATH | O_DIRECTORY, viaLink);
   if (fd < 0) return refuse(RefusalFor(-fd), -fd);
   result.folder.Reset(fd);
   result.leaf = LastSegment(relative);
@@ -209,16 +221,18 @@ ResolvedName NameResolver::ResolveName(const std::string& currentFolder, const s
     }
     // O_NONBLOCK: a FIFO someone left in the folder must not stall the
     // session until a writer turns up; only regular files are sent anyway.
-    fd = OpenBeneathRoot(result.relative, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    fd = OpenBeneathRoot(result.relative, O_RDONLY | O_NOCTTY | O_NONBLOCK, viaLink);
     if (fd < 0) return refuse(RefusalFor(-fd), -fd);
     result.handle.Reset(fd);
     result.folder.Reset();
     if (::fstat(fd, &result.status) != 0) return refuse(NameRefusal::Unusable, errno);
-    if (LeadsToHidden(fd, allowHidden)) return refuse(NameRefusal::Hidden);
+    if (LeadsToHidden(fd, viaLink, allowHidden)) return refuse(NameRefusal::Hidden);
     return result;
   }
 
-  if (LeadsToHidden(result.folder.Get(), allowHidden)) return refuse(NameRefusal::Hidden);
+  if (LeadsToHidden(result.folder.Get(), viaLink, allowHidden)) {
+    return refuse(NameRefusal::Hidden);
+  }
   if (intent == NameIntent::Replace) {
     result.claim = ReceivingName::Claim(folderStatus.st_dev, folderStatus.st_ino, result.leaf);
     if (!result.claim.Held()) return refuse(NameRefusal::Receiving);

@@ -68,9 +68,12 @@ class NameResolver {
   ResolvedName ResolveName(const std::string& currentFolder, const std::string& name,
                            NameIntent intent, bool allowHidden) const;
   bool MissingBelowHidden(std::string_view relative, bool allowHidden) const;
-  // openat2 beneath the exchange folder: a descriptor, or minus errno.
-  int OpenBeneathRoot(const std::string& relative, uint64_t flags) const;
-  bool LeadsToHidden(int fd, bool allowHidden) const;
+  // openat2 beneath the exchange folder: a descriptor, or minus errno;
+  // viaLink tells whether a link was followed on the way.
+  int OpenBeneathRoot(const std::string& relative, uint64_t flags, bool& viaLink) const;
+  // Whether what fd names lies at or below a hidden name, seen from the
+  // exchange folder, after links.
+  bool LeadsToHidden(int fd, bool viaLink, bool allowHidden) const;
 
   std::string root_;
   ExchangeFolder lexical_;

@@ -135,15 +135,15 @@ int ObjectWriter::Write(std::span<const uint8_t> data) {
 }
 
 int ObjectWriter::LinkUnder(const std::string& name) const {
-  // An unnamed file gets a name through its /proc link; without /proc, the
-  // empty-path form works for a process allowed to read any file.
+  // An unnamed file gets a name straight from its descriptor where the
+  // kernel lets this process do that (with privilege, or on recent
+  // kernels); otherwise through its /proc link, a slower walk.
+  if (::linkat(file_.Get(), "", folder_.Get(), name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+  if (errno == EEXIST) return -EEXIST;
   char link[32];
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", file_.Get());
   if (::linkat(AT_FDCWD, link, folder_.Get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
-  const int error = errno;
-  if (error == EEXIST) return -EEXIST;
-  if (::linkat(file_.Get(), "", folder_.Get(), name.c_str(), AT_EMPTY_PATH) == 0) return 0;
-  return -error;
+  return -errno;
 }
 
 int ObjectWriter::Commit() {
