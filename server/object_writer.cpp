@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <climits>
@@ -21,16 +22,22 @@ constexpr mode_t NewFileMode = 0666;  // less the umask, as any program creates 
 constexpr mode_t PermissionBits = 0777;
 constexpr int TemporaryNameAttempts = 16;
 
-// A hidden name no one else uses: the listing leaves it out, and a clash
-// with a file of the user's is all but impossible.
-std::string TemporaryName() {
+uint64_t RandomStart() {
   uint64_t random = 0;
   if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random) {
     random = (static_cast<uint64_t>(::getpid()) << 32) ^ static_cast<uint64_t>(::time(nullptr));
   }
+  return random;
+}
+
+// A hidden name no one else uses: the listing leaves it out, and a clash
+// with a file of the user's is all but impossible. Random once, counted
+// after that, so a name costs no system call.
+std::string TemporaryName() {
+  static std::atomic<uint64_t> next{RandomStart()};
   char name[40];
   std::snprintf(name, sizeof name, ".quillfern-%016llx.part",
-                static_cast<unsigned long long>(random));
+                static_cast<unsigned long long>(next.fetch_add(1)));
   return name;
 }
 
@@ -94,8 +101,11 @@ int ObjectWriter::Open(UniqueFd folder, const std::string& name, ReceivingName c
   }
   if (hasPrevious) {
     // The replacement keeps what the user set on the file it replaces.
+    static const uid_t user = ::geteuid();
+    static const gid_t group = ::getegid();
+    const bool otherOwner = previous.st_uid != user || previous.st_gid != group;
     if (::fchmod(file_.Get(), previous.st_mode & PermissionBits) != 0 ||
-        (geteuid() == 0 && ::fchown(file_.Get(), previous.st_uid, previous.st_gid) != 0)) {
+        (otherOwner && ::fchown(file_.Get(), previous.st_uid, previous.st_gid) != 0)) {
       DebugPrintf("Put: cannot keep the mode or owner of the file replaced, errno %d", errno);
     }
   }
