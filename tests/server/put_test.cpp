@@ -678,6 +678,20 @@ TEST_F(PutTest, TransferEndingEarlyLeavesEarlierFileAsItWasAndNothingElse) {
   }
 }
 
+// The object is complete but cannot be given its name: the client hears so
+// instead of Success.
+TEST_F(PutTest, ObjectThatCannotBeNamedAtTheEndIsForbidden) {
+  fs::create_directory(Exchange() / "sub");
+  ObexClient client;
+  Connect(client);
+  EXPECT_EQ(client.Request(PutFirst(u"sub/x.txt", "data")).packet, Continue);
+  // The folder looks empty while the object has no name, so it can go.
+  fs::remove(Exchange() / "sub");
+  EXPECT_EQ(client.Request(PutLast("end")).packet, Forbidden);
+  EXPECT_EQ(NextLine(), "1 Put \"sub/x.txt\" : Forbidden");
+  EXPECT_EQ(EntriesOf(Exchange()), std::vector<std::string>{});
+}
+
 TEST_F(PutTest, ReplacementKeepsTheModeOfTheFileItReplaces) {
   const mode_t mask = ::umask(0);
   ::umask(mask);
