@@ -53,8 +53,8 @@ class TOBEXServerConnection : public TOBEXConnection {
   int SendBodyPacket(ObjectReader& object, std::span<uint8_t> buffer, size_t headerEnd,
                      size_t chunk, bool last);
   int HandleSetPath(std::span<const uint8_t> packet);
-  // Make the named folder current, or create it first; CurrentFolder
-  // changes only on success.
+  // Enter makes the named folder current; CreateFolder makes a new folder
+  // and then makes it current. CurrentFolder changes only on success.
   NameRefusal Enter(const std::string& name);
   NameRefusal CreateFolder(const std::string& name);
   // Answers one packet of a connected session by its opcode.
