@@ -33,7 +33,9 @@ class ExchangeFolder {
   // The exchange-folder test on a normalised path: it is the exchange folder
   // itself or lies below it, compared exactly (Linux names are
   // case-sensitive). Links are followed as far as the path exists, so a link
-  // inside the folder cannot lead a peer outside it.
+  // inside the folder that leads outside is answered as outside. This test
+  // gives the answers; what keeps every file operation inside is the walk
+  // beneath the folder's descriptor (NameResolver).
   bool Contains(const std::string& normalisedPath) const;
 
  private:

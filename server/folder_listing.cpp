@@ -142,27 +142,26 @@ void AppendNumber(std::string& out, uint64_t value) {
 
 }  // namespace
 
-int64_t BuildFolderListing(bool allowHiddenFiles, const std::string& folderPath,
-                           std::string& listing, const ExchangeFolder* exchange) {
+int64_t BuildFolderListing(bool allowHiddenFiles, int folder, std::string& listing,
+                           const LinkFilter& keepLink) {
   try {
-    UniqueFd folder(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder) return -1;
-    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(folder.Get()));
+    // The copy shares the caller's file position, which nothing else uses.
+    UniqueFd copy(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    if (!copy) return -1;
+    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(copy.Get()));
     if (!dir) return -1;
-    const int dirFd = folder.Release();  // the DIR owns it now
+    const int dirFd = copy.Release();  // the DIR owns it now
 
-    listing.clear();
-    listing.reserve(InitialCapacity);
-    listing += ListingHead;
+    // Built aside, so that a folder that fails part way leaves listing as it was.
+    std::string document;
+    document.reserve(InitialCapacity);
+    document += ListingHead;
     std::string scratch;
     for (;;) {
       errno = 0;
       const dirent* entry = ::readdir(dir.get());
       if (entry == nullptr) {
-        if (errno != 0) {
-          listing.clear();
-          return -1;
-        }
+        if (errno != 0) return -1;
         break;
       }
       const std::string_view name(entry->d_name);
@@ -170,38 +169,37 @@ int64_t BuildFolderListing(bool allowHiddenFiles, const std::string& folderPath,
       if (!allowHiddenFiles && IsHiddenName(name)) continue;
       // Links are shown as what they lead to; one that leads nowhere, or an
       // entry removed meanwhile, has nothing to show.
-      struct stat status {};
-      if (::fstatat(dirFd, entry->d_name, &status, AT_NO_AUTOMOUNT) != 0) continue;
-      if (exchange != nullptr && (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) &&
-          !exchange->Contains(NormalisePath(folderPath + "/" + entry->d_name))) {
+      if (keepLink && (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) && !keepLink(name)) {
         continue;
       }
+      struct stat status {};
+      if (::fstatat(dirFd, entry->d_name, &status, AT_NO_AUTOMOUNT) != 0) continue;
       const bool isFolder = S_ISDIR(status.st_mode);
       // FIFOs, sockets and devices are not objects a client could fetch.
       if (!isFolder && !S_ISREG(status.st_mode)) continue;
 
       if (isFolder) {
-        listing += "\t<folder name=\"";
-        AppendName(listing, name, scratch);
-        listing += "\" modified=\"";
-        AppendTime(listing, status.st_mtime);
-        listing += "\" user-perm=\"";
-        listing += ::faccessat(dirFd, entry->d_name, W_OK, 0) == 0 ? "RWD" : "R";
-        listing += "\" />\r\n";
+        document += "\t<folder name=\"";
+        AppendName(document, name, scratch);
+        document += "\" modified=\"";
+        AppendTime(document, status.st_mtime);
+        document += "\" user-perm=\"";
+        document += ::faccessat(dirFd, entry->d_name, W_OK, 0) == 0 ? "RWD" : "R";
+        document += "\" />\r\n";
       } else {
-        listing += "\t<file name=\"";
-        AppendName(listing, name, scratch);
-        listing += "\" size=\"";
-        AppendNumber(listing, static_cast<uint64_t>(status.st_size));
-        listing += "\" modified=\"";
-        AppendTime(listing, status.st_mtime);
-        listing += "\" user-perm=\"RWD\" />\r\n";
+        document += "\t<file name=\"";
+        AppendName(document, name, scratch);
+        document += "\" size=\"";
+        AppendNumber(document, static_cast<uint64_t>(status.st_size));
+        document += "\" modified=\"";
+        AppendTime(document, status.st_mtime);
+        document += "\" user-perm=\"RWD\" />\r\n";
       }
     }
-    listing += ListingTail;
+    document += ListingTail;
+    listing = std::move(document);
     return static_cast<int64_t>(listing.size());
   } catch (const std::bad_alloc&) {
-    listing.clear();
     return -1;
   }
 }

@@ -1,5 +1,3 @@
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <memory>
@@ -13,6 +11,7 @@
 #include "platform/text.h"
 #include "server/exchange_folder.h"
 #include "server/folder_listing.h"
+#include "server/name_resolver.h"
 #include "server/object_reader.h"
 #include "server/session.h"
 
@@ -63,15 +62,24 @@ int TOBEXServerConnection::HandleGet(std::span<const uint8_t> packet) {
       result = RspNotAcceptable;
       Respond(RspNotAcceptable);
     } else {
-      const std::string folder = RootPath + CurrentFolder;
-      std::string listing;
       // The current folder was inside the exchange folder when it was
       // entered; a link put in its place since must not lead the listing out.
-      if (!Exchange.Contains(NormalisePath(folder))) {
+      const ResolvedName folder =
+          Names.Resolve(CurrentFolder, std::string(), NameIntent::List, AllowAccessHiddenFiles);
+      // Links are listed only where a client could follow them.
+      const auto reachable = [this](std::string_view entry) {
+        return Names
+                   .Resolve(CurrentFolder, std::string(entry), NameIntent::Look,
+                            AllowAccessHiddenFiles)
+                   .refusal == NameRefusal::None;
+      };
+      std::string listing;
+      if (folder.refusal == NameRefusal::Outside || folder.refusal == NameRefusal::Hidden) {
         result = RspForbidden;
         Respond(RspForbidden);
-      } else if (BuildFolderListing(Server.AllowAccessHiddenFiles, folder, listing, &Exchange) >
-                 0) {
+      } else if (folder.refusal == NameRefusal::None &&
+                 BuildFolderListing(AllowAccessHiddenFiles, folder.handle.Get(), listing,
+                                    reachable) > 0) {
         ObjectReader object(std::move(listing));
         result = SendObject(object);
       } else {
@@ -99,30 +107,26 @@ int TOBEXServerConnection::HandleGet(std::span<const uint8_t> packet) {
 
   line = "Get file \"" + NameForLog(rawName) + "\" : ";
   const std::optional<std::string> name = NameFromHeader(rawName);
-  const std::string path =
-      name ? NormalisePath(TargetPath(RootPath, CurrentFolder, *name)) : std::string();
-  struct stat status {};
   ObjectReader object;
   int opened = ReaderNoAccess;
   if (name && !SegmentsFitFileSystem(*name)) {
     line.clear();
     result = RspNotFound;
-  } else if (!name || !Exchange.Contains(path)) {
+  } else if (!name) {
     result = RspForbidden;
-  } else if (::stat(path.c_str(), &status) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) {
+  } else {
+    ResolvedName file =
+        Names.Resolve(CurrentFolder, *name, NameIntent::Read, AllowAccessHiddenFiles);
+    if (file.refusal == NameRefusal::Missing) {
       line.clear();  // a name that is not there is logged by the result text alone
       result = RspNotFound;
-    } else {
+    } else if (file.refusal != NameRefusal::None) {
+      // Outside, hidden (whether it exists or not), arriving, or out of reach.
       result = RspForbidden;
+    } else {
+      opened = object.OpenFile(std::move(file.handle), file.status);
+      result = opened == ReaderIsFolder || opened == ReaderNotFound ? RspNotFound : RspForbidden;
     }
-  } else if (!Server.AllowAccessHiddenFiles && HasHiddenSegment(*name)) {
-    result = RspForbidden;
-  } else if (S_ISDIR(status.st_mode)) {
-    result = RspNotFound;
-  } else {
-    opened = object.OpenFile(path);
-    result = opened == ReaderIsFolder || opened == ReaderNotFound ? RspNotFound : RspForbidden;
   }
   if (opened == 0) {
     result = SendObject(object);

@@ -15,17 +15,8 @@ namespace quillfern {
 ObjectReader::ObjectReader(std::string content)
     : content_(std::move(content)), size_(content_.size()) {}
 
-int ObjectReader::OpenFile(const std::string& path) {
-  // O_NONBLOCK: opening a FIFO someone left in the folder must not stall the
-  // session until a writer turns up; only regular files are sent anyway.
-  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!file) {
-    if (errno == ENOENT || errno == ENOTDIR) return ReaderNotFound;
-    DebugPrintf("open for sending failed: errno %d", errno);
-    return ReaderNoAccess;
-  }
-  struct stat status {};
-  if (::fstat(file.Get(), &status) != 0) return ReaderNoAccess;
+int ObjectReader::OpenFile(UniqueFd file, const struct stat& status) {
+  if (!file) return ReaderNotFound;
   if (S_ISDIR(status.st_mode)) return ReaderIsFolder;
   if (!S_ISREG(status.st_mode)) return ReaderNoAccess;
   if (::flock(file.Get(), LOCK_SH | LOCK_NB) != 0) return ReaderNoAccess;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -23,10 +25,10 @@ class ObjectReader {
   ObjectReader() = default;
   explicit ObjectReader(std::string content);
 
-  // Opens a regular file for sending. A receiver holds its file exclusively,
-  // so a file that is still arriving cannot be opened here. Returns 0 or one
-  // of the Reader* results above.
-  int OpenFile(const std::string& path);
+  // Takes an opened file for sending, status being its fstat. Only a
+  // regular file that no one is writing is sent: a receiver holds a file it
+  // replaces exclusively. Returns 0 or one of the Reader* results above.
+  int OpenFile(UniqueFd file, const struct stat& status);
 
   uint64_t Size() const { return size_; }
   // Fills destination with the next bytes of the object. Returns

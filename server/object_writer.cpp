@@ -2,40 +2,135 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <ctime>
+
+#include "platform/debug.h"
 
 namespace quillfern {
+namespace {
 
-int ObjectWriter::Open(const std::string& path) {
-  fd_.Reset();
+constexpr mode_t NewFileMode = 0666;  // less the umask, as any program creates files
+constexpr mode_t PermissionBits = 0777;
+constexpr int TemporaryNameAttempts = 16;
+
+uint64_t RandomStart() {
+  uint64_t random = 0;
+  if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random) {
+    random = (static_cast<uint64_t>(::getpid()) << 32) ^ static_cast<uint64_t>(::time(nullptr));
+  }
+  return random;
+}
+
+// A hidden name no one else uses: the listing leaves it out, and a clash
+// with a file of the user's is all but impossible. Random once, counted
+// after that, so a name costs no system call.
+std::string TemporaryName() {
+  static std::atomic<uint64_t> next{RandomStart()};
+  char name[40];
+  std::snprintf(name, sizeof name, ".quillfern-%016llx.part",
+                static_cast<unsigned long long>(next.fetch_add(1)));
+  return name;
+}
+
+}  // namespace
+
+ObjectWriter::~ObjectWriter() {
+  Discard();
+}
+
+void ObjectWriter::Discard() {
+  if (!committed_ && !temporaryName_.empty()) {
+    ::unlinkat(folder_.Get(), temporaryName_.c_str(), 0);
+  }
+  temporaryName_.clear();
+  file_.Reset();
+  previous_.Reset();
+  claim_ = ReceivingName();
+}
+
+int ObjectWriter::Open(UniqueFd folder, const std::string& name, ReceivingName claim,
+                       Temporary kind) {
+  Discard();
+  claim_ = std::move(claim);
+  folder_ = std::move(folder);
+  name_ = name;
+  committed_ = false;
   lastError_ = 0;
-  // No O_TRUNC: the content of a file that another session holds must
-  // survive until we know the lock is ours. O_NOFOLLOW, so a link planted in
-  // the folder cannot redirect the write; O_NONBLOCK, so a FIFO without a
-  // reader cannot stall the worker (it is refused below anyway; on a regular
-  // file the flag changes nothing).
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666));
-  if (!fd) return -errno;
-  struct stat info {};
-  if (::fstat(fd.Get(), &info) != 0) return -errno;
-  if (S_ISDIR(info.st_mode)) return -EISDIR;
-  if (!S_ISREG(info.st_mode)) return -EINVAL;
-  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return -errno;
-  if (info.st_size != 0 && ::ftruncate(fd.Get(), 0) != 0) return -errno;
-  fd_ = std::move(fd);
+
+  // An earlier file of that name is replaced only when it is a plain file
+  // we could rewrite, and no one is sending it: the same tests as opening it
+  // for writing, without touching its content.
+  struct stat previous {};
+  const bool hasPrevious =
+      ::fstatat(folder_.Get(), name_.c_str(), &previous, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!hasPrevious && errno != ENOENT) return -errno;
+  if (hasPrevious) {
+    if (S_ISDIR(previous.st_mode)) return -EISDIR;
+    if (S_ISLNK(previous.st_mode)) return -ELOOP;
+    if (!S_ISREG(previous.st_mode)) return -EINVAL;
+    UniqueFd held(::openat(folder_.Get(), name_.c_str(),
+                           O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    if (!held) return -errno;
+    if (::flock(held.Get(), LOCK_EX | LOCK_NB) != 0) return -errno;
+    previous_ = std::move(held);
+  }
+
+  if (kind == Temporary::Unnamed) {
+    file_.Reset(::openat(folder_.Get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, NewFileMode));
+    // Kernels and file systems without unnamed files say so in one of these.
+    if (!file_ && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+      const int error = errno;
+      previous_.Reset();
+      return -error;
+    }
+  }
+  if (!file_) {
+    if (const int opened = OpenNamedTemporary(); opened < 0) {
+      previous_.Reset();
+      return opened;
+    }
+  }
+  if (hasPrevious) {
+    // The replacement keeps what the user set on the file it replaces.
+    static const uid_t user = ::geteuid();
+    static const gid_t group = ::getegid();
+    const bool otherOwner = previous.st_uid != user || previous.st_gid != group;
+    if (::fchmod(file_.Get(), previous.st_mode & PermissionBits) != 0 ||
+        (otherOwner && ::fchown(file_.Get(), previous.st_uid, previous.st_gid) != 0)) {
+      DebugPrintf("Put: cannot keep the mode or owner of the file replaced, errno %d", errno);
+    }
+  }
   return 0;
+}
+
+int ObjectWriter::OpenNamedTemporary() {
+  for (int attempt = 0; attempt < TemporaryNameAttempts; ++attempt) {
+    std::string name = TemporaryName();
+    file_.Reset(::openat(folder_.Get(), name.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, NewFileMode));
+    if (file_) {
+      temporaryName_ = std::move(name);
+      return 0;
+    }
+    if (errno != EEXIST) return -errno;
+  }
+  return -EEXIST;
 }
 
 int ObjectWriter::Write(std::span<const uint8_t> data) {
   assert(data.size() <= static_cast<size_t>(INT_MAX));
   size_t written = 0;
   while (written < data.size()) {
-    const ssize_t count = ::write(fd_.Get(), data.data() + written, data.size() - written);
+    const ssize_t count = ::write(file_.Get(), data.data() + written, data.size() - written);
     if (count > 0) {
       written += static_cast<size_t>(count);
       continue;
@@ -47,6 +142,53 @@ int ObjectWriter::Write(std::span<const uint8_t> data) {
     break;
   }
   return static_cast<int>(written);
+}
+
+int ObjectWriter::LinkUnder(const std::string& name) const {
+  // An unnamed file gets a name straight from its descriptor where the
+  // kernel lets this process do that (with privilege, or on recent
+  // kernels); otherwise through its /proc link, a slower walk.
+  if (::linkat(file_.Get(), "", folder_.Get(), name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+  if (errno == EEXIST) return -EEXIST;
+  char link[32];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", file_.Get());
+  if (::linkat(AT_FDCWD, link, folder_.Get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+  return -errno;
+}
+
+int ObjectWriter::Commit() {
+  if (!file_ || committed_) return -EBADF;
+  int result = 0;
+  if (!temporaryName_.empty()) {
+    if (::renameat(folder_.Get(), temporaryName_.c_str(), folder_.Get(), name_.c_str()) != 0) {
+      result = -errno;
+    }
+  } else {
+    // A new name is given at once; one taken meanwhile, or an earlier file,
+    // is replaced by a rename, which swaps the names in one step.
+    result = previous_ ? -EEXIST : LinkUnder(name_);
+    if (result == -EEXIST) {
+      std::string temporary;
+      for (int attempt = 0; attempt < TemporaryNameAttempts && result == -EEXIST; ++attempt) {
+        temporary = TemporaryName();
+        result = LinkUnder(temporary);
+      }
+      if (result == 0 &&
+          ::renameat(folder_.Get(), temporary.c_str(), folder_.Get(), name_.c_str()) != 0) {
+        result = -errno;
+        ::unlinkat(folder_.Get(), temporary.c_str(), 0);
+      }
+    }
+  }
+  if (result < 0) {
+    DebugPrintf("Put: cannot give the received object its name, errno %d", -result);
+    Discard();
+    return result;
+  }
+  committed_ = true;
+  temporaryName_.clear();
+  Discard();
+  return 0;
 }
 
 }  // namespace quillfern

@@ -5,28 +5,64 @@
 #include <string>
 
 #include "platform/unique_fd.h"
+#include "server/receiving_names.h"
 
 namespace quillfern {
 
-// The file a PUT is received into: a new file is created, an existing one
-// emptied and rewritten. The writer holds it under an exclusive lock until it
-// goes, so no other session can read or write the file during the transfer.
+// The file a PUT is received into. The object is written into a file of its
+// own in the target folder and appears under its name only when Commit is
+// called, replacing any earlier file of that name in one step; a writer that
+// goes without Commit leaves the folder as it found it. Meanwhile an earlier
+// file of that name is held under an exclusive lock, so no other session
+// starts sending it.
 class ObjectWriter {
  public:
-  // 0, or minus errno: -EWOULDBLOCK when another session holds the file,
-  // -EISDIR for a folder, -EINVAL for anything else that is not a plain file.
-  int Open(const std::string& path);
+  // Where the object is written until it is complete: an unnamed file that
+  // vanishes by itself whatever happens to the program, or, on file systems
+  // without those (FAT, some network mounts), a hidden name in the same
+  // folder that is removed on every early end.
+  enum class Temporary { Unnamed, Named };
+
+  ObjectWriter() = default;
+  ObjectWriter(const ObjectWriter&) = delete;
+  ObjectWriter& operator=(const ObjectWriter&) = delete;
+  ~ObjectWriter();  // an object never committed is dropped
+
+  // Prepares to receive an object under name in folder (a descriptor the
+  // writer keeps), holding the claim on the name until the object is
+  // committed or dropped. 0, or minus errno: -EWOULDBLOCK when another session
+  // holds the earlier file, -EISDIR for a folder, -ELOOP for a link, -EINVAL
+  // for anything else that is not a plain file, -EACCES and the like when
+  // the earlier file or the folder cannot be written.
+  int Open(UniqueFd folder, const std::string& name, ReceivingName claim,
+           Temporary kind = Temporary::Unnamed);
   // The number of bytes written, fewer than given when the disk ran out of
   // room part way; minus errno when nothing could be written. The data are
   // at most one packet's worth, which an int always counts.
   int Write(std::span<const uint8_t> data);
+  // Gives the complete object its name. 0, or minus errno; the object is
+  // then dropped and an earlier file stays as it was.
+  int Commit();
+  // Drops the object at once, before the client hears how its transfer
+  // ended, so the name is free for whoever the client asks next.
+  void Discard();
   // errno of the failure behind the last short or failed Write.
   int LastError() const { return lastError_; }
-  int Descriptor() const { return fd_.Get(); }
-  bool IsOpen() const { return fd_.Valid(); }
+  // Where received data go, by write or by splice.
+  int Descriptor() const { return file_.Get(); }
+  bool IsOpen() const { return file_.Valid(); }
 
  private:
-  UniqueFd fd_;
+  int OpenNamedTemporary();
+  int LinkUnder(const std::string& name) const;
+
+  UniqueFd folder_;
+  std::string name_;
+  UniqueFd previous_;          // the file the object replaces, locked until it is replaced
+  UniqueFd file_;              // the object being received
+  std::string temporaryName_;  // the hidden name of a Named temporary, while it has one
+  ReceivingName claim_;
+  bool committed_ = false;
   int lastError_ = 0;
 };
 

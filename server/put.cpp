@@ -12,6 +12,7 @@
 #include "platform/debug.h"
 #include "platform/unique_fd.h"
 #include "server/exchange_folder.h"
+#include "server/name_resolver.h"
 #include "server/object_writer.h"
 #include "server/session.h"
 
@@ -23,33 +24,72 @@ constexpr uint32_t MaxObjectLength = 0x7FFFFFFF;
 // A continuation packet's head and its data header's identifier and length.
 constexpr size_t BodyPrefixSize = ObexPacketHeadSize + 3;
 
-// A PUT continuation whose only header is its data: a Body, or the End of
-// Body of the last packet, that fills the packet to its end.
+bool IsDataHeader(uint8_t id) {
+  return id == HdrBody || id == HdrEndOfBody;
+}
+
+// A PUT continuation whose only header is its data, a Body or an End of
+// Body, that fills the packet to its end.
 bool IsBodyOnlyPacket(std::span<const uint8_t> prefix, size_t length) {
   if (prefix.size() < BodyPrefixSize || (prefix[0] != OpPut && prefix[0] != OpPutFinal)) {
     return false;
   }
-  const uint8_t dataHeader = prefix[0] == OpPutFinal ? HdrEndOfBody : HdrBody;
   const size_t headerLength = (size_t{prefix[4]} << 8) | prefix[5];
-  return prefix[3] == dataHeader && headerLength == length - ObexPacketHeadSize;
+  return IsDataHeader(prefix[3]) && headerLength == length - ObexPacketHeadSize;
+}
+
+// Every Body and End-of-Body header of a packet carries data, in the order
+// they come, whether the packet is final or not: whatever the client sent
+// is stored, or the client hears that it was not.
+bool WriteData(std::span<const uint8_t> packet, const HeaderIndex& index, ObjectWriter& writer) {
+  for (size_t i = 0; i < index.count; ++i) {
+    if (!IsDataHeader(index.entries[i].id)) continue;
+    const auto data = ByteSequenceView(packet, index.entries[i].offset);
+    if (!data.empty() && writer.Write(data) != static_cast<int>(data.size())) {
+      DebugPrintf("Put: write failed, errno %d", writer.LastError());
+      writer.Discard();
+      return false;
+    }
+  }
+  return true;
 }
 
 // Deleting a file that its owner made read-only, or one another session is
-// receiving or sending, would pull it from under the user or that transfer:
-// the receiving session would go on writing into a file that no longer has a
-// name and report success.
-int RemoveFile(const std::string& path, const struct stat& info) {
+// sending, would pull it from under the user or that transfer.
+int RemoveFile(int folder, const std::string& name, const struct stat& info) {
   UniqueFd held;
   if (S_ISREG(info.st_mode)) {
-    if (::access(path.c_str(), W_OK) != 0) return RspForbidden;
-    held.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (::faccessat(folder, name.c_str(), W_OK, 0) != 0) return RspForbidden;
+    held.Reset(::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (held && ::flock(held.Get(), LOCK_EX | LOCK_NB) != 0) return RspForbidden;
   }
-  if (::unlink(path.c_str()) != 0) {
+  if (::unlinkat(folder, name.c_str(), 0) != 0) {
     DebugPrintf("Delete: unlink failed, errno %d", errno);
     return RspForbidden;
   }
   return RspSuccess;
+}
+
+// Removes what the name leads to; the answer, and the start of the log line
+// in line.
+int Delete(const ResolvedName& target, const std::string& shownName, std::string& line) {
+  if (target.refusal == NameRefusal::Receiving) {
+    // An object is arriving under that name: a file, and a busy one.
+    line = "Delete file " + shownName + " : ";
+    return RspForbidden;
+  }
+  if (target.refusal != NameRefusal::None || !target.exists) {
+    line = "Delete " + shownName + " : ";
+    return RspNotFound;
+  }
+  if (S_ISDIR(target.status.st_mode)) {
+    line = "Delete directory " + shownName + " : ";
+    // Only an empty folder goes.
+    return ::unlinkat(target.folder.Get(), target.leaf.c_str(), AT_REMOVEDIR) == 0 ? RspSuccess
+                                                                                   : RspForbidden;
+  }
+  line = "Delete file " + shownName + " : ";
+  return RemoveFile(target.folder.Get(), target.leaf, target.status);
 }
 
 }  // namespace
@@ -74,56 +114,46 @@ int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
   };
   const std::optional<std::string> fileName = NameFromHeader(name);
   if (!fileName) return refuse(RspForbidden);
-  const std::string path = NormalisePath(TargetPath(RootPath, CurrentFolder, *fileName));
-  // The exchange folder itself is no object: it is neither replaced nor
-  // deleted, whichever name leads to it.
-  if (!Exchange.Contains(path) || path == NormalisePath(RootPath)) {
-    return refuse(RspForbidden);
-  }
+  // Only a final PUT without any data header deletes: a client that sends
+  // data wants them stored, whichever of the two headers holds them.
+  const bool remove = final && !HasHeader(index, HdrBody) && !HasHeader(index, HdrEndOfBody);
+  ResolvedName target =
+      Names.Resolve(CurrentFolder, *fileName, remove ? NameIntent::Delete : NameIntent::Replace,
+                    AllowAccessHiddenFiles);
   // Hidden names are refused whether they exist or not: a dot-file created
   // here would be hidden from the moment it exists, and a new file inside an
   // existing hidden folder (.ssh, .config/autostart) is just what hiding
   // those folders is meant to protect.
-  if (!Server.AllowAccessHiddenFiles && HasHiddenSegment(RelativeToRoot(RootPath, path))) {
+  if (target.refusal == NameRefusal::Outside || target.refusal == NameRefusal::Hidden) {
     return refuse(RspForbidden);
   }
 
   const std::string shownName = "\"" + NameForLog(name) + "\"";
   int result;
-  if (final && !HasHeader(index, HdrEndOfBody)) {
-    struct stat info {};
+  if (remove) {
     std::string line;
-    if (::lstat(path.c_str(), &info) != 0) {
-      line = "Delete " + shownName + " : ";
-      result = RspNotFound;
-    } else if (S_ISDIR(info.st_mode)) {
-      line = "Delete directory " + shownName + " : ";
-      // Only an empty folder goes.
-      result = ::rmdir(path.c_str()) == 0 ? RspSuccess : RspForbidden;
-    } else {
-      line = "Delete file " + shownName + " : ";
-      result = RemoveFile(path, info);
-    }
+    result = Delete(target, shownName, line);
     Respond(static_cast<uint8_t>(result));
     Log(line + std::string(ResponseText(result)));
     return result;
   }
 
   ObjectWriter writer;
-  if (const int opened = writer.Open(path); opened < 0) {
+  int opened = target.refusal == NameRefusal::Receiving ? -EWOULDBLOCK : -target.error;
+  if (target.refusal == NameRefusal::None) {
+    opened = writer.Open(std::move(target.folder), target.leaf, std::move(target.claim));
+  }
+  if (opened < 0) {
     DebugPrintf("Put: cannot open the file, errno %d", -opened);
     result = RspForbidden;
     Respond(RspForbidden);
   } else {
-    const auto data = GetByteSequenceView(packet, final ? HdrEndOfBody : HdrBody, index);
     const auto declaredLength = static_cast<uint32_t>(GetFourByteHeader(packet, HdrLength, index));
-    if (!data.empty() && writer.Write(data) != static_cast<int>(data.size())) {
-      DebugPrintf("Put: write failed, errno %d", writer.LastError());
+    if (!WriteData(packet, index, writer)) {
       result = RspEntityTooLarge;
       Respond(RspEntityTooLarge);
     } else if (final) {
-      result = RspSuccess;
-      Respond(RspSuccess);
+      result = FinishObject(writer);
     } else {
       // The packet lives in the transport's buffer, which the continuation
       // packets overwrite: nothing of it is used past this point.
@@ -135,6 +165,13 @@ int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
   return result;
 }
 
+int TOBEXServerConnection::FinishObject(ObjectWriter& writer) {
+  // The client hears Success only once the object is under its name.
+  const uint8_t answer = writer.Commit() == 0 ? RspSuccess : RspForbidden;
+  Respond(answer);
+  return answer;
+}
+
 int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& writer) {
   if (!Connected.load()) return ResultNoResponse;
   TOBEXTransportBase& link = Link();
@@ -142,6 +179,7 @@ int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& 
     // The client already has its 0x90 and sends its next packet; the refusal
     // answers that one, so the client learns of it and the packet is not
     // taken for a new request.
+    writer.Discard();
     if (link.ReceivePacket() > 0) {
       Respond(link.ReceivedPacket()[0] == OpAbort ? RspSuccess : RspEntityTooLarge);
     }
@@ -164,13 +202,11 @@ int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& 
           return ResultNoResponse;
         }
         if (fileShort) {
+          writer.Discard();
           Respond(RspEntityTooLarge);
           return RspEntityTooLarge;
         }
-        if (prefix[0] == OpPutFinal) {
-          Respond(RspSuccess);
-          return RspSuccess;
-        }
+        if (prefix[0] == OpPutFinal) return FinishObject(writer);
         Respond(RspContinue);
         continue;
       }
@@ -180,6 +216,7 @@ int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& 
     const auto packet = link.ReceivedPacket();
     const uint8_t opcode = packet[0];
     if (opcode == OpAbort) {
+      writer.Discard();
       Respond(RspSuccess);
       return ResultAborted;
     }
@@ -188,22 +225,17 @@ int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& 
     // file that the client never hears about.
     if ((opcode != OpPut && opcode != OpPutFinal) ||
         IndexHeaders(packet, RequestHeadersOffset, index) < 0) {
+      writer.Discard();
       Respond(RspBadRequest);
       return RspBadRequest;
     }
-    const bool final = opcode == OpPutFinal;
-    const auto data = GetByteSequenceView(packet, final ? HdrEndOfBody : HdrBody, index);
     // A write that fails outright is answered like a short one: on this
     // system both mean the disk took less than it was given.
-    if (!data.empty() && writer.Write(data) != static_cast<int>(data.size())) {
-      DebugPrintf("Put: write failed, errno %d", writer.LastError());
+    if (!WriteData(packet, index, writer)) {
       Respond(RspEntityTooLarge);
       return RspEntityTooLarge;
     }
-    if (final) {
-      Respond(RspSuccess);
-      return RspSuccess;
-    }
+    if (opcode == OpPutFinal) return FinishObject(writer);
     Respond(RspContinue);
   }
 }

@@ -123,6 +123,7 @@ int TOBEXServer::AdoptPeer(UniqueFd socket, const std::string& peerText) {
   }
   session.SetPeerName(peerText);
   session.SetRootPath(RootPath);
+  session.AllowAccessHiddenFiles = AllowAccessHiddenFiles;
   session.StartSession();
   return fd;
 }

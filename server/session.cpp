@@ -18,7 +18,9 @@ TOBEXServerConnection::~TOBEXServerConnection() {
 
 int TOBEXServerConnection::SetRootPath(const std::string& path) {
   RootPath = NormalisedRoot(path);
-  Exchange = ExchangeFolder(RootPath);
+  // The exchange folder is opened here, once: every request of the session
+  // resolves its names beneath this descriptor.
+  Names = NameResolver(RootPath);
   return 0;
 }
 

@@ -8,7 +8,7 @@
 
 #include "obex/connection.h"
 #include "obex/transport.h"
-#include "server/exchange_folder.h"
+#include "server/name_resolver.h"
 #include "server/server.h"
 
 namespace quillfern {
@@ -46,6 +46,8 @@ class TOBEXServerConnection : public TOBEXConnection {
   int HandleDisconnect(std::span<const uint8_t> packet);
   int HandlePut(std::span<const uint8_t> packet);
   int ReceiveObject(uint32_t declaredLength, ObjectWriter& writer);
+  // Gives a completely received object its name and answers the last packet.
+  int FinishObject(ObjectWriter& writer);
   int HandleGet(std::span<const uint8_t> packet);
   // Sends the whole object, one response packet for each GET packet of the client.
   int SendObject(ObjectReader& object);
@@ -54,6 +56,10 @@ class TOBEXServerConnection : public TOBEXConnection {
   int SendBodyPacket(ObjectReader& object, std::span<uint8_t> buffer, size_t headerEnd,
                      size_t chunk, bool last);
   int HandleSetPath(std::span<const uint8_t> packet);
+  // Enter makes the named folder current; CreateFolder makes a new folder
+  // and then makes it current. CurrentFolder changes only on success.
+  NameRefusal Enter(const std::string& name);
+  NameRefusal CreateFolder(const std::string& name);
   // Answers one packet of a connected session by its opcode.
   void DispatchRequest(std::span<const uint8_t> packet);
 
@@ -70,8 +76,11 @@ class TOBEXServerConnection : public TOBEXConnection {
   std::vector<uint8_t> RequiredTarget;
   uint8_t ServerKind = 0;  // the server's Kind, for the session's events
   std::string PeerName;
-  std::string RootPath;       // ends with '/'
-  ExchangeFolder Exchange;    // RootPath, for the exchange-folder test
+  // Set on the main thread when a peer is accepted, before the worker starts;
+  // fixed for the session from then on.
+  std::string RootPath;  // ends with '/'
+  NameResolver Names;    // where the names of requests lead beneath RootPath
+  bool AllowAccessHiddenFiles = false;
   std::string CurrentFolder;  // relative to RootPath, no leading '/'; empty is the root
   uint16_t PeerMaxPacket = 0;
   // Bound by the server's constructor, before any worker runs.

@@ -7,6 +7,7 @@
 #include "obex/headers.h"
 #include "obex/packet.h"
 #include "server/exchange_folder.h"
+#include "server/name_resolver.h"
 #include "server/session.h"
 
 namespace quillfern {
@@ -16,12 +17,24 @@ constexpr uint8_t FlagBackUp = 0x01;
 constexpr uint8_t FlagDoNotCreate = 0x02;
 constexpr size_t FlagsOffset = 3;
 
-bool IsFolder(const std::string& path) {
-  struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}  // namespace
+
+NameRefusal TOBEXServerConnection::Enter(const std::string& name) {
+  const ResolvedName folder =
+      Names.Resolve(CurrentFolder, name, NameIntent::Enter, AllowAccessHiddenFiles);
+  if (folder.refusal == NameRefusal::None) CurrentFolder = folder.relative;
+  return folder.refusal;
 }
 
-}  // namespace
+NameRefusal TOBEXServerConnection::CreateFolder(const std::string& name) {
+  const ResolvedName folder =
+      Names.Resolve(CurrentFolder, name, NameIntent::CreateFolder, AllowAccessHiddenFiles);
+  if (folder.refusal != NameRefusal::None) return folder.refusal;
+  // One level only: the folder that holds the new one must exist.
+  if (::mkdirat(folder.folder.Get(), folder.leaf.c_str(), 0777) != 0) return NameRefusal::Unusable;
+  CurrentFolder = folder.relative;
+  return NameRefusal::None;
+}
 
 int TOBEXServerConnection::HandleSetPath(std::span<const uint8_t> packet) {
   if (Mode != ModeFolderBrowsing) {
@@ -56,25 +69,25 @@ int TOBEXServerConnection::HandleSetPath(std::span<const uint8_t> packet) {
     const bool mayCreate = (flags & FlagDoNotCreate) == 0;
     const std::string shown = name && !mayCreate ? *name : NameForLog(rawName);
     line = "Change folder to \"" + shown + "\" : ";
-    const std::string path =
-        name ? NormalisePath(TargetPath(RootPath, CurrentFolder, *name)) : std::string();
     const bool fits = name && SegmentsFitFileSystem(*name);
-    // Tested before the folder is looked for, so that an answer never tells
-    // whether a folder outside the exchange folder exists.
-    if (!name || (fits && !Exchange.Contains(path))) {
-      answer = RspForbidden;
-    } else if (fits && IsFolder(path)) {
-      CurrentFolder = RelativeToRoot(RootPath, path);
+    // Where the name leads, and whether it is hidden, is settled before the
+    // folder is looked for, so that an answer never tells whether a folder
+    // outside the exchange folder, or a hidden one, exists.
+    const NameRefusal entered =
+        fits ? Enter(*name) : (name ? NameRefusal::Missing : NameRefusal::Outside);
+    if (entered == NameRefusal::None) {
       answer = RspSuccess;
+    } else if (entered == NameRefusal::Outside || entered == NameRefusal::Hidden) {
+      answer = RspForbidden;
     } else if (!mayCreate) {
       answer = RspNotFound;
     } else {
-      line = "Create folder \"" + shown + "\" : ";
-      if (fits && ::mkdir(path.c_str(), 0777) == 0) {
-        CurrentFolder = RelativeToRoot(RootPath, path);
-        answer = RspSuccess;
+      const NameRefusal created = fits ? CreateFolder(*name) : NameRefusal::Unusable;
+      if (created == NameRefusal::Outside || created == NameRefusal::Hidden) {
+        answer = RspForbidden;
       } else {
-        answer = RspNotAcceptable;
+        line = "Create folder \"" + shown + "\" : ";
+        answer = created == NameRefusal::None ? RspSuccess : RspNotAcceptable;
       }
     }
   }

@@ -1,5 +1,6 @@
 #include "server/folder_listing.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +14,8 @@
 
 #include "obex/packet.h"
 #include "platform/text.h"
+#include "platform/unique_fd.h"
+#include "server/name_resolver.h"
 #include "tests/support/temp_folder.h"
 
 namespace quillfern::testing {
@@ -36,8 +39,9 @@ std::string ModifiedText(const fs::path& path) {
 }
 
 std::string List(const fs::path& folder, bool allowHidden = false) {
+  const UniqueFd opened(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   std::string listing;
-  const int64_t size = BuildFolderListing(allowHidden, folder.string(), listing);
+  const int64_t size = BuildFolderListing(allowHidden, opened.Get(), listing);
   return size == static_cast<int64_t>(listing.size()) ? listing : "<failed>";
 }
 
@@ -138,9 +142,14 @@ TEST_F(FolderListingTest, EmptyFolderHasOnlyTheFrame) {
 }
 
 TEST_F(FolderListingTest, FolderThatCannotBeEnumeratedGivesMinusOne) {
-  std::string listing = "untouched";
-  EXPECT_EQ(BuildFolderListing(false, (folder_.Exchange() / "missing").string(), listing), -1);
-  EXPECT_EQ(listing, "untouched");
+  TempFolder::WriteFile(folder_.Exchange() / "file", "x");
+  const UniqueFd file(::open((folder_.Exchange() / "file").c_str(), O_RDONLY | O_CLOEXEC));
+  const UniqueFd pathOnly(::open(folder_.Exchange().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  for (const int fd : {-1, file.Get(), pathOnly.Get()}) {
+    std::string listing = "untouched";
+    EXPECT_EQ(BuildFolderListing(false, fd, listing), -1) << fd;
+    EXPECT_EQ(listing, "untouched");
+  }
 }
 
 TEST_F(FolderListingTest, HiddenEntriesAreListedOnlyWhenAllowed) {
@@ -158,9 +167,14 @@ TEST_F(FolderListingTest, LinksLeadingOutOfTheExchangeFolderAreLeftOut) {
   fs::create_directory_symlink(folder_.Exchange() / "docs", folder_.Exchange() / "inward");
   fs::create_directory_symlink(folder_.Outside(), folder_.Exchange() / "outward");
   fs::create_symlink(folder_.Outside() / "keep.txt", folder_.Exchange() / "kept.txt");
-  const ExchangeFolder exchange(NormalisedRoot(folder_.Exchange().string()));
+  const NameResolver names(NormalisedRoot(folder_.Exchange().string()));
+  const auto reachable = [&names](std::string_view name) {
+    return names.Resolve("", std::string(name), NameIntent::Look, false).refusal ==
+           NameRefusal::None;
+  };
+  const UniqueFd opened(::open(folder_.Exchange().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   std::string listing;
-  ASSERT_GT(BuildFolderListing(false, folder_.Exchange().string(), listing, &exchange), 0);
+  ASSERT_GT(BuildFolderListing(false, opened.Get(), listing, reachable), 0);
   auto lines = EntryLines(listing);
   std::sort(lines.begin(), lines.end());
   ASSERT_EQ(lines.size(), 2u);

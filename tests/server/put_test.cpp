@@ -3,6 +3,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "obex/packet.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
+#include "tests/support/headless_process.h"
 #include "tests/support/obex_client.h"
 #include "tests/support/server_thread_runner.h"
 #include "tests/support/temp_folder.h"
@@ -80,6 +82,17 @@ std::vector<std::string> Snapshot(const fs::path& base) {
   }
   std::sort(entries.begin(), entries.end());
   return entries;
+}
+
+// The names in a folder, hidden ones included, sorted: what a transfer
+// leaves behind shows here, however it is named.
+std::vector<std::string> EntriesOf(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 // Makes a file or folder unwritable while it lives. Permission bits bind an
@@ -191,13 +204,15 @@ TEST_F(PutTest, ThreePacketPutStoresPiecesInOrderWithOneLogLine) {
   EXPECT_EQ(LinesBeforeProbe(client), std::vector<std::string>{"1 Put \"three.txt\" : Success"});
 }
 
-TEST_F(PutTest, FirstPacketWithoutBodyCreatesFileThatContinuationsFill) {
+TEST_F(PutTest, ObjectAppearsUnderItsNameOnlyWhenComplete) {
   ObexClient client;
   Connect(client);
   EXPECT_EQ(client.Request(PacketBuilder(OpPut).Name(u"late.txt").Build()).packet, Continue);
-  EXPECT_TRUE(fs::exists(Exchange() / "late.txt"));
+  EXPECT_EQ(EntriesOf(Exchange()), std::vector<std::string>{});
   EXPECT_EQ(client.Request(PutNext("data ")).packet, Continue);
+  EXPECT_EQ(EntriesOf(Exchange()), std::vector<std::string>{});
   EXPECT_EQ(client.Request(PutLast("arrives")).packet, Success);
+  EXPECT_EQ(EntriesOf(Exchange()), std::vector<std::string>{"late.txt"});
   EXPECT_EQ(TempFolder::ReadFile(Exchange() / "late.txt"), "data arrives");
   EXPECT_EQ(NextLine(), "1 Put \"late.txt\" : Success");
 }
@@ -227,7 +242,7 @@ TEST_F(PutTest, EmptyEndOfBodyCreatesEmptyFile) {
   EXPECT_EQ(fs::file_size(Exchange() / "empty.txt"), 0u);
 }
 
-TEST_F(PutTest, FinalPutWithoutEndOfBodyDeletes) {
+TEST_F(PutTest, FinalPutWithoutAnyDataHeaderDeletes) {
   struct Case {
     std::u16string name;
     Bytes request;
@@ -239,7 +254,6 @@ TEST_F(PutTest, FinalPutWithoutEndOfBodyDeletes) {
   fs::create_directory(Exchange() / "full-dir");
   TempFolder::WriteFile(Exchange() / "full-dir" / "inside.txt", "x");
   TempFolder::WriteFile(Exchange() / "file.txt", "x");
-  TempFolder::WriteFile(Exchange() / "body.txt", "x");
   const std::vector<Case> cases = {
       {u"file.txt", DeleteRequest(u"file.txt"), Success, "1 Delete file \"file.txt\" : Success",
        false},
@@ -249,9 +263,6 @@ TEST_F(PutTest, FinalPutWithoutEndOfBodyDeletes) {
        "1 Delete directory \"full-dir\" : Forbidden", true},
       {u"missing.txt", DeleteRequest(u"missing.txt"), NotFound,
        "1 Delete \"missing.txt\" : Not found", false},
-      // Data in a Body but no End-of-Body: still a delete.
-      {u"body.txt", PacketBuilder(OpPutFinal).Name(u"body.txt").Body(ToBytes("data")).Build(),
-       Success, "1 Delete file \"body.txt\" : Success", false},
   };
   ObexClient client;
   Connect(client);
@@ -265,14 +276,14 @@ TEST_F(PutTest, FinalPutWithoutEndOfBodyDeletes) {
   EXPECT_EQ(TempFolder::ReadFile(Exchange() / "full-dir" / "inside.txt"), "x");
 }
 
-TEST_F(PutTest, AbortAfterSecondPacketKeepsDataReceivedSoFar) {
+TEST_F(PutTest, AbortAfterSecondPacketLeavesNothingBehind) {
   ObexClient client;
   Connect(client);
   EXPECT_EQ(client.Request(PutFirst(u"cut.txt", "first ")).packet, Continue);
   EXPECT_EQ(client.Request(PutNext("second")).packet, Continue);
   EXPECT_EQ(client.Request(Abort).packet, Success);
-  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "cut.txt"), "first second");
   EXPECT_EQ(NextLine(), "1 Put \"cut.txt\" : Aborted");
+  EXPECT_EQ(EntriesOf(Exchange()), std::vector<std::string>{});
 }
 
 TEST_F(PutTest, DisconnectDuringTransferIsBadRequestAndSessionStaysConnected) {
@@ -283,7 +294,7 @@ TEST_F(PutTest, DisconnectDuringTransferIsBadRequestAndSessionStaysConnected) {
   EXPECT_EQ(NextLine(), "1 Put \"half.txt\" : Bad Request");
   EXPECT_EQ(client.Request(PutWhole(u"next.txt", "next")).packet, Success);
   EXPECT_EQ(NextLine(), "1 Put \"next.txt\" : Success");
-  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "half.txt"), "half");
+  EXPECT_EQ(EntriesOf(Exchange()), std::vector<std::string>{"next.txt"});
 }
 
 TEST_F(PutTest, HiddenNamesAreForbiddenWhenHiddenAccessIsOff) {
@@ -452,7 +463,7 @@ TEST_F(PutTest, WriteThatDoesNotFitIsAnsweredEntityTooLarge) {
       EXPECT_EQ(client.Request(builder.Build()).packet, p.response);
     }
     EXPECT_EQ(NextLine(), "1 Put \"full.bin\" : Requested entity too large");
-    EXPECT_EQ(fs::file_size(Exchange() / "full.bin"), Limit);
+    EXPECT_EQ(EntriesOf(Exchange()), std::vector<std::string>{});
   }
 }
 
@@ -468,14 +479,14 @@ TEST_F(PutTest, DeclaredLengthOfTwoGibibytesOrMoreIsRefused) {
     // The refusal answers the client's next packet, whose data are not kept.
     EXPECT_EQ(client.Request(PutNext("def")).packet, EntityTooLarge);
     EXPECT_EQ(NextLine(), "1 Put \"big.bin\" : Unknown response ");
-    EXPECT_EQ(TempFolder::ReadFile(Exchange() / "big.bin"), "abc");
+    EXPECT_FALSE(fs::exists(Exchange() / "big.bin"));
     // The session is still in step with the client.
     EXPECT_EQ(client.Request(PutWhole(u"after.txt", "fine")).packet, Success);
     EXPECT_EQ(NextLine(), "1 Put \"after.txt\" : Success");
   }
 }
 
-TEST_F(PutTest, PeerVanishingMidTransferKeepsPartialFileAndFreesItsSlot) {
+TEST_F(PutTest, PeerVanishingMidTransferLeavesNothingAndFreesItsSlot) {
   {
     ObexClient client;
     Connect(client);
@@ -484,7 +495,7 @@ TEST_F(PutTest, PeerVanishingMidTransferKeepsPartialFileAndFreesItsSlot) {
   }
   EXPECT_EQ(NextLine(), "1 Put \"gone.txt\" : Unknown response ");
   EXPECT_EQ(NextLine().rfind("1 Disconnected : ", 0), 0u);
-  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "gone.txt"), "partial");
+  EXPECT_EQ(EntriesOf(Exchange()), std::vector<std::string>{});
 
   ObexClient next;
   ASSERT_EQ(next.Open("127.0.0.1", server_->Port()), 0);
@@ -495,19 +506,224 @@ TEST_F(PutTest, PeerVanishingMidTransferKeepsPartialFileAndFreesItsSlot) {
   EXPECT_EQ(TempFolder::ReadFile(Exchange() / "gone.txt"), "whole");
 }
 
-TEST_F(PutTest, FileBeingReceivedCannotBeWrittenOrDeletedByAnotherSession) {
+TEST_F(PutTest, NameBeingReceivedCannotBeWrittenReadOrDeletedByAnotherSession) {
+  struct Case {
+    std::string label;
+    std::optional<std::string> earlier;  // the file's content before the transfer, if any
+  };
+  const std::vector<Case> cases = {{"new name", std::nullopt}, {"replacing a file", "earlier"}};
   ObexClient first;
   ObexClient second;
   Connect(first);
   Connect(second);
-  EXPECT_EQ(first.Request(PutFirst(u"shared.txt", "first ")).packet, Continue);
-  EXPECT_EQ(second.Request(PutWhole(u"shared.txt", "second")).packet, Forbidden);
-  EXPECT_EQ(NextLine(), "2 Put \"shared.txt\" : Forbidden");
-  EXPECT_EQ(second.Request(DeleteRequest(u"shared.txt")).packet, Forbidden);
-  EXPECT_EQ(NextLine(), "2 Delete file \"shared.txt\" : Forbidden");
-  EXPECT_EQ(first.Request(PutLast("wins")).packet, Success);
-  EXPECT_EQ(NextLine(), "1 Put \"shared.txt\" : Success");
-  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "shared.txt"), "first wins");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::remove(Exchange() / "shared.txt");
+    if (c.earlier) TempFolder::WriteFile(Exchange() / "shared.txt", *c.earlier);
+    EXPECT_EQ(first.Request(PutFirst(u"shared.txt", "first ")).packet, Continue);
+    EXPECT_EQ(second.Request(PutWhole(u"shared.txt", "second")).packet, Forbidden);
+    EXPECT_EQ(NextLine(), "2 Put \"shared.txt\" : Forbidden");
+    Bytes object;
+    EXPECT_EQ(second.Get(u"shared.txt", "", object).packet, Forbidden);
+    EXPECT_EQ(NextLine(), "2 Get file \"shared.txt\" : Forbidden");
+    EXPECT_EQ(second.Request(DeleteRequest(u"shared.txt")).packet, Forbidden);
+    EXPECT_EQ(NextLine(), "2 Delete file \"shared.txt\" : Forbidden");
+    // Until the transfer is complete the name holds what it held before.
+    EXPECT_EQ(fs::exists(Exchange() / "shared.txt"), c.earlier.has_value());
+    if (c.earlier) {
+      EXPECT_EQ(TempFolder::ReadFile(Exchange() / "shared.txt"), *c.earlier);
+    }
+    EXPECT_EQ(first.Request(PutLast("wins")).packet, Success);
+    EXPECT_EQ(NextLine(), "1 Put \"shared.txt\" : Success");
+    EXPECT_EQ(TempFolder::ReadFile(Exchange() / "shared.txt"), "first wins");
+    // The name is free again.
+    EXPECT_EQ(second.Get(u"shared.txt", "", object).Code(), RspSuccess);
+    EXPECT_EQ(std::string(object.begin(), object.end()), "first wins");
+    EXPECT_EQ(NextLine(), "2 Get file \"shared.txt\" : Success");
+  }
+}
+
+// Every Body and End-of-Body header carries data, in order, in every PUT
+// packet; only a final PUT without either is a delete.
+TEST_F(PutTest, EveryDataHeaderOfEveryPacketIsStored) {
+  struct Step {
+    bool final;
+    std::vector<std::pair<uint8_t, std::string>> data;  // header and its bytes, in order
+    Bytes response;
+  };
+  struct Case {
+    std::string label;
+    std::vector<Step> steps;  // the first carries the Name
+    std::string stored;
+  };
+  const std::string large1(30000, 'L');
+  const std::string large2(20000, 'M');
+  const std::vector<Case> cases = {
+      {"Body in a single final packet", {{true, {{HdrBody, "abc"}}, Success}}, "abc"},
+      {"Body and End-of-Body in one final packet",
+       {{true, {{HdrBody, "ab"}, {HdrEndOfBody, "cd"}}, Success}},
+       "abcd"},
+      {"two Bodies in the first packet",
+       {{false, {{HdrBody, "a"}, {HdrBody, "b"}}, Continue},
+        {true, {{HdrEndOfBody, "c"}}, Success}},
+       "abc"},
+      {"End-of-Body in a first packet that is not final",
+       {{false, {{HdrEndOfBody, "one,"}}, Continue}, {true, {{HdrEndOfBody, "two"}}, Success}},
+       "one,two"},
+      {"End-of-Body in a continuation that is not final",
+       {{false, {}, Continue},
+        {false, {{HdrEndOfBody, "x"}}, Continue},
+        {true, {{HdrEndOfBody, "y"}}, Success}},
+       "xy"},
+      {"Body in the final continuation",
+       {{false, {{HdrBody, "p,"}}, Continue}, {true, {{HdrBody, "q"}}, Success}},
+       "p,q"},
+      {"two data headers in each continuation",
+       {{false, {}, Continue},
+        {false, {{HdrBody, "1"}, {HdrEndOfBody, "2"}}, Continue},
+        {true, {{HdrEndOfBody, "3"}, {HdrBody, "4"}}, Success}},
+       "1234"},
+      // Continuations that are nothing but their data header go from the
+      // socket to the file directly.
+      {"large continuations with the other data header",
+       {{false, {}, Continue},
+        {false, {{HdrEndOfBody, large1}}, Continue},
+        {true, {{HdrBody, large2}}, Success}},
+       large1 + large2},
+  };
+  ObexClient client;
+  Connect(client);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempFolder::WriteFile(Exchange() / "data.txt", "earlier content");
+    for (size_t i = 0; i < c.steps.size(); ++i) {
+      const Step& step = c.steps[i];
+      PacketBuilder packet(step.final ? OpPutFinal : OpPut);
+      if (i == 0) packet.Name(u"data.txt");
+      for (const auto& [header, bytes] : step.data) {
+        if (header == HdrBody) {
+          packet.Body(ToBytes(bytes));
+        } else {
+          packet.EndOfBody(ToBytes(bytes));
+        }
+      }
+      EXPECT_EQ(client.Request(packet.Build()).packet, step.response) << "packet " << i;
+    }
+    EXPECT_EQ(NextLine(), "1 Put \"data.txt\" : Success");
+    EXPECT_EQ(TempFolder::ReadFile(Exchange() / "data.txt"), c.stored);
+    EXPECT_EQ(EntriesOf(Exchange()), std::vector<std::string>{"data.txt"});
+  }
+}
+
+// However a transfer ends before its last packet, the earlier file of that
+// name stays as it was and nothing else is left in the folder.
+TEST_F(PutTest, TransferEndingEarlyLeavesEarlierFileAsItWasAndNothingElse) {
+  struct Case {
+    std::string label;
+    std::vector<Bytes> after;  // sent after the first packet; the last answer is checked
+    Bytes lastResponse;
+    std::string line;
+    bool vanish;  // the client goes away instead
+    bool diskFull;
+  };
+  const Bytes malformed = {OpPut, 0x00, 0x05, HdrBody, 0x00};
+  const std::vector<Case> cases = {
+      {"abort", {PutNext("more"), Abort}, Success, "Aborted", false, false},
+      {"unexpected packet", {Disconnect}, BadRequest, "Bad Request", false, false},
+      {"unreadable continuation", {malformed}, BadRequest, "Bad Request", false, false},
+      {"disk full",
+       {PutNext(std::string(8192, 'f'))},
+       EntityTooLarge,
+       "Requested entity too large",
+       false,
+       true},
+      {"declared length too large",
+       {PutNext("x")},
+       EntityTooLarge,
+       "Unknown response ",
+       false,
+       false},
+      {"peer vanishes", {}, {}, "Unknown response ", true, false},
+  };
+  TempFolder::WriteFile(Exchange() / "keep.txt", "earlier content");
+  fs::permissions(Exchange() / "keep.txt", fs::perms(0640));
+  const auto before = Snapshot(folder_.Base());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ObexClient client;
+    Connect(client);
+    std::optional<FileSizeLimit> limit;
+    if (c.diskFull) limit.emplace(4096);
+    const uint32_t length = c.label == "declared length too large" ? 0x80000000u : 100;
+    EXPECT_EQ(client
+                  .Request(PacketBuilder(OpPut)
+                               .Name(u"keep.txt")
+                               .Length(length)
+                               .Body(ToBytes("new content"))
+                               .Build())
+                  .packet,
+              Continue);
+    Response response;
+    for (const Bytes& packet : c.after) response = client.Request(packet);
+    if (!c.after.empty()) {
+      EXPECT_EQ(response.packet, c.lastResponse);
+    }
+    if (c.vanish) client.Close();
+    EXPECT_EQ(NextLine(), "1 Put \"keep.txt\" : " + c.line);
+    limit.reset();
+    EXPECT_EQ(Snapshot(folder_.Base()), before);
+    EXPECT_EQ(fs::status(Exchange() / "keep.txt").permissions(), fs::perms(0640));
+    client.Close();
+    EXPECT_EQ(NextLine().rfind("1 Disconnected : ", 0), 0u);
+  }
+}
+
+// The object is complete but cannot be given its name: the client hears so
+// instead of Success.
+TEST_F(PutTest, ObjectThatCannotBeNamedAtTheEndIsForbidden) {
+  fs::create_directory(Exchange() / "sub");
+  ObexClient client;
+  Connect(client);
+  EXPECT_EQ(client.Request(PutFirst(u"sub/x.txt", "data")).packet, Continue);
+  // The folder looks empty while the object has no name, so it can go.
+  fs::remove(Exchange() / "sub");
+  EXPECT_EQ(client.Request(PutLast("end")).packet, Forbidden);
+  EXPECT_EQ(NextLine(), "1 Put \"sub/x.txt\" : Forbidden");
+  EXPECT_EQ(EntriesOf(Exchange()), std::vector<std::string>{});
+}
+
+TEST_F(PutTest, ReplacementKeepsTheModeOfTheFileItReplaces) {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  TempFolder::WriteFile(Exchange() / "private.txt", "earlier");
+  fs::permissions(Exchange() / "private.txt", fs::perms(0600));
+  ObexClient client;
+  Connect(client);
+  EXPECT_EQ(client.Request(PutWhole(u"private.txt", "later")).packet, Success);
+  EXPECT_EQ(client.Request(PutWhole(u"fresh.txt", "new")).packet, Success);
+  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "private.txt"), "later");
+  EXPECT_EQ(fs::status(Exchange() / "private.txt").permissions(), fs::perms(0600));
+  EXPECT_EQ(fs::status(Exchange() / "fresh.txt").permissions(), fs::perms(0666 & ~mask));
+}
+
+// A program killed in the middle of a transfer leaves the folder as it was:
+// the object had no name yet.
+TEST(PutCrashTest, ProgramKilledMidTransferLeavesEarlierFileAndNothingElse) {
+  TempFolder folder;
+  TempFolder::WriteFile(folder.Exchange() / "keep.txt", "earlier content");
+  const auto before = Snapshot(folder.Base());
+  HeadlessProcess process(
+      {QUILLFERN_BINARY, "--headless", "--root", folder.Exchange().string(), "--port", "0"});
+  const uint16_t port = process.WaitForPort();
+  ASSERT_NE(port, 0);
+  ObexClient client;
+  ASSERT_EQ(client.Open("127.0.0.1", port), 0);
+  ASSERT_EQ(client.Connect().Code(), RspSuccess);
+  EXPECT_EQ(client.Request(PutFirst(u"keep.txt", std::string(60000, 'n'))).packet, Continue);
+  EXPECT_EQ(client.Request(PutNext(std::string(60000, 'm'))).packet, Continue);
+  process.Signal(SIGKILL);
+  EXPECT_NE(process.Wait(), -1);
+  EXPECT_EQ(Snapshot(folder.Base()), before);
 }
 
 }  // namespace

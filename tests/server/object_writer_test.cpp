@@ -1,0 +1,111 @@
+#include "server/object_writer.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/unique_fd.h"
+#include "server/receiving_names.h"
+#include "tests/support/temp_folder.h"
+
+namespace quillfern::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> EntriesOf(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string() + "=" + TempFolder::ReadFile(entry.path()));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::span<const uint8_t> AsBytes(const std::string& text) {
+  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+// Both ways of holding an object until it is complete: an unnamed file, and
+// the hidden name used where the file system has no unnamed files.
+class ObjectWriterTest : public ::testing::TestWithParam<ObjectWriter::Temporary> {
+ protected:
+  int Open(ObjectWriter& writer, const std::string& name) {
+    UniqueFd folder(::open(folder_.Exchange().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return writer.Open(std::move(folder), name, ReceivingName(), GetParam());
+  }
+
+  TempFolder folder_;
+};
+
+TEST_P(ObjectWriterTest, CommittedObjectReplacesTheEarlierFileAndLeavesNothingElse) {
+  struct Case {
+    std::string label;
+    std::optional<std::string> earlier;
+  };
+  const std::vector<Case> cases = {{"new name", std::nullopt}, {"earlier file", "earlier"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::remove(folder_.Exchange() / "object");
+    if (c.earlier) TempFolder::WriteFile(folder_.Exchange() / "object", *c.earlier);
+    ObjectWriter writer;
+    ASSERT_EQ(Open(writer, "object"), 0);
+    ASSERT_EQ(writer.Write(AsBytes("complete")), 8);
+    const std::vector<std::string> before =
+        c.earlier ? std::vector<std::string>{"object=" + *c.earlier} : std::vector<std::string>{};
+    if (GetParam() == ObjectWriter::Temporary::Unnamed) {
+      EXPECT_EQ(EntriesOf(folder_.Exchange()), before);
+    }
+    ASSERT_EQ(writer.Commit(), 0);
+    EXPECT_EQ(EntriesOf(folder_.Exchange()), std::vector<std::string>{"object=complete"});
+  }
+}
+
+TEST_P(ObjectWriterTest, ObjectNeverCommittedLeavesTheFolderAsItWas) {
+  TempFolder::WriteFile(folder_.Exchange() / "kept", "earlier");
+  const auto before = EntriesOf(folder_.Exchange());
+  for (const std::string name : {"kept", "new"}) {
+    SCOPED_TRACE(name);
+    {
+      ObjectWriter writer;
+      ASSERT_EQ(Open(writer, name), 0);
+      ASSERT_EQ(writer.Write(AsBytes("partial")), 7);
+    }
+    EXPECT_EQ(EntriesOf(folder_.Exchange()), before);
+  }
+}
+
+TEST_P(ObjectWriterTest, ReplacementKeepsTheModeOfTheEarlierFile) {
+  TempFolder::WriteFile(folder_.Exchange() / "private", "earlier");
+  fs::permissions(folder_.Exchange() / "private", fs::perms(0604));
+  ObjectWriter writer;
+  ASSERT_EQ(Open(writer, "private"), 0);
+  ASSERT_EQ(writer.Commit(), 0);
+  EXPECT_EQ(fs::status(folder_.Exchange() / "private").permissions(), fs::perms(0604));
+}
+
+TEST_P(ObjectWriterTest, OnlyPlainFilesAreReplaced) {
+  fs::create_directory(folder_.Exchange() / "folder");
+  fs::create_symlink("folder", folder_.Exchange() / "link");
+  ObjectWriter writer;
+  EXPECT_EQ(Open(writer, "folder"), -EISDIR);
+  EXPECT_EQ(Open(writer, "link"), -ELOOP);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_.Exchange()), fs::directory_iterator()), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Temporaries, ObjectWriterTest,
+                         ::testing::Values(ObjectWriter::Temporary::Unnamed,
+                                           ObjectWriter::Temporary::Named),
+                         [](const auto& param) {
+                           return param.param == ObjectWriter::Temporary::Unnamed ? "Unnamed"
+                                                                                  : "Named";
+                         });
+
+}  // namespace
+}  // namespace quillfern::testing
