@@ -35,13 +35,14 @@ case "$listen" in
   *) local_only=no ;;
 esac
 # A client on this computer reaches a listener on any address through
-# loopback; one bound to a single address only there.
+# loopback; one bound to a single address only there. obexftp connects
+# over IPv4 only, so an IPv6 address gets no example.
 case "$listen" in
   0.0.0.0 | ::) try_host=127.0.0.1 ;;
-  *:*) try_host="[$listen]" ;;
+  *:*) try_host= ;;
   *) try_host=$listen ;;
 esac
-if [ "$port" != 650 ]; then try_host="$try_host:$port"; fi
+if [ -n "$try_host" ] && [ "$port" != 650 ]; then try_host="$try_host:$port"; fi
 
 echo "Quillfern serves OBEX over TCP/IP on port $port."
 echo "Files go to: $folder"
@@ -49,6 +50,8 @@ if [ "$local_only" = yes ]; then
   echo "Only this computer can connect (listening on $listen)."
   echo "To serve your network instead:  QUILLFERN_LISTEN=0.0.0.0 make run"
 fi
-echo "Try it from another terminal:  obexftp -n $try_host -l"
+if [ -n "$try_host" ]; then
+  echo "Try it from another terminal:  obexftp -n $try_host -l"
+fi
 echo "Stop with Ctrl+C."
 exec "$binary" --headless --root "$folder" --port "$port" --listen "$listen"
