@@ -28,15 +28,15 @@ struct HeadlessOptions {
 std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& arguments,
                                                       std::string& error);
 
-// Serves the TCP service into the exchange folder until SIGINT or SIGTERM.
-// Writes "Port: N" to outFd once it listens, then, unless it listens on a
-// loopback address only, a line that says who can reach the files
-// (ReachableText), then one line per log record,
-// from the main thread and without ever waiting for the reader; errors go to
-// errFd. Returns the process exit code.
+// The line that says who can reach the exchange folder:
 // "Anyone who can reach port 650 can read and change the files in /srv/x."
 std::string ReachableText(uint16_t port, const std::filesystem::path& root);
 
+// Serves the TCP service into the exchange folder until SIGINT or SIGTERM.
+// Writes "Port: N" to outFd once it listens, then, unless it listens on a
+// loopback address only, the ReachableText line, then one line per log
+// record, from the main thread and without ever waiting for the reader;
+// errors go to errFd. Returns the process exit code.
 int RunHeadless(const HeadlessOptions& options, int outFd, int errFd);
 
 }  // namespace quillfern
