@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +18,7 @@
 #include "platform/event_loop.h"
 #include "platform/unique_fd.h"
 #include "server/session.h"
+#include "tcp/listen_address.h"
 #include "tcp/server_tcp.h"
 
 namespace quillfern {
@@ -94,6 +96,13 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
       options.port = static_cast<uint16_t>(port);
     } else if (argument == "--ipv6") {
       options.useIPv6 = true;
+    } else if (argument == "--listen" && hasValue) {
+      options.listen = arguments[++i];
+      if (AddressLiteralFamily(options.listen) == AF_UNSPEC) {
+        error = "Invalid listen address: " + options.listen +
+                " (give an IPv4 or IPv6 address such as 127.0.0.1 or ::1)";
+        return std::nullopt;
+      }
     } else if (argument == "--allow-hidden") {
       options.allowHidden = true;
     } else if (argument == "--output-limit" && hasValue) {
@@ -114,7 +123,22 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
     error = "Invalid root path";
     return std::nullopt;
   }
+  if (!options.listen.empty()) {
+    const bool ipv6Literal = AddressLiteralFamily(options.listen) == AF_INET6;
+    if (options.useIPv6 && !ipv6Literal) {
+      error = "Invalid listen address: " + options.listen +
+              " is an IPv4 address, and --ipv6 listens on IPv6";
+      return std::nullopt;
+    }
+    options.useIPv6 = ipv6Literal;
+  }
   return options;
+}
+
+std::string ReachableText(uint16_t port, const std::filesystem::path& root) {
+  const std::filesystem::path folder = root.has_filename() ? root : root.parent_path();
+  return "Anyone who can reach port " + std::to_string(port) +
+         " can read and change the files in " + folder.string() + ".";
 }
 
 int RunHeadless(const HeadlessOptions& options, int outFd, int errFd) {
@@ -156,6 +180,7 @@ int RunHeadless(const HeadlessOptions& options, int outFd, int errFd) {
   server.SetKind(KindTCP);
   server.SetPort(options.port);
   server.SetUseIPv6(options.useIPv6);
+  server.SetListenAddress(options.listen);
   server.AllowAccessHiddenFiles = options.allowHidden;
   server.SetRootPath(root.string());
 
@@ -170,7 +195,9 @@ int RunHeadless(const HeadlessOptions& options, int outFd, int errFd) {
     WriteText(errFd, server.ErrorText + "\n");
     return 1;
   }
+  // Scripts read "Port: N" first; the reach follows it.
   output.WriteLine("Port: " + std::to_string(server.Port));
+  if (!IsLoopbackAddress(options.listen)) output.WriteLine(ReachableText(server.Port, root));
 
   const WindowHandle signalWindow = loop->AllocateMessageWindow("QuillfernSignals", [&](Message&) {
     signalfd_siginfo info;

@@ -10,9 +10,12 @@
 namespace {
 
 constexpr const char* Usage =
-    "Usage: quillfern --headless --root DIR [--port N] [--ipv6] [--allow-hidden]\n"
-    "                 [--output-limit BYTES]\n"
+    "Usage: quillfern --headless --root DIR [--port N] [--ipv6] [--listen ADDR]\n"
+    "                 [--allow-hidden] [--output-limit BYTES]\n"
     "Serves OBEX over TCP/IP (folder browsing) into the exchange folder DIR.\n"
+    "Whoever reaches the port can read and change the files in DIR.\n"
+    "--listen takes an IPv4 or IPv6 address (127.0.0.1 or ::1: this computer\n"
+    "only). Without it every address listens: IPv4, or with --ipv6 IPv6 and IPv4.\n"
     "Log lines that a slow reader of the output leaves unread beyond BYTES\n"
     "(default 1 MiB) are dropped and counted.\n";
 

@@ -99,7 +99,8 @@ bool ServerProcess::Start(const std::string& binary, const std::string& root, in
     pinnedBy_ =
         "sched_setaffinity on each thread after the spawn (no " + std::string(TasksetPath) + ")";
   }
-  arguments.insert(arguments.end(), {binary, "--headless", "--root", root, "--port", "0"});
+  arguments.insert(arguments.end(),
+                   {binary, "--headless", "--root", root, "--port", "0", "--listen", "127.0.0.1"});
   try {
     process_ = std::make_unique<testing::HeadlessProcess>(arguments);
   } catch (const std::exception& failure) {

@@ -237,6 +237,14 @@ std::string TOBEXServer::AddressToText(const sockaddr* address, socklen_t length
   }
   if (address->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
     const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+    // An IPv4 peer of a dual-stack listener arrives as ::ffff:a.b.c.d; the
+    // user knows it by its IPv4 address.
+    if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+      inet_ntop(AF_INET, &v6->sin6_addr.s6_addr[12], text, sizeof text);
+      std::string result(text);
+      result.append(":").append(std::to_string(ntohs(v6->sin6_port)));
+      return result;
+    }
     inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
     std::string result(1, '[');
     result.append(text);

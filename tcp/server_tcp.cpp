@@ -9,6 +9,7 @@
 
 #include "platform/debug.h"
 #include "server/session.h"
+#include "tcp/listen_address.h"
 #include "tcp/transport_tcp.h"
 
 namespace quillfern {
@@ -29,11 +30,14 @@ bool SetKeepAliveTiming(int socket) {
                     sizeof KeepAliveIntervalSeconds) == 0;
 }
 
-std::string BindFailedText(int error, uint16_t port) {
+std::string BindFailedText(int error, uint16_t port, const std::string& address) {
   if (error == EACCES || error == EPERM) {
     return "Bind failed: port " + std::to_string(port) +
            " needs privileges. Choose a port above 1023 in the settings, or grant Quillfern "
            "cap_net_bind_service (sudo setcap cap_net_bind_service=+ep <program>).";
+  }
+  if (error == EADDRNOTAVAIL) {
+    return "Bind failed: " + address + " is not an address of this computer.";
   }
   return "Bind failed";
 }
@@ -85,6 +89,12 @@ int TOBEXServerTCP::Stop() {
 
 int TOBEXServerTCP::BindListenSocket() {
   CloseListenSocket();
+  sockaddr_storage address{};
+  socklen_t length = 0;
+  if (!MakeListenAddress(ListenAddress, UseIPv6, Port, address, length)) {
+    ErrorText = "Invalid listen address: " + ListenAddress;
+    return -1;
+  }
   UniqueFd socket(
       ::socket(UseIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!socket) {
@@ -97,25 +107,16 @@ int TOBEXServerTCP::BindListenSocket() {
   // lingers in TIME_WAIT would fail to bind for a minute.
   setsockopt(socket.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (!SetKeepAliveTiming(socket.Get())) DebugOutput("error");
-
-  sockaddr_storage address{};
-  socklen_t length;
   if (UseIPv6) {
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-    v6->sin6_family = AF_INET6;
-    v6->sin6_addr = in6addr_any;
-    v6->sin6_port = htons(Port);
-    length = sizeof(sockaddr_in6);
-  } else {
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-    v4->sin_family = AF_INET;
-    v4->sin_addr.s_addr = htonl(INADDR_ANY);
-    v4->sin_port = htons(Port);
-    length = sizeof(sockaddr_in);
+    // An IPv6 listener on any address serves IPv4 peers too, whatever the
+    // system's default (net.ipv6.bindv6only), and an IPv4-mapped literal
+    // can be bound at all.
+    const int off = 0;
+    setsockopt(socket.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
   }
   if (bind(socket.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
     const int error = errno;
-    ErrorText = BindFailedText(error, Port);
+    ErrorText = BindFailedText(error, Port, ListenAddress);
     DebugPrintf("Bind error : %d", error);
     shutdown(socket.Get(), SHUT_RDWR);
     return -1;

@@ -24,11 +24,16 @@ class TOBEXServerTCP : public TOBEXServer {
 
   void SetPort(uint16_t port);
   void SetUseIPv6(bool useIPv6);
+  // An address literal of the family UseIPv6 selects (see listen_address.h);
+  // empty listens on any address. Read by the next Start.
+  void SetListenAddress(const std::string& address) { ListenAddress = address; }
   TOBEXTransportTCP& SlotTransport(int index) const;
 
-  UniqueFd ListenSocket;  // main thread only
+  // All main thread only.
+  UniqueFd ListenSocket;
   uint16_t Port = 0;
   bool UseIPv6 = false;
+  std::string ListenAddress;  // empty: any address
 
  protected:
   std::unique_ptr<TOBEXTransportBase> CreateSlotTransport(TOBEXServerConnection& session) override;

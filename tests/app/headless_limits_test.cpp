@@ -61,8 +61,8 @@ TEST(HeadlessLimits, OutOfDescriptorsRestsTheListenerAndServesAgainLater) {
   GTEST_SKIP() << "needs exact control of the descriptors";
 #endif
   TempFolder folder;
-  HeadlessProcess process(
-      {QUILLFERN_BINARY, "--headless", "--root", folder.Exchange().string(), "--port", "0"});
+  HeadlessProcess process({QUILLFERN_BINARY, "--headless", "--root", folder.Exchange().string(),
+                           "--port", "0", "--listen", "127.0.0.1"});
   const uint16_t port = process.WaitForPort();
   ASSERT_NE(port, 0);
 

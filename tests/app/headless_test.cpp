@@ -31,8 +31,8 @@ std::string NextRecord(HeadlessProcess& process, std::string* slot = nullptr) {
 
 TEST(HeadlessRunner, ServesAndLogsUntilTerminatedThenStopsInOrder) {
   TempFolder folder;
-  HeadlessProcess process(
-      {QUILLFERN_BINARY, "--headless", "--root", folder.Exchange().string(), "--port", "0"});
+  HeadlessProcess process({QUILLFERN_BINARY, "--headless", "--root", folder.Exchange().string(),
+                           "--port", "0", "--listen", "127.0.0.1"});
   const uint16_t port = process.WaitForPort();
   ASSERT_NE(port, 0);
 
@@ -68,7 +68,8 @@ class StalledOutputTest : public ::testing::Test {
 
   void Start(std::vector<std::string> extra = {}) {
     std::vector<std::string> arguments = {
-        QUILLFERN_BINARY, "--headless", "--root", folder_.Exchange().string(), "--port", "0"};
+        QUILLFERN_BINARY, "--headless", "--root",   folder_.Exchange().string(),
+        "--port",         "0",          "--listen", "127.0.0.1"};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     process_ = std::make_unique<HeadlessProcess>(arguments);
     port_ = process_->WaitForPort();
@@ -201,8 +202,8 @@ struct FailedStartCase {
 
 TEST(HeadlessRunner, FailedStartSaysWhyAndExitsNonZero) {
   TempFolder folder;
-  HeadlessProcess holder(
-      {QUILLFERN_BINARY, "--headless", "--root", folder.Exchange().string(), "--port", "0"});
+  HeadlessProcess holder({QUILLFERN_BINARY, "--headless", "--root", folder.Exchange().string(),
+                          "--port", "0", "--listen", "127.0.0.1"});
   const uint16_t busyPort = holder.WaitForPort();
   ASSERT_NE(busyPort, 0);
 
@@ -211,8 +212,13 @@ TEST(HeadlessRunner, FailedStartSaysWhyAndExitsNonZero) {
        {"--root", (folder.Base() / "missing").string()},
        "Root path does not exists"},
       {"port in use",
-       {"--root", folder.Exchange().string(), "--port", std::to_string(busyPort)},
+       {"--root", folder.Exchange().string(), "--port", std::to_string(busyPort), "--listen",
+        "127.0.0.1"},
        "Bind failed"},
+      // A documentation address (TEST-NET-1) that no interface here holds.
+      {"address of no interface",
+       {"--root", folder.Exchange().string(), "--port", "0", "--listen", "192.0.2.1"},
+       "Bind failed: 192.0.2.1 is not an address of this computer."},
   };
   for (const auto& c : cases) {
     std::vector<std::string> arguments = {QUILLFERN_BINARY, "--headless"};

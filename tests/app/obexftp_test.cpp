@@ -39,8 +39,8 @@ TEST(Obexftp, PutsListsCreatesFetchesAndDeletesAsLogged) {
   const std::string photo = RandomContent(300000);
   TempFolder::WriteFile(work / "photo.jpg", photo);
 
-  HeadlessProcess server(
-      {QUILLFERN_BINARY, "--headless", "--root", folder.Exchange().string(), "--port", "0"});
+  HeadlessProcess server({QUILLFERN_BINARY, "--headless", "--root", folder.Exchange().string(),
+                          "--port", "0", "--listen", "127.0.0.1"});
   const uint16_t port = server.WaitForPort();
   ASSERT_NE(port, 0);
 

@@ -15,6 +15,7 @@ ServerThreadRunner::ServerThreadRunner(ServerOptions options) {
     server.SetKind(KindTCP);
     server.SetPort(options.port);
     server.SetUseIPv6(options.useIPv6);
+    server.SetListenAddress(options.listenAddress);
     server.SetRootPath(options.root);
     server.AllowAccessHiddenFiles = options.allowHidden;
     for (uint16_t i = 0; i < server.SlotCount; ++i) {

@@ -23,6 +23,7 @@ struct ServerOptions {
   uint8_t mode = ModeFolderBrowsing;
   bool allowHidden = false;
   bool useIPv6 = false;
+  std::string listenAddress;  // empty: any address
   uint16_t port = 0;
   std::vector<uint8_t> requiredTarget;
 };

@@ -162,6 +162,77 @@ TEST(AddressToText, WritesNumericAddressAndPort) {
   EXPECT_EQ(TOBEXServer::AddressToText(reinterpret_cast<sockaddr*>(&v6), sizeof v6), "[::1]:5000");
 }
 
+TEST(AddressToText, IPv4MappedAddressIsWrittenAsIPv4) {
+  sockaddr_in6 mapped{};
+  mapped.sin6_family = AF_INET6;
+  mapped.sin6_port = htons(40212);
+  inet_pton(AF_INET6, "::ffff:192.168.1.20", &mapped.sin6_addr);
+  EXPECT_EQ(TOBEXServer::AddressToText(reinterpret_cast<sockaddr*>(&mapped), sizeof mapped),
+            "192.168.1.20:40212");
+  // Other addresses that hold an IPv4 address stay IPv6 text.
+  sockaddr_in6 translated{};
+  translated.sin6_family = AF_INET6;
+  translated.sin6_port = htons(40212);
+  inet_pton(AF_INET6, "64:ff9b::c0a8:114", &translated.sin6_addr);
+  EXPECT_EQ(TOBEXServer::AddressToText(reinterpret_cast<sockaddr*>(&translated), sizeof translated),
+            "[64:ff9b::c0a8:114]:40212");
+}
+
+TEST(TcpServerListenAddress, DualStackListenerShowsAnIPv4PeerByItsIPv4Address) {
+  TempFolder folder;
+  ServerThreadRunner server(ServerOptions{.root = folder.Exchange(), .useIPv6 = true});
+  ASSERT_EQ(server.StartResult(), 0) << server.ErrorText();
+  ObexClient client;
+  ASSERT_EQ(client.Open("127.0.0.1", server.Port()), 0);
+  ASSERT_EQ(client.Connect().Code(), RspSuccess);
+  ASSERT_TRUE(server.WaitForLines(1));
+  const std::string line = server.Lines()[0];
+  EXPECT_EQ(line.rfind("1 Connected : 127.0.0.1:", 0), 0u) << line;
+  ASSERT_EQ(server.Events().size(), 1u);
+  EXPECT_EQ(server.Events()[0].peer.rfind("127.0.0.1:", 0), 0u);
+}
+
+struct ListenCase {
+  const char* address;
+  bool useIPv6;
+  const char* servedFrom;
+  const char* refusedFrom;
+};
+
+TEST(TcpServerListenAddress, ListensOnTheGivenAddressOnly) {
+  const std::vector<ListenCase> cases = {
+      {"127.0.0.1", false, "127.0.0.1", "127.0.0.2"},
+      {"127.0.0.2", false, "127.0.0.2", "127.0.0.1"},
+      {"::1", true, "::1", "127.0.0.1"},
+      {"::ffff:127.0.0.1", true, "127.0.0.1", "::1"},
+  };
+  for (const auto& c : cases) {
+    TempFolder folder;
+    ServerThreadRunner server(
+        ServerOptions{.root = folder.Exchange(), .useIPv6 = c.useIPv6, .listenAddress = c.address});
+    ASSERT_EQ(server.StartResult(), 0) << c.address << ": " << server.ErrorText();
+    const bool servedIPv6 = std::string(c.servedFrom).find(':') != std::string::npos;
+    const bool refusedIPv6 = std::string(c.refusedFrom).find(':') != std::string::npos;
+    ObexClient served;
+    ASSERT_EQ(served.Open(c.servedFrom, server.Port(), servedIPv6), 0) << c.address;
+    EXPECT_EQ(served.Connect().Code(), RspSuccess) << c.address;
+    ObexClient refused;
+    EXPECT_NE(refused.Open(c.refusedFrom, server.Port(), refusedIPv6), 0) << c.address;
+  }
+}
+
+TEST(TcpServerListenAddress, AddressOfTheOtherFamilyDoesNotStart) {
+  TempFolder folder;
+  for (const auto& [address, useIPv6] :
+       std::vector<std::pair<std::string, bool>>{{"::1", false}, {"127.0.0.1", true}}) {
+    ServerThreadRunner server(
+        ServerOptions{.root = folder.Exchange(), .useIPv6 = useIPv6, .listenAddress = address});
+    EXPECT_EQ(server.StartResult(), -1) << address;
+    EXPECT_EQ(server.ErrorText(), "Invalid listen address: " + address);
+    server.OnServerThread([](TOBEXServerTCP& tcp) { EXPECT_EQ(tcp.ListenSocket.Get(), NoSocket); });
+  }
+}
+
 TEST(ServerCore, RootPathAlwaysEndsWithOneSeparator) {
   EventLoop loop;
   TOBEXServerTCP server(loop, ModeFolderBrowsing);
