@@ -1,5 +1,6 @@
 #include "app/headless_output.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -38,6 +39,14 @@ HeadlessOutput::HeadlessOutput(EventLoop& loop, int fd, size_t limit)
       kind_ = Kind::Socket;
     } else if (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode)) {
       kind_ = Kind::Direct;
+    } else if (S_ISCHR(status.st_mode) || S_ISFIFO(status.st_mode)) {
+      // O_NOCTTY: a terminal opened here must not become our controlling one.
+      const std::string path = "/proc/self/fd/" + std::to_string(fd_);
+      own_.Reset(open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+      if (own_) {
+        fd_ = own_.Get();
+        kind_ = Kind::NonBlocking;
+      }
     }
   }
   window_ = loop_.AllocateMessageWindow(
@@ -92,6 +101,7 @@ ssize_t HeadlessOutput::WriteChunk() {
       if (!Writable(fd_, 0)) return 0;
       written = write(fd_, data, std::min<size_t>(size, PIPE_BUF));
       break;
+    case Kind::NonBlocking:
     case Kind::Direct:
     default:
       written = write(fd_, data, size);

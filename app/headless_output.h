@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/event_loop.h"
+#include "platform/unique_fd.h"
 
 namespace quillfern {
 
@@ -19,12 +20,14 @@ std::string OutputLostText(uint64_t count);
 // the loop, and through it the service's accepts and its end on SIGTERM.
 //
 // The descriptor is shared with whoever started us, so it is never switched
-// to non-blocking. A pipe is written only when poll() reports room, and then
-// at most PIPE_BUF bytes, which the kernel guarantees to take without
-// waiting; a socket is written with MSG_DONTWAIT; a regular file or a device
-// without readiness (/dev/null) never waits for a reader and is written
-// directly. While output waits, the descriptor is registered with the loop
-// for writability.
+// to non-blocking. A terminal or a pipe is opened once more through /proc,
+// which gives this program a non-blocking description of its own; where
+// that fails, a pipe is written only when poll() reports room, and then at
+// most PIPE_BUF bytes, which the kernel guarantees to take without waiting
+// (a terminal promises no such thing). A socket is written with
+// MSG_DONTWAIT; a regular file or a device without readiness (/dev/null)
+// never waits for a reader and is written directly. While output waits, the descriptor is
+// registered with the loop for writability.
 //
 // What waits is bounded by the limit. A line that does not fit is dropped and
 // counted; once the waiting output has fallen to half the limit, a line
@@ -48,7 +51,7 @@ class HeadlessOutput {
   uint64_t LostCount() const { return lost_; }  // every line dropped so far
 
  private:
-  enum class Kind { Pipe, Socket, Direct };
+  enum class Kind { Pipe, Socket, Direct, NonBlocking };
 
   void Flush();
   // Writes until the descriptor would wait; true when nothing waits any more.
@@ -63,7 +66,8 @@ class HeadlessOutput {
 
   // All main thread only.
   EventLoop& loop_;
-  const int fd_;
+  UniqueFd own_;  // the non-blocking description, where one could be opened
+  int fd_;
   const size_t limit_;
   Kind kind_ = Kind::Pipe;
   WindowHandle window_ = NoWindow;

@@ -39,10 +39,6 @@ inline constexpr uint16_t FdWrite = 0x02;
 inline constexpr uint16_t FdAccept = 0x08;
 inline constexpr uint16_t FdClose = 0x20;
 inline constexpr uint16_t FdReadWriteClose = FdRead | FdWrite | FdClose;
-// What a connection's transport asks of the loop: its worker waits on the
-// socket itself, so read notifications would only wake the main thread for
-// every packet; the close is what the main thread must hear of.
-inline constexpr uint16_t FdWriteClose = FdWrite | FdClose;
 
 constexpr intptr_t MakeSocketLParam(uint16_t events, uint16_t error) {
   return static_cast<intptr_t>((static_cast<uint32_t>(error) << 16) | events);

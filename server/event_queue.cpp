@@ -36,8 +36,10 @@ void ServerEventQueue::Push(ServerEvent event) {
     wasEmpty = pending_.empty();
     if (event.kind != ServerEventKind::Log) {
       pending_.push_back(std::move(event));
-    } else if (pendingLogLines_ < logLimit_) {
+    } else if (pendingLogLines_ < logLimit_ &&
+               pendingLogBytes_ + event.text.size() <= EventQueueLogByteLimit) {
       ++pendingLogLines_;
+      pendingLogBytes_ += event.text.size();
       pending_.push_back(std::move(event));
     } else {
       ++lost_;
@@ -67,6 +69,7 @@ void ServerEventQueue::DeliverPending() {
       if (pending_.empty()) return;
       delivering_.swap(pending_);
       pendingLogLines_ = 0;
+      pendingLogBytes_ = 0;
     }
     const ServerEvent event = std::move(delivering_.front());
     delivering_.pop_front();

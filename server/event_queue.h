@@ -14,6 +14,9 @@ namespace quillfern {
 // How many log lines may wait for the main thread; connects and disconnects
 // are always kept besides them.
 inline constexpr size_t DefaultEventQueueLogLimit = 4096;
+// And how many bytes of text they may hold: a peer's names can make a line
+// long.
+inline constexpr size_t EventQueueLogByteLimit = 4 * 1024 * 1024;
 
 // The text of the record that stands where log lines were dropped.
 std::string EventsLostText(uint64_t count);
@@ -52,6 +55,7 @@ class ServerEventQueue {
   mutable std::mutex mutex_;
   std::deque<ServerEvent> pending_;  // guarded by mutex_
   size_t pendingLogLines_ = 0;       // guarded by mutex_: the Log events in pending_
+  size_t pendingLogBytes_ = 0;       // guarded by mutex_: their text
   uint64_t lost_ = 0;                // guarded by mutex_
 
   std::deque<ServerEvent> delivering_;  // loop thread only: taken, not yet delivered

@@ -120,9 +120,10 @@ bool NameResolver::LeadsToHidden(int fd, bool viaLink, bool allowHidden) const {
   // Without a link on the way, the name's own segments, already tested,
   // are the whole path.
   if (allowHidden || !viaLink) return false;
-  // Without /proc the kernel cannot be asked; the lexical test has spoken.
+  // Where a link led cannot be told without /proc: better refused than
+  // guessed.
   const std::optional<std::string> path = PathOf(fd);
-  if (!path) return false;
+  if (!path) return true;
   std::optional<std::string_view> below = Below(*path, realRoot_);
   std::optional<std::string> rootNow;
   if (!below) {

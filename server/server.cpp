@@ -116,7 +116,7 @@ int TOBEXServer::AdoptPeer(UniqueFd socket, const std::string& peerText) {
 
   TOBEXTransportBase& transport = session.Link();
   transport.AssignSocket(socket.Release());
-  if (Loop().AsyncSelect(fd, transport.Window(), FdWriteClose) != 0) {
+  if (Loop().AsyncSelect(fd, transport.Window(), FdClose) != 0) {
     // The slot gives the socket back and is free again at once.
     RefuseConnection(UniqueFd(transport.TakeSocket()), RspInternalError);
     return fd;

@@ -224,7 +224,7 @@ int TOBEXTransportTCP::Open() {
   appliedTimeout_ = NoTimeoutApplied;
   AdoptSocket(fd);
   ApplyTimeout();
-  Loop().AsyncSelect(fd, Window(), FdWriteClose);
+  Loop().AsyncSelect(fd, Window(), FdClose);
   return 0;
 }
 

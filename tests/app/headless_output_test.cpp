@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -140,6 +141,27 @@ TEST(HeadlessOutput, ARegularFileTakesEveryLine) {
   int count = 0;
   for (std::string line; std::getline(in, line); ++count) ASSERT_EQ(line, Record(count));
   EXPECT_EQ(count, 100);
+}
+
+TEST(HeadlessOutput, AStalledTerminalNeverHoldsTheWriter) {
+  // A terminal reports room long before it has room for a whole page: the
+  // writer must not trust that, or a reader that stops (an ssh session that
+  // hangs) would hold the main thread in write().
+  int controller = -1;
+  int terminal = -1;
+  ASSERT_EQ(openpty(&controller, &terminal, nullptr, nullptr, nullptr), 0);
+  const UniqueFd ownedController(controller);
+  const UniqueFd ownedTerminal(terminal);
+  EventLoop loop;
+  HeadlessOutput output(loop, terminal, 64 * 1024);
+  const uint64_t start = MonotonicMs();
+  // Far more than the terminal holds, and nobody reads it.
+  for (int i = 0; i < 20000; ++i) output.WriteLine(Record(i));
+  EXPECT_GT(output.LostCount(), 0u);
+  EXPECT_LT(output.Finish(50), 20000u);
+  EXPECT_LT(MonotonicMs() - start, 10000u) << "the writer waited for the terminal";
+  // The program's own descriptor is still a blocking one.
+  EXPECT_EQ(fcntl(terminal, F_GETFL) & O_NONBLOCK, 0);
 }
 
 }  // namespace
