@@ -11,6 +11,15 @@
 namespace quillfern {
 
 inline constexpr uint16_t DefaultTcpPort = 650;
+inline constexpr char DefaultObjectPushName[] = "OBEX Object Push";
+inline constexpr char DefaultFolderBrowsingName[] = "OBEX Folder Browsing";
+
+// Which services run: "--services tcp,op,fb" names them, "tcp" alone by default.
+struct HeadlessServices {
+  bool tcp = true;
+  bool objectPush = false;
+  bool folderBrowsing = false;
+};
 
 struct HeadlessOptions {
   std::string root;
@@ -18,17 +27,23 @@ struct HeadlessOptions {
   bool useIPv6 = false;
   bool allowHidden = false;
   size_t outputLimit = DefaultOutputLimit;  // unread output kept before lines are dropped
+  HeadlessServices services;
+  std::string objectPushName = DefaultObjectPushName;          // the Object Push record's name
+  std::string folderBrowsingName = DefaultFolderBrowsingName;  // the Folder Browsing record's
 };
 
-// Reads "--root DIR [--port N] [--ipv6] [--allow-hidden] [--output-limit BYTES]";
-// on a mistake returns nothing and says why in error.
+// Reads "--root DIR [--port N] [--ipv6] [--allow-hidden] [--output-limit BYTES]
+// [--services tcp,op,fb] [--op-name NAME] [--fb-name NAME]"; on a mistake returns
+// nothing and says why in error.
 std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& arguments,
                                                       std::string& error);
 
-// Serves the TCP service into the exchange folder until SIGINT or SIGTERM.
-// Writes "Port: N" to outFd once it listens, then one line per log record,
-// from the main thread and without ever waiting for the reader; errors go to
-// errFd. Returns the process exit code.
+// Serves the chosen services into the exchange folder until SIGINT or
+// SIGTERM. Writes "Port: N" to outFd once TCP listens and "Scn: N BT_OP" or
+// "Scn: N BT_FB" once a Bluetooth service does, then one line per log
+// record, from the main thread and without ever waiting for the reader.
+// A service that cannot start says why on errFd and the others serve on;
+// with none started the program ends. Returns the process exit code.
 int RunHeadless(const HeadlessOptions& options, int outFd, int errFd);
 
 }  // namespace quillfern

@@ -12,7 +12,11 @@ namespace {
 constexpr const char* Usage =
     "Usage: quillfern --headless --root DIR [--port N] [--ipv6] [--allow-hidden]\n"
     "                 [--output-limit BYTES]\n"
-    "Serves OBEX over TCP/IP (folder browsing) into the exchange folder DIR.\n"
+    "                 [--services tcp,op,fb] [--op-name NAME] [--fb-name NAME]\n"
+    "Serves OBEX into the exchange folder DIR: over TCP/IP (tcp, folder browsing,\n"
+    "the default), Bluetooth Object Push (op) and Bluetooth Folder Browsing (fb),\n"
+    "whose service records carry the names given (defaults \"OBEX Object Push\"\n"
+    "and \"OBEX Folder Browsing\").\n"
     "Log lines that a slow reader of the output leaves unread beyond BYTES\n"
     "(default 1 MiB) are dropped and counted.\n";
 
