@@ -57,6 +57,9 @@ int TOBEXServerBTMS::Stop() {
 }
 
 int TOBEXServerBTMS::BindAndRegister() {
+  // A record left by an earlier Start would go on announcing a channel that
+  // nobody listens on any more.
+  if (RecordHandle != NoRecordHandle) UnregisterService();
   CloseListenSocket();
   if (const int created = stack_.CreateSocket(ListenSocket); created < 0) {
     DebugPrintf("Create server socket error : %d", -created);

@@ -362,6 +362,16 @@ TEST_F(BluetoothTest, StartFailuresSayWhereTheyFailed) {
   }
 }
 
+TEST_F(BluetoothTest, StartingAgainWithoutStopLeavesOneRecord) {
+  EventLoop loop;
+  TOBEXServerBTMS server(loop, *radio_, ModeInbox);
+  server.SetServiceName("OBEX Object Push");
+  ASSERT_EQ(server.Start(), 0);
+  ASSERT_EQ(server.Start(), 0);
+  EXPECT_EQ(PublishedRecords(),
+            std::vector<Bytes>{Record(ModeInbox, server.Channel, "OBEX Object Push")});
+}
+
 TEST_F(BluetoothTest, StopClearsTheRecordHandleEvenWhenDeletingFails) {
   EventLoop loop;
   TOBEXServerBTMS server(loop, *radio_, ModeFolderBrowsing);
