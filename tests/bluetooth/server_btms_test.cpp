@@ -426,6 +426,21 @@ TEST_F(BluetoothTest, LookupChannelFindsTheServiceByItsKind) {
   EXPECT_EQ(static_cast<TOBEXTransportBTMS&>(browser->Transport()).LookupChannel(), 2);
 }
 
+TEST_F(BluetoothTest, PeerThatGoesAwayEndsTheLinkAndCloseTwiceChangesNothing) {
+  BluetoothServerRunner push(*radio_, ModeInbox, folder_.Exchange());
+  auto phone = Phone(ModeInbox);
+  ASSERT_EQ(phone->Open(), 0);
+  ASSERT_EQ(phone->Connect().Code(), RspSuccess);
+  push.Stop();
+  EXPECT_EQ(phone->Receive().result, ResultFailed);
+  TOBEXTransportBase& link = phone->Transport();
+  EXPECT_FALSE(link.Active.load());
+  EXPECT_EQ(link.Close(), 0);
+  EXPECT_EQ(link.Close(), 0);
+  EXPECT_EQ(link.Socket(), NoSocket);
+  EXPECT_EQ(link.BytesAvailable(), ResultFailed);
+}
+
 TEST_F(BluetoothTest, ConnectProgressIsToldStartAndSuccess) {
   BluetoothServerRunner push(*radio_, ModeInbox, folder_.Exchange());
   std::vector<uint8_t> told;
