@@ -13,7 +13,10 @@
 #include <filesystem>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
+#include "bluetooth/server_btms.h"
+#include "bluetooth/stack_choice.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/unique_fd.h"
@@ -74,6 +77,27 @@ void WriteText(int fd, std::string_view text, uint64_t timeoutMs = ErrorOutputMs
   }
 }
 
+// "tcp,op,fb" in any order, at least one.
+std::optional<HeadlessServices> ParseServices(const std::string& text) {
+  HeadlessServices services{.tcp = false};
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    const std::string name = text.substr(start, comma - start);
+    if (name == "tcp") {
+      services.tcp = true;
+    } else if (name == "op") {
+      services.objectPush = true;
+    } else if (name == "fb") {
+      services.folderBrowsing = true;
+    } else {
+      return std::nullopt;
+    }
+    if (comma == std::string::npos) return services;
+    start = comma + 1;
+  }
+}
+
 }  // namespace
 
 std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& arguments,
@@ -85,6 +109,17 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
     if (argument == "--headless") continue;
     if (argument == "--root" && hasValue) {
       options.root = arguments[++i];
+    } else if (argument == "--services" && hasValue) {
+      const auto services = ParseServices(arguments[++i]);
+      if (!services) {
+        error = "Invalid services: " + arguments[i] + " (a list of tcp, op and fb)";
+        return std::nullopt;
+      }
+      options.services = *services;
+    } else if (argument == "--op-name" && hasValue) {
+      options.objectPushName = arguments[++i];
+    } else if (argument == "--fb-name" && hasValue) {
+      options.folderBrowsingName = arguments[++i];
     } else if (argument == "--port" && hasValue) {
       const std::string& text = arguments[++i];
       char* end = nullptr;
@@ -191,13 +226,50 @@ int RunHeadless(const HeadlessOptions& options, int outFd, int errFd) {
   server.OnDisconnect = record;
   server.SetOnLog(record);
 
-  if (server.Start() != 0) {
-    WriteText(errFd, server.ErrorText + "\n");
-    return 1;
+  bool serving = false;
+  if (options.services.tcp) {
+    if (server.Start() != 0) {
+      WriteText(errFd, server.ErrorText + "\n");
+    } else {
+      // Scripts read "Port: N" first; the reach follows it.
+      output.WriteLine("Port: " + std::to_string(server.Port));
+      if (!IsLoopbackAddress(options.listen)) output.WriteLine(ReachableText(server.Port, root));
+      serving = true;
+    }
   }
-  // Scripts read "Port: N" first; the reach follows it.
-  output.WriteLine("Port: " + std::to_string(server.Port));
-  if (!IsLoopbackAddress(options.listen)) output.WriteLine(ReachableText(server.Port, root));
+
+  // Both Bluetooth services share one stack, which outlives them. One that
+  // cannot start says why; the others serve on.
+  BluetoothStackChoice bluetooth;
+  std::vector<std::unique_ptr<TOBEXServerBTMS>> bluetoothServers;
+  const auto startBluetooth = [&](uint8_t mode, uint8_t kind, const std::string& name) {
+    if (!bluetooth.stack) bluetooth = ChooseBluetoothStackFromEnvironment();
+    auto service = std::make_unique<TOBEXServerBTMS>(*loop, *bluetooth.stack, mode);
+    service->SetKind(kind);
+    service->SetServiceName(name);
+    service->AllowAccessHiddenFiles = options.allowHidden;
+    service->SetRootPath(root.string());
+    service->OnConnect = record;
+    service->OnDisconnect = record;
+    service->SetOnLog(record);
+    if (service->Start() != 0) {
+      std::string why = KindText(kind) + " not started: " + service->ErrorText;
+      if (!bluetooth.problem.empty()) why += " (" + bluetooth.problem + ")";
+      WriteText(errFd, why + "\n");
+      service->Stop();
+      return;
+    }
+    output.WriteLine("Scn: " + std::to_string(service->Channel) + " " + KindText(kind));
+    bluetoothServers.push_back(std::move(service));
+    serving = true;
+  };
+  if (options.services.objectPush) {
+    startBluetooth(ModeInbox, KindBluetoothObjectPush, options.objectPushName);
+  }
+  if (options.services.folderBrowsing) {
+    startBluetooth(ModeFolderBrowsing, KindBluetoothFolderBrowsing, options.folderBrowsingName);
+  }
+  if (!serving) return 1;
 
   const WindowHandle signalWindow = loop->AllocateMessageWindow("QuillfernSignals", [&](Message&) {
     signalfd_siginfo info;
@@ -208,10 +280,14 @@ int RunHeadless(const HeadlessOptions& options, int outFd, int errFd) {
 
   loop->AsyncSelect(signalFd.Get(), signalWindow, 0);
   loop->ReleaseMessageWindow(signalWindow);
-  server.Stop();
-  for (uint16_t i = 0; i < server.SlotCount; ++i) server.GetSlot(i).StopWorker();
+  std::vector<TOBEXServer*> servers{&server};
+  for (const auto& service : bluetoothServers) servers.push_back(service.get());
+  for (TOBEXServer* each : servers) each->Stop();
+  for (TOBEXServer* each : servers) {
+    for (uint16_t i = 0; i < each->SlotCount; ++i) each->GetSlot(i).StopWorker();
+  }
   // The disconnects the stop caused, then whatever the reader takes at once.
-  server.DeliverEvents();
+  for (TOBEXServer* each : servers) each->DeliverEvents();
   const uint64_t unwritten = output.Finish(FinalOutputMs);
   if (unwritten > 0) WriteText(errFd, OutputLostText(unwritten) + "\n", 0);
   return 0;

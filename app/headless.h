@@ -12,6 +12,15 @@
 namespace quillfern {
 
 inline constexpr uint16_t DefaultTcpPort = 650;
+inline constexpr char DefaultObjectPushName[] = "OBEX Object Push";
+inline constexpr char DefaultFolderBrowsingName[] = "OBEX Folder Browsing";
+
+// Which services run: "--services tcp,op,fb" names them, "tcp" alone by default.
+struct HeadlessServices {
+  bool tcp = true;
+  bool objectPush = false;
+  bool folderBrowsing = false;
+};
 
 struct HeadlessOptions {
   std::string root;
@@ -20,11 +29,15 @@ struct HeadlessOptions {
   std::string listen;  // the address literal to listen on; empty: any address
   bool allowHidden = false;
   size_t outputLimit = DefaultOutputLimit;  // unread output kept before lines are dropped
+  HeadlessServices services;
+  std::string objectPushName = DefaultObjectPushName;          // the Object Push record's name
+  std::string folderBrowsingName = DefaultFolderBrowsingName;  // the Folder Browsing record's
 };
 
 // Reads "--root DIR [--port N] [--ipv6] [--listen ADDR] [--allow-hidden]
-// [--output-limit BYTES]"; on a mistake returns nothing and says why in
-// error. An IPv6 literal after --listen means an IPv6 listener.
+// [--output-limit BYTES] [--services tcp,op,fb] [--op-name NAME]
+// [--fb-name NAME]"; on a mistake returns nothing and says why in error. An
+// IPv6 literal after --listen means an IPv6 listener.
 std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& arguments,
                                                       std::string& error);
 
@@ -32,11 +45,13 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
 // "Anyone who can reach port 650 can read and change the files in /srv/x."
 std::string ReachableText(uint16_t port, const std::filesystem::path& root);
 
-// Serves the TCP service into the exchange folder until SIGINT or SIGTERM.
-// Writes "Port: N" to outFd once it listens, then, unless it listens on a
-// loopback address only, the ReachableText line, then one line per log
-// record, from the main thread and without ever waiting for the reader;
-// errors go to errFd. Returns the process exit code.
+// Serves the chosen services into the exchange folder until SIGINT or
+// SIGTERM. Writes "Port: N" to outFd once TCP listens (then, unless it
+// listens on a loopback address only, the ReachableText line) and
+// "Scn: N BT_OP" or "Scn: N BT_FB" once a Bluetooth service does, then one
+// line per log record, from the main thread and without ever waiting for the
+// reader. A service that cannot start says why on errFd and the others serve
+// on; with none started the program ends. Returns the process exit code.
 int RunHeadless(const HeadlessOptions& options, int outFd, int errFd);
 
 }  // namespace quillfern

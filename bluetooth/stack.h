@@ -42,6 +42,12 @@ class RfcommSocket {
   int Get() const { return fd_.Get(); }
   bool Valid() const { return fd_.Valid(); }
   void SetCompanion(std::unique_ptr<Companion> companion) { companion_ = std::move(companion); }
+  // Hands the descriptor over to the caller. Meant for connected sockets,
+  // which carry no companion; one that did lets go of its channel here.
+  int Release() {
+    companion_.reset();
+    return fd_.Release();
+  }
   // The socket is closed before its companion lets go of the channel.
   void Reset() {
     fd_.Reset();

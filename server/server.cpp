@@ -211,6 +211,16 @@ void TOBEXServer::SessionLog(TOBEXServerConnection& session, const std::string& 
   events_.Push(EventOf(session, ServerEventKind::Log, line));
 }
 
+void TOBEXServer::ServerLog(const std::string& peer, const std::string& line) {
+  ServerEvent event;
+  event.kind = ServerEventKind::Log;
+  event.serverKind = Kind;
+  event.peer = peer;
+  event.time = std::chrono::system_clock::now();
+  event.text = line;
+  events_.Push(event);
+}
+
 void TOBEXServer::RaiseEvent(const ServerEvent& event) {
   switch (event.kind) {
     case ServerEventKind::Connected:

@@ -86,6 +86,9 @@ class TOBEXServer {
   void SessionConnected(TOBEXServerConnection& session);
   void SessionDisconnected(TOBEXServerConnection& session);
   void SessionLog(TOBEXServerConnection& session, const std::string& line);
+  // A line of the server's own, about a peer that never reached a slot; its
+  // slot is 0.
+  void ServerLog(const std::string& peer, const std::string& line);
   // Main thread: hands the queued events to the handlers now, e.g. after the
   // workers were stopped, when the loop will not run again.
   void DeliverEvents() { events_.DeliverPending(); }
@@ -116,7 +119,8 @@ class TOBEXServer {
   virtual std::unique_ptr<TOBEXTransportBase> CreateSlotTransport(
       TOBEXServerConnection& session) = 0;
   // Accepts one pending peer: its non-blocking socket and display text
-  // (empty when unknown), or minus errno.
+  // (empty when unknown), or minus errno. A peer that the concrete server
+  // refuses itself (answered, and closed later) gives -EACCES.
   virtual int AcceptPeer(std::string& peerText) = 0;
   // The listening socket, or NoSocket.
   virtual int ListenerSocket() const = 0;

@@ -20,8 +20,9 @@ enum class ServerEventKind : uint8_t {
 struct ServerEvent {
   ServerEventKind kind = ServerEventKind::Log;
   uint8_t serverKind = 0;  // KindTCP, KindBluetoothObjectPush, KindBluetoothFolderBrowsing
-  uint16_t slot = 0;       // the session's ConnectionId, 1 to 4; 0 for LinesLost
-  std::string peer;        // the peer's display text
+  uint16_t slot =
+      0;  // the session's ConnectionId, 1 to 4; 0 for LinesLost and the server's own lines
+  std::string peer;                            // the peer's display text
   std::chrono::system_clock::time_point time;  // when it happened (wall clock)
   std::string text;   // the log line: "Connected : <peer>", a request's line, or the loss
   uint64_t lost = 0;  // LinesLost only

@@ -70,7 +70,14 @@ Bytes PacketBuilder::Build() const {
 }
 
 ObexClient::ObexClient(uint32_t timeoutMs)
-    : transport_(std::make_unique<TOBEXTransportTCP>(loop_, connection_)) {
+    : ObexClient(
+          [](EventLoop& loop, TOBEXConnection& connection) {
+            return std::make_unique<TOBEXTransportTCP>(loop, connection);
+          },
+          timeoutMs) {}
+
+ObexClient::ObexClient(const ClientTransportFactory& factory, uint32_t timeoutMs)
+    : transport_(factory(loop_, connection_)) {
   transport_->Timeout = timeoutMs;
 }
 
@@ -79,9 +86,14 @@ ObexClient::~ObexClient() {
 }
 
 int ObexClient::Open(const std::string& address, uint16_t port, bool ipv6) {
-  transport_->Address = address;
-  transport_->Port = port;
-  transport_->UseIPv6 = ipv6;
+  auto& tcp = static_cast<TOBEXTransportTCP&>(*transport_);
+  tcp.Address = address;
+  tcp.Port = port;
+  tcp.UseIPv6 = ipv6;
+  return tcp.Open();
+}
+
+int ObexClient::Open() {
   return transport_->Open();
 }
 

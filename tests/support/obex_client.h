@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -38,14 +39,22 @@ struct Response {
   uint8_t Code() const { return packet.empty() ? 0 : packet[0]; }
 };
 
-// An OBEX client over the client side of the TCP transport, for tests and
-// benchmarks. Blocking; one request at a time.
+// Makes the client's transport for its event loop and connection record.
+using ClientTransportFactory =
+    std::function<std::unique_ptr<TOBEXTransportBase>(EventLoop&, TOBEXConnection&)>;
+
+// An OBEX client over the client side of a transport (TCP unless a factory
+// says otherwise), for tests and benchmarks. Blocking; one request at a time.
 class ObexClient {
  public:
   explicit ObexClient(uint32_t timeoutMs = 5000);
+  ObexClient(const ClientTransportFactory& factory, uint32_t timeoutMs = 5000);
   ~ObexClient();
 
+  // TCP only.
   int Open(const std::string& address, uint16_t port, bool ipv6 = false);
+  // Opens the transport as it was set up.
+  int Open();
   void Close();
 
   int Send(std::span<const uint8_t> packet);
@@ -65,12 +74,13 @@ class ObexClient {
 
   uint16_t ServerMaxPacket() const { return serverMaxPacket_; }
   uint16_t MaxPacket() const { return maxPacket_; }
-  TOBEXTransportTCP& Transport() { return *transport_; }
+  TOBEXTransportBase& Transport() { return *transport_; }
+  TOBEXConnection& Connection() { return connection_; }
 
  private:
   EventLoop loop_;
   TOBEXConnection connection_;
-  std::unique_ptr<TOBEXTransportTCP> transport_;
+  std::unique_ptr<TOBEXTransportBase> transport_;
   uint16_t maxPacket_ = 65535;
   uint16_t serverMaxPacket_ = 255;
 };

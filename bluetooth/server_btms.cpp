@@ -1,0 +1,178 @@
+#include "bluetooth/server_btms.h"
+
+#include <array>
+#include <cerrno>
+#include <optional>
+
+#include "bluetooth/service_record.h"
+#include "bluetooth/transport_bluetooth.h"
+#include "obex/packet.h"
+#include "platform/debug.h"
+#include "server/session.h"
+
+namespace quillfern {
+namespace {
+
+constexpr uint16_t BluetoothSlotCount = 4;
+constexpr int ListenBacklog = 64;
+constexpr int DeviceInfoFailed = -1;
+
+}  // namespace
+
+TOBEXServerBTMS::TOBEXServerBTMS(EventLoop& loop, BluetoothStack& stack, uint8_t mode)
+    : TOBEXServer(loop, mode), stack_(stack) {
+  BuildSlots(BluetoothSlotCount, BluetoothSlotTimeoutMs);
+  if (Mode == ModeFolderBrowsing) {
+    for (uint16_t i = 0; i < SlotCount; ++i) {
+      GetSlot(i).SetRequiredTarget({FolderBrowsingTarget.begin(), FolderBrowsingTarget.end()});
+    }
+  }
+}
+
+TOBEXServerBTMS::~TOBEXServerBTMS() {
+  Stop();
+  Slots.clear();
+}
+
+std::unique_ptr<TOBEXTransportBase> TOBEXServerBTMS::CreateSlotTransport(
+    TOBEXServerConnection& session) {
+  return std::make_unique<TOBEXTransportBTMS>(Loop(), session, stack_);
+}
+
+TOBEXTransportBTMS& TOBEXServerBTMS::SlotTransport(int index) const {
+  return static_cast<TOBEXTransportBTMS&>(GetSlot(index).Link());
+}
+
+int TOBEXServerBTMS::Start() {
+  const int result = BindAndRegister();
+  return result == 0 ? ListenForPeers() : result;
+}
+
+int TOBEXServerBTMS::Stop() {
+  DisconnectAll();
+  if (RecordHandle != NoRecordHandle) UnregisterService();
+  CloseListenSocket();
+  CancelPendingWork();
+  return 0;
+}
+
+int TOBEXServerBTMS::BindAndRegister() {
+  // A record left by an earlier Start would go on announcing a channel that
+  // nobody listens on any more.
+  if (RecordHandle != NoRecordHandle) UnregisterService();
+  CloseListenSocket();
+  if (const int created = stack_.CreateSocket(ListenSocket); created < 0) {
+    DebugPrintf("Create server socket error : %d", -created);
+    ErrorText = "Create server socket failed";
+    return -1;
+  }
+  // Folder Browsing reads the exchange folder: the link is encrypted, and
+  // the accept checks that the device is paired. A push takes any link.
+  const LinkSecurity security =
+      Mode == ModeFolderBrowsing ? LinkSecurity::Medium : LinkSecurity::Low;
+  if (const int secured = stack_.SetLinkSecurity(ListenSocket, security); secured < 0) {
+    DebugPrintf("Link security error : %d", -secured);
+    if (security != LinkSecurity::Low) {
+      ErrorText = "Link security failed";
+      return secured;
+    }
+  }
+  if (const int bound = stack_.BindAnyChannel(ListenSocket); bound < 0) {
+    DebugPrintf("Bind error : %d", -bound);
+    ErrorText = "Bind failed";
+    return bound;
+  }
+  const int channel = stack_.BoundChannel(ListenSocket);
+  if (channel < 0) {
+    ErrorText = "getsockname failed";
+    return channel;
+  }
+  Channel = static_cast<uint16_t>(channel);
+
+  std::array<uint8_t, ServiceRecordCapacity> record{};
+  const size_t length = BuildServiceRecord(record, Mode, Channel, ServiceName);
+  const int registered = stack_.RegisterRecord(std::span(record).first(length), RecordHandle);
+  if (registered < 0) {
+    RecordHandle = NoRecordHandle;
+    ErrorText = "Register service failed";
+    DebugPrintf("%d", -registered);
+    return registered;
+  }
+  return 0;
+}
+
+int TOBEXServerBTMS::ListenForPeers() {
+  const int registered = Loop().AsyncSelect(ListenSocket.Get(), Window(), FdAccept);
+  if (registered != 0) {
+    ErrorText = "WSAAsyncSelect failed";
+    DebugPrintf("WSAAsyncSelect error : %d", -registered);
+    return registered;
+  }
+  if (const int listening = stack_.Listen(ListenSocket, ListenBacklog); listening < 0) {
+    ErrorText = "Listen failed";
+    DebugPrintf("Listen error : %d", -listening);
+    return listening;
+  }
+  return 0;
+}
+
+int TOBEXServerBTMS::UnregisterService() {
+  const int result = stack_.DeleteRecord(RecordHandle);
+  if (result < 0) {
+    ErrorText = "Unregister service failed";
+    DebugPrintf("%d", -result);
+  }
+  RecordHandle = NoRecordHandle;
+  return result;
+}
+
+void TOBEXServerBTMS::CloseListenSocket() {
+  if (!ListenSocket.Valid()) return;
+  Loop().AsyncSelect(ListenSocket.Get(), Window(), 0);
+  ListenSocket.Reset();
+}
+
+int TOBEXServerBTMS::LookupDeviceInfo(BluetoothAddress address, std::string& name) {
+  BluetoothAddress radio = 0;
+  if (!stack_.Loaded() || stack_.FirstRadio(radio) < 0) return DeviceInfoFailed;
+  return stack_.LookupDeviceName(address, name) < 0 ? DeviceInfoFailed : 0;
+}
+
+int TOBEXServerBTMS::AcceptPeer(std::string& peerText) {
+  UniqueFd peer;
+  if (const int accepted = stack_.Accept(ListenSocket, peer); accepted < 0) return accepted;
+  // The stack answers each of these within its short time limit, so a
+  // device that is slow to tell its name costs the text, never the service.
+  BluetoothAddress address = 0;
+  const bool addressKnown = stack_.PeerAddress(peer.Get(), address) == 0;
+  if (addressKnown) {
+    std::string name;
+    const bool named = LookupDeviceInfo(address, name) == 0;
+    peerText = PeerDisplayText(named ? std::optional(name) : std::nullopt, address);
+  }
+  if (Mode == ModeFolderBrowsing && !PeerMayBrowse(addressKnown, address, peerText)) {
+    RefuseConnection(std::move(peer), RspServiceUnavailable);
+    return -EACCES;
+  }
+  return peer.Release();
+}
+
+bool TOBEXServerBTMS::PeerMayBrowse(bool addressKnown, BluetoothAddress address,
+                                    const std::string& peerText) {
+  // An encrypted link alone proves nothing: Secure Simple Pairing gives any
+  // phone a temporary key. Only a paired device may read the folder.
+  std::string why;
+  if (!addressKnown) {
+    why = "the device's address is unknown, so its pairing cannot be checked";
+  } else if (const int paired = stack_.DevicePaired(address); paired < 0) {
+    why = "could not check that the device is paired with this computer";
+  } else if (paired == 0) {
+    why = "the device is not paired with this computer; pair it to browse folders";
+  } else {
+    return true;
+  }
+  ServerLog(peerText, "Refused" + (peerText.empty() ? "" : " " + peerText) + " : " + why);
+  return false;
+}
+
+}  // namespace quillfern

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "bluetooth/address.h"
+#include "bluetooth/stack.h"
+#include "server/server.h"
+
+namespace quillfern {
+
+class TOBEXTransportBTMS;
+
+// The slots' time limit without progress; a Bluetooth link is slower than TCP.
+inline constexpr uint32_t BluetoothSlotTimeoutMs = 5000;
+
+// The OBEX listener on a Bluetooth stack: an RFCOMM socket on the first free
+// channel, announced by a service record that names the channel, for Object
+// Push (Mode Inbox, class 0x1105) or Folder Browsing (Mode FolderBrowsing,
+// class 0x1106). Folder Browsing sessions must name the Folder Browsing
+// target, ask for an encrypted link, and come from a device paired with this
+// computer: anyone else within radio range could otherwise read the
+// exchange folder. Everything here runs on the main thread.
+class TOBEXServerBTMS : public TOBEXServer {
+ public:
+  TOBEXServerBTMS(EventLoop& loop, BluetoothStack& stack, uint8_t mode);
+  ~TOBEXServerBTMS() override;
+
+  // 0 when listening; otherwise the failing step's result with ErrorText set.
+  int Start() override;
+  int Stop() override;
+
+  // The steps of Start and Stop.
+  int BindAndRegister();
+  int ListenForPeers();
+  int UnregisterService();
+  void CloseListenSocket();
+
+  // 0 with the device's name, or -1 when the stack, the radio or the device
+  // cannot tell it.
+  int LookupDeviceInfo(BluetoothAddress address, std::string& name);
+  TOBEXTransportBTMS& SlotTransport(int index) const;
+
+  // Main thread only.
+  RfcommSocket ListenSocket;
+  uint16_t Channel = 0;  // written by Start, never cleared
+  quillfern::RecordHandle RecordHandle = NoRecordHandle;
+
+ protected:
+  std::unique_ptr<TOBEXTransportBase> CreateSlotTransport(TOBEXServerConnection& session) override;
+  int AcceptPeer(std::string& peerText) override;
+  int ListenerSocket() const override { return ListenSocket.Get(); }
+
+ private:
+  // Whether a Folder Browsing peer may in; when not, logs why.
+  bool PeerMayBrowse(bool addressKnown, BluetoothAddress address, const std::string& peerText);
+
+  BluetoothStack& stack_;  // outlives the server
+};
+
+}  // namespace quillfern

@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <memory>
+#include <regex>
+
+#include "app/headless.h"
+#include "bluetooth/loopback_stack.h"
+#include "bluetooth/record_info.h"
+#include "bluetooth/stack_choice.h"
+#include "bluetooth/transport_bluetooth.h"
+#include "obex/packet.h"
+#include "tests/support/headless_process.h"
+#include "tests/support/obex_client.h"
+#include "tests/support/scoped_environment.h"
+#include "tests/support/temp_folder.h"
+
+namespace quillfern::testing {
+namespace {
+
+constexpr BluetoothAddress PhoneAddress = 0x001A7DDA7113;
+const std::regex RecordLine(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (TCP|BT_OP|BT_FB) (\d) (.*)$)");
+
+// "<kind> <slot> <text>" of the next log record.
+std::string NextRecord(HeadlessProcess& process) {
+  std::string line;
+  if (!process.ReadLine(line)) return "<no line>";
+  std::smatch match;
+  if (!std::regex_match(line, match, RecordLine)) return "<malformed: " + line + ">";
+  return std::string(match[1]) + " " + std::string(match[2]) + " " + std::string(match[3]);
+}
+
+TEST(HeadlessBluetooth, ServesAllThreeServicesAndAPhonePushesEndToEnd) {
+  TempFolder folder;
+  const auto air = folder.Base() / "air";
+  ScopedEnvironment bluetooth(BluetoothStackVariable);
+  bluetooth.Set("loopback:" + air.string());
+  HeadlessProcess process({QUILLFERN_BINARY, "--headless", "--listen", "127.0.0.1", "--root",
+                           folder.Exchange().string(), "--port", "0", "--services", "tcp,op,fb",
+                           "--op-name", "Quillfern Push"});
+  ASSERT_NE(process.WaitForPort(), 0);
+  std::string line;
+  ASSERT_TRUE(process.ReadLine(line));
+  EXPECT_EQ(line, "Scn: 1 BT_OP");
+  ASSERT_TRUE(process.ReadLine(line));
+  EXPECT_EQ(line, "Scn: 2 BT_FB");
+
+  std::error_code error;
+  auto phone = LoopbackBluetoothStack::Create(air, PhoneAddress, "Phone", error);
+  ASSERT_TRUE(phone) << error.message();
+  std::vector<std::vector<uint8_t>> records;
+  ASSERT_EQ(phone->SearchRecords(LoopbackRadioAddress, records), 2);
+  const auto infos = ReadServiceRecords(records);
+  EXPECT_EQ(FindChannel(infos, "Quillfern Push", std::nullopt), 1);
+  EXPECT_EQ(FindChannel(infos, "OBEX Folder Browsing", std::nullopt), 2);
+
+  ObexClient pusher([&](EventLoop& loop, TOBEXConnection& record) {
+    auto transport = std::make_unique<TOBEXTransportBTMS>(loop, record, *phone);
+    transport->PeerAddress = LoopbackRadioAddress;
+    return transport;
+  });
+  pusher.Connection().Mode = static_cast<uint8_t>(ServiceType::ObjectPush);
+  ASSERT_EQ(pusher.Open(), 0);
+  ASSERT_EQ(pusher.Connect().Code(), RspSuccess);
+  EXPECT_EQ(NextRecord(process), "BT_OP 1 Connected : Phone (00:1A:7D:DA:71:13)");
+  const Bytes card = {'B', 'E', 'G', 'I', 'N', ':', 'V', 'C', 'A', 'R', 'D'};
+  EXPECT_EQ(pusher.Put(u"card.vcf", card).Code(), RspSuccess);
+  EXPECT_EQ(NextRecord(process), "BT_OP 1 Put \"card.vcf\" : Success");
+  EXPECT_EQ(TempFolder::ReadFile(folder.Exchange() / "card.vcf"), "BEGIN:VCARD");
+
+  process.Signal(SIGTERM);
+  EXPECT_EQ(NextRecord(process), "BT_OP 1 Disconnected : Phone (00:1A:7D:DA:71:13)");
+  EXPECT_EQ(process.Wait(), 0);
+  // The records went with the program.
+  EXPECT_EQ(phone->SearchRecords(LoopbackRadioAddress, records), 0);
+}
+
+TEST(HeadlessBluetooth, WithoutBluetoothEachServiceSaysWhyAndTcpServesOn) {
+  TempFolder folder;
+  ScopedEnvironment bluetooth(BluetoothStackVariable);
+  bluetooth.Set(std::nullopt);
+  HeadlessProcess process({QUILLFERN_BINARY, "--headless", "--listen", "127.0.0.1", "--root",
+                           folder.Exchange().string(), "--port", "0", "--services", "op,tcp,fb"});
+  const uint16_t port = process.WaitForPort();
+  ASSERT_NE(port, 0);
+  ObexClient client;
+  ASSERT_EQ(client.Open("127.0.0.1", port), 0);
+  EXPECT_EQ(client.Connect().Code(), RspSuccess);
+  process.Signal(SIGTERM);
+  EXPECT_EQ(process.Wait(), 0);
+  EXPECT_EQ(process.ReadAllErrors(),
+            "BT_OP not started: Create server socket failed (Bluetooth stack not available)\n"
+            "BT_FB not started: Create server socket failed (Bluetooth stack not available)\n");
+}
+
+TEST(HeadlessBluetooth, WithNoServiceStartedTheProgramEnds) {
+  TempFolder folder;
+  ScopedEnvironment bluetooth(BluetoothStackVariable);
+  bluetooth.Set(std::nullopt);
+  HeadlessProcess process(
+      {QUILLFERN_BINARY, "--headless", "--root", folder.Exchange().string(), "--services", "op"});
+  EXPECT_EQ(process.Wait(), 1);
+  EXPECT_NE(process.ReadAllErrors().find("BT_OP not started: Create server socket failed"),
+            std::string::npos);
+}
+
+TEST(HeadlessBluetooth, ServicesAndRecordNamesFromTheCommandLine) {
+  std::string error;
+  const auto defaults = ParseHeadlessArguments({"--root", "/srv/x"}, error);
+  ASSERT_TRUE(defaults);
+  EXPECT_TRUE(defaults->services.tcp);
+  EXPECT_FALSE(defaults->services.objectPush);
+  EXPECT_FALSE(defaults->services.folderBrowsing);
+  EXPECT_EQ(defaults->objectPushName, "OBEX Object Push");
+  EXPECT_EQ(defaults->folderBrowsingName, "OBEX Folder Browsing");
+
+  const auto chosen = ParseHeadlessArguments(
+      {"--root", "/srv/x", "--services", "fb", "--op-name", "Push", "--fb-name", "Browse"}, error);
+  ASSERT_TRUE(chosen);
+  EXPECT_FALSE(chosen->services.tcp);
+  EXPECT_FALSE(chosen->services.objectPush);
+  EXPECT_TRUE(chosen->services.folderBrowsing);
+  EXPECT_EQ(chosen->objectPushName, "Push");
+  EXPECT_EQ(chosen->folderBrowsingName, "Browse");
+
+  for (const std::string wrong : {"", "tcp,", ",op", "tcp,bt", "TCP", "op fb"}) {
+    EXPECT_FALSE(ParseHeadlessArguments({"--root", "/x", "--services", wrong}, error)) << wrong;
+    EXPECT_NE(error.find("Invalid services"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace quillfern::testing
