@@ -27,6 +27,9 @@ constexpr size_t LengthHeaderSize = 5;
 constexpr size_t BodyHeaderSize = 3;
 // Below this the first response has no room even for an empty body header.
 constexpr size_t MinPacketForObject = ObexPacketHeadSize + LengthHeaderSize + BodyHeaderSize;
+// Bodies this large go from the page cache to the socket; smaller ones are
+// copied from what the reader read ahead, one send per packet.
+constexpr size_t SendFileFrom = 16 * 1024;
 
 bool IsBlankOrControl(uint8_t byte) {
   return byte <= 0x20 || byte == 0x7F;
@@ -214,7 +217,7 @@ int TOBEXServerConnection::SendBodyPacket(ObjectReader& object, std::span<uint8_
 
   // A file cut short since it was opened is answered below with an error
   // before any of the packet goes out.
-  if (object.File() >= 0 && chunk > 0 && object.FileHolds(chunk)) {
+  if (object.File() >= 0 && chunk >= SendFileFrom && object.FileHolds(chunk)) {
     // File data go from the page cache to the socket without passing
     // through this buffer.
     const int fileSent =

@@ -11,6 +11,12 @@
 #include "platform/debug.h"
 
 namespace quillfern {
+namespace {
+
+// How much of a file is read at once for packets smaller than half of it.
+constexpr size_t ReadAheadSize = 64 * 1024;
+
+}  // namespace
 
 ObjectReader::ObjectReader(std::string content)
     : content_(std::move(content)), size_(content_.size()) {}
@@ -40,11 +46,31 @@ int ObjectReader::ReadNext(std::span<uint8_t> destination) {
     position_ += destination.size();
     return static_cast<int>(destination.size());
   }
+  const uint64_t aheadEnd = aheadStart_ + ahead_.size();
+  if (position_ < aheadStart_ || position_ + destination.size() > aheadEnd) {
+    if (destination.size() > ReadAheadSize / 2) {
+      // A large piece is read straight into its place.
+      const int got = ReadFile(destination, position_);
+      if (got > 0) position_ += destination.size();
+      return got;
+    }
+    ahead_.resize(static_cast<size_t>(std::min<uint64_t>(ReadAheadSize, size_ - position_)));
+    aheadStart_ = position_;
+    if (ReadFile(ahead_, aheadStart_) < 0) {
+      ahead_.clear();
+      return ReaderFailed;
+    }
+  }
+  std::memcpy(destination.data(), ahead_.data() + (position_ - aheadStart_), destination.size());
+  position_ += destination.size();
+  return static_cast<int>(destination.size());
+}
+
+int ObjectReader::ReadFile(std::span<uint8_t> destination, uint64_t offset) {
   size_t filled = 0;
   while (filled < destination.size()) {
-    const ssize_t got =
-        ::pread(file_.Get(), destination.data() + filled, destination.size() - filled,
-                static_cast<off_t>(position_ + filled));
+    const ssize_t got = ::pread(file_.Get(), destination.data() + filled,
+                                destination.size() - filled, static_cast<off_t>(offset + filled));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       DebugPrintf("read while sending failed: errno %d", errno);
@@ -58,7 +84,6 @@ int ObjectReader::ReadNext(std::span<uint8_t> destination) {
     }
     filled += static_cast<size_t>(got);
   }
-  position_ += filled;
   return static_cast<int>(filled);
 }
 

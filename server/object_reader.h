@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/unique_fd.h"
 
@@ -33,7 +34,9 @@ class ObjectReader {
   uint64_t Size() const { return size_; }
   // Fills destination with the next bytes of the object. Returns
   // destination.size(), or ReaderFailed when the source cannot deliver that
-  // many (a read error, or a file cut short while it is being sent).
+  // many (a read error, or a file cut short while it is being sent). A file
+  // is read ahead in large pieces, so that small packets cost one read in
+  // many.
   int ReadNext(std::span<uint8_t> destination);
 
   // The open file (-1 for an object in memory) and the offset of its next
@@ -50,6 +53,10 @@ class ObjectReader {
   std::string content_;
   uint64_t size_ = 0;
   uint64_t position_ = 0;
+  std::vector<uint8_t> ahead_;  // file bytes read ahead, from aheadStart_ on
+  uint64_t aheadStart_ = 0;
+
+  int ReadFile(std::span<uint8_t> destination, uint64_t offset);
 };
 
 }  // namespace quillfern

@@ -18,6 +18,12 @@
 namespace quillfern {
 namespace {
 
+// Pieces of a packet's size are gathered up to this much before they are
+// written: a client with 1024-byte packets costs one write in 64 packets.
+constexpr size_t GatherLimit = 64 * 1024;
+// Larger pieces are written as they come.
+constexpr size_t GatherBelow = 16 * 1024;
+
 constexpr mode_t NewFileMode = 0666;  // less the umask, as any program creates files
 constexpr mode_t PermissionBits = 0777;
 constexpr int TemporaryNameAttempts = 16;
@@ -52,6 +58,7 @@ void ObjectWriter::Discard() {
     ::unlinkat(folder_.Get(), temporaryName_.c_str(), 0);
   }
   temporaryName_.clear();
+  gathered_.clear();
   file_.Reset();
   previous_.Reset();
   claim_ = ReceivingName();
@@ -128,6 +135,28 @@ int ObjectWriter::OpenNamedTemporary() {
 
 int ObjectWriter::Write(std::span<const uint8_t> data) {
   assert(data.size() <= static_cast<size_t>(INT_MAX));
+  if (data.size() >= GatherBelow) {
+    const int flushed = Flush();
+    return flushed < 0 ? flushed : WriteNow(data);
+  }
+  if (gathered_.capacity() == 0) gathered_.reserve(GatherLimit);
+  gathered_.insert(gathered_.end(), data.begin(), data.end());
+  if (gathered_.size() >= GatherLimit) {
+    const int flushed = Flush();
+    if (flushed < 0) return flushed;
+  }
+  return static_cast<int>(data.size());
+}
+
+int ObjectWriter::Flush() {
+  if (gathered_.empty()) return 0;
+  const int written = WriteNow(gathered_);
+  const bool whole = written == static_cast<int>(gathered_.size());
+  gathered_.clear();
+  return whole ? 0 : -(lastError_ != 0 ? lastError_ : ENOSPC);
+}
+
+int ObjectWriter::WriteNow(std::span<const uint8_t> data) {
   size_t written = 0;
   while (written < data.size()) {
     const ssize_t count = ::write(file_.Get(), data.data() + written, data.size() - written);
@@ -158,7 +187,11 @@ int ObjectWriter::LinkUnder(const std::string& name) const {
 
 int ObjectWriter::Commit() {
   if (!file_ || committed_) return -EBADF;
-  int result = 0;
+  int result = Flush();
+  if (result < 0) {
+    Discard();
+    return result;
+  }
   if (!temporaryName_.empty()) {
     if (::renameat(folder_.Get(), temporaryName_.c_str(), folder_.Get(), name_.c_str()) != 0) {
       result = -errno;

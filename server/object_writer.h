@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/unique_fd.h"
 #include "server/receiving_names.h"
@@ -36,10 +37,15 @@ class ObjectWriter {
   // the earlier file or the folder cannot be written.
   int Open(UniqueFd folder, const std::string& name, ReceivingName claim,
            Temporary kind = Temporary::Unnamed);
-  // The number of bytes written, fewer than given when the disk ran out of
+  // The number of bytes taken, fewer than given when the disk ran out of
   // room part way; minus errno when nothing could be written. The data are
-  // at most one packet's worth, which an int always counts.
+  // at most one packet's worth, which an int always counts. Small pieces are
+  // gathered and written together, one system call for many packets; a
+  // failure to write them is told by the Write or Flush that writes them.
   int Write(std::span<const uint8_t> data);
+  // Writes what was gathered: before the file is written by other means
+  // (Descriptor), and before the object is complete. 0, or minus errno.
+  int Flush();
   // Gives the complete object its name. 0, or minus errno; the object is
   // then dropped and an earlier file stays as it was.
   int Commit();
@@ -48,12 +54,13 @@ class ObjectWriter {
   void Discard();
   // errno of the failure behind the last short or failed Write.
   int LastError() const { return lastError_; }
-  // Where received data go, by write or by splice.
+  // Where received data go, by write or by splice; Flush first.
   int Descriptor() const { return file_.Get(); }
   bool IsOpen() const { return file_.Valid(); }
 
  private:
   int OpenNamedTemporary();
+  int WriteNow(std::span<const uint8_t> data);
   int LinkUnder(const std::string& name) const;
 
   UniqueFd folder_;
@@ -62,6 +69,7 @@ class ObjectWriter {
   UniqueFd file_;              // the object being received
   std::string temporaryName_;  // the hidden name of a Named temporary, while it has one
   ReceivingName claim_;
+  std::vector<uint8_t> gathered_;  // small pieces not written yet
   bool committed_ = false;
   int lastError_ = 0;
 };

@@ -166,6 +166,14 @@ int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
 }
 
 int TOBEXServerConnection::FinishObject(ObjectWriter& writer) {
+  // The last gathered pieces are written first; a disk that cannot take
+  // them is told like any write that falls short.
+  if (const int flushed = writer.Flush(); flushed < 0) {
+    DebugPrintf("Put: write failed, errno %d", -flushed);
+    writer.Discard();
+    Respond(RspEntityTooLarge);
+    return RspEntityTooLarge;
+  }
   // The client hears Success only once the object is under its name.
   const uint8_t answer = writer.Commit() == 0 ? RspSuccess : RspForbidden;
   Respond(answer);
@@ -197,11 +205,14 @@ int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& 
     if (!link.PacketComplete()) {
       const auto prefix = link.PacketPrefix();
       if (IsBodyOnlyPacket(prefix, static_cast<size_t>(received))) {
+        // What was gathered goes first; a failure to write it is answered
+        // once this packet has been taken off the link.
+        const bool flushed = writer.Flush() == 0;
         bool fileShort = false;
         if (link.ReceivePacketRestIntoFile(BodyPrefixSize, writer.Descriptor(), fileShort) < 0) {
           return ResultNoResponse;
         }
-        if (fileShort) {
+        if (fileShort || !flushed) {
           writer.Discard();
           Respond(RspEntityTooLarge);
           return RspEntityTooLarge;

@@ -204,6 +204,28 @@ TEST_F(PutTest, ThreePacketPutStoresPiecesInOrderWithOneLogLine) {
   EXPECT_EQ(LinesBeforeProbe(client), std::vector<std::string>{"1 Put \"three.txt\" : Success"});
 }
 
+TEST_F(PutTest, SmallAndLargePacketsMixedArriveInOrder) {
+  // Small pieces are gathered before they are written, large ones go from
+  // the socket to the file: the file must still hold every byte in order.
+  ObexClient client;
+  Connect(client);
+  std::string sent;
+  const std::vector<size_t> sizes = {100, 20000, 50, 30000, 7, 40000, 1000};
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    std::string piece(sizes[i], static_cast<char>('a' + i));
+    for (size_t j = 0; j < piece.size(); j += 97) piece[j] = static_cast<char>('0' + j % 10);
+    sent += piece;
+    const bool last = i + 1 == sizes.size();
+    const Bytes response = client
+                               .Request(i == 0 ? PutFirst(u"mixed.bin", piece)
+                                        : last ? PutLast(piece)
+                                               : PutNext(piece))
+                               .packet;
+    EXPECT_EQ(response, last ? Success : Continue) << i;
+  }
+  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "mixed.bin"), sent);
+}
+
 TEST_F(PutTest, ObjectAppearsUnderItsNameOnlyWhenComplete) {
   ObexClient client;
   Connect(client);
@@ -442,8 +464,15 @@ TEST_F(PutTest, WriteThatDoesNotFitIsAnsweredEntityTooLarge) {
   const std::vector<Case> cases = {
       {"single packet", {{true, 2 * Limit, EntityTooLarge}}},
       {"later packet stops part way", {{false, 3000, Continue}, {true, 3000, EntityTooLarge}}},
+      // Small pieces are gathered and written together: the disk's refusal
+      // is told at the latest by the final packet, never as Success.
       {"later packet finds no room at all",
-       {{false, Limit, Continue}, {false, 10, EntityTooLarge}}},
+       {{false, Limit, Continue}, {false, 10, Continue}, {true, 10, EntityTooLarge}}},
+      {"gathered pieces find no room",
+       {{false, 1000, Continue},
+        {false, 1000, Continue},
+        {false, 3000, Continue},
+        {true, 10, EntityTooLarge}}},
   };
   ObexClient client;
   Connect(client);
