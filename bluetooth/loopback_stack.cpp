@@ -312,8 +312,8 @@ int LoopbackBluetoothStack::Connect(BluetoothAddress device, uint8_t channel,
   const fs::path target = DeviceFolder(device);
   std::error_code error;
   if (!fs::is_directory(target, error)) return -EHOSTDOWN;
-  sockaddr_un remote;
-  socklen_t remoteLength;
+  sockaddr_un remote{};
+  socklen_t remoteLength = 0;
   if (const int result = MakeAddress(target / ChannelName(channel), remote, remoteLength);
       result < 0) {
     return result;
@@ -326,8 +326,8 @@ int LoopbackBluetoothStack::Connect(BluetoothAddress device, uint8_t channel,
   int bound = -EADDRINUSE;
   for (int attempt = 0; attempt < ClientNameTries && bound == -EADDRINUSE; ++attempt) {
     const fs::path name = DeviceFolder(self_) / ("client-" + UniqueSuffix());
-    sockaddr_un local;
-    socklen_t localLength;
+    sockaddr_un local{};
+    socklen_t localLength = 0;
     if (const int result = MakeAddress(name, local, localLength); result < 0) return result;
     bound =
         ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), localLength) == 0 ? 0 : Errno();
