@@ -27,9 +27,6 @@ constexpr size_t LengthHeaderSize = 5;
 constexpr size_t BodyHeaderSize = 3;
 // Below this the first response has no room even for an empty body header.
 constexpr size_t MinPacketForObject = ObexPacketHeadSize + LengthHeaderSize + BodyHeaderSize;
-// Bodies this large go from the page cache to the socket; smaller ones are
-// copied from what the reader read ahead, one send per packet.
-constexpr size_t SendFileFrom = 16 * 1024;
 
 bool IsBlankOrControl(uint8_t byte) {
   return byte <= 0x20 || byte == 0x7F;
@@ -215,25 +212,11 @@ int TOBEXServerConnection::SendBodyPacket(ObjectReader& object, std::span<uint8_
   buffer[headerEnd + 1] = static_cast<uint8_t>((BodyHeaderSize + chunk) >> 8);
   buffer[headerEnd + 2] = static_cast<uint8_t>((BodyHeaderSize + chunk) & 0xFF);
 
-  // A file cut short since it was opened is answered below with an error
-  // before any of the packet goes out.
-  if (object.File() >= 0 && chunk >= SendFileFrom && object.FileHolds(chunk)) {
-    // File data go from the page cache to the socket without passing
-    // through this buffer.
-    const int fileSent =
-        Link().SendFileRange(buffer.first(headLength), object.File(), object.Position(), chunk);
-    if (fileSent == static_cast<int>(length)) {
-      object.Skip(chunk);
-      return 0;
-    }
-    if (fileSent != ResultNotImplemented) {
-      // Part of the packet may have gone out: the client could no longer
-      // tell where the next one starts.
-      DebugPrintf("sending file data failed: %d", fileSent);
-      CloseTransport();
-      return ResultNoResponse;
-    }
-  }
+  // Body bytes are copied into the packet from what the reader read ahead
+  // and the packet goes out in one send: with clients on this computer that
+  // beat handing the file to the socket with sendfile, whose head and data
+  // reach the client as separate pieces. A file cut short since it was
+  // opened is answered with an error before any of the packet goes out.
   if (object.ReadNext(buffer.subspan(headLength, chunk)) != static_cast<int>(chunk)) {
     // The client is waiting for this packet; tell it the transfer failed
     // rather than leave it to its own time limit.

@@ -33,12 +33,6 @@ int ObjectReader::OpenFile(UniqueFd file, const struct stat& status) {
   return 0;
 }
 
-bool ObjectReader::FileHolds(uint64_t count) const {
-  struct stat status {};
-  return ::fstat(file_.Get(), &status) == 0 &&
-         static_cast<uint64_t>(status.st_size) >= position_ + count;
-}
-
 int ObjectReader::ReadNext(std::span<uint8_t> destination) {
   if (destination.size() > size_ - position_) return ReaderFailed;
   if (!file_) {

@@ -39,20 +39,11 @@ class ObjectReader {
   // many.
   int ReadNext(std::span<uint8_t> destination);
 
-  // The open file (-1 for an object in memory) and the offset of its next
-  // byte, for a transport that sends file data by itself; Skip then moves on
-  // past what it sent.
-  int File() const { return file_.Get(); }
-  uint64_t Position() const { return position_; }
-  void Skip(uint64_t count) { position_ += count; }
-  // Whether the file still holds count bytes from the current position.
-  bool FileHolds(uint64_t count) const;
-
  private:
   UniqueFd file_;
   std::string content_;
   uint64_t size_ = 0;
-  uint64_t position_ = 0;
+  uint64_t position_ = 0;       // of the next byte to send
   std::vector<uint8_t> ahead_;  // file bytes read ahead, from aheadStart_ on
   uint64_t aheadStart_ = 0;
 
