@@ -35,6 +35,7 @@ int ObjectReader::OpenFile(UniqueFd file, const struct stat& status) {
 
 int ObjectReader::ReadNext(std::span<uint8_t> destination) {
   if (destination.size() > size_ - position_) return ReaderFailed;
+  if (destination.empty()) return 0;  // an empty object's only packet
   if (!file_) {
     std::memcpy(destination.data(), content_.data() + position_, destination.size());
     position_ += destination.size();
