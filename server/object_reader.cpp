@@ -58,7 +58,19 @@ int ObjectReader::ReadNext(std::span<uint8_t> destination) {
   }
   std::memcpy(destination.data(), ahead_.data() + (position_ - aheadStart_), destination.size());
   position_ += destination.size();
+  // Bytes read ahead may have been cut from the file since: before the last
+  // piece goes out, the file must still hold what was announced.
+  if (position_ == size_ && !StillWhole()) return ReaderFailed;
   return static_cast<int>(destination.size());
+}
+
+bool ObjectReader::StillWhole() const {
+  struct stat status {};
+  if (::fstat(file_.Get(), &status) == 0 && static_cast<uint64_t>(status.st_size) >= size_) {
+    return true;
+  }
+  DebugOutput("file shrank while it was being sent");
+  return false;
 }
 
 int ObjectReader::ReadFile(std::span<uint8_t> destination, uint64_t offset) {

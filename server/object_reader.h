@@ -48,6 +48,7 @@ class ObjectReader {
   uint64_t aheadStart_ = 0;
 
   int ReadFile(std::span<uint8_t> destination, uint64_t offset);
+  bool StillWhole() const;
 };
 
 }  // namespace quillfern

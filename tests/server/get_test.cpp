@@ -278,20 +278,24 @@ TEST_F(GetTest, ObjectTooLargeForTheLengthHeaderIsRefusedBeforeAnyData) {
 }
 
 TEST_F(GetTest, FileCutShortWhileBeingSentEndsWithAnError) {
-  const fs::path path = folder_.Exchange() / "shrinking.bin";
-  // Larger than what is read ahead at once, so the cut is met part way.
-  TempFolder::WriteFile(path, Pattern(400000));
+  // Within what is read ahead at once, and larger than it, so that the cut
+  // is met in the bytes already read and in a later read.
   ConnectClient(8192);
-  EXPECT_EQ(client_.Request(PacketBuilder(OpGetFinal).Name(u"shrinking.bin").Build()).Code(),
-            RspContinue);
-  fs::resize_file(path, 9000);
-  Response response;
-  for (int packets = 0; packets < 60; ++packets) {
-    response = client_.Request(GetFinal);
-    if (response.Code() != RspContinue) break;
+  for (const size_t size : {20000u, 400000u}) {
+    SCOPED_TRACE(size);
+    const fs::path path = folder_.Exchange() / "shrinking.bin";
+    TempFolder::WriteFile(path, Pattern(size));
+    EXPECT_EQ(client_.Request(PacketBuilder(OpGetFinal).Name(u"shrinking.bin").Build()).Code(),
+              RspContinue);
+    fs::resize_file(path, 9000);
+    Response response;
+    for (int packets = 0; packets < 60; ++packets) {
+      response = client_.Request(GetFinal);
+      if (response.Code() != RspContinue) break;
+    }
+    EXPECT_EQ(response.packet, Bare(RspInternalError));
+    EXPECT_EQ(NextLogLine(), "Get file \"shrinking.bin\" : Unknown response ");
   }
-  EXPECT_EQ(response.packet, Bare(RspInternalError));
-  EXPECT_EQ(NextLogLine(), "Get file \"shrinking.bin\" : Unknown response ");
 }
 
 TEST_F(GetTest, NoPacketExceedsTheClientsMaximumEvenWhenItLeavesNoRoomForData) {
