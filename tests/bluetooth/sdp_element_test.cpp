@@ -41,7 +41,7 @@ const std::vector<ElementCase> ElementCases = {
     {"url", {0x45, 0x01, 'x'}, 0, true, SdpType::Url, 2, 1},
     {"read at an offset", {0xFF, 0xFF, 0x08, 0x07}, 2, true, SdpType::UnsignedInt, 3, 1},
     {"trailing bytes are the caller's", {0x08, 0x07, 0xFF}, 0, true, SdpType::UnsignedInt, 1, 1},
-    // Refused: forms the specification does not allow.
+    // Refused: forms the SDP data element format does not allow.
     {"nil with a size", {0x01, 0x00}, 0, false},
     {"one-byte uuid", {0x18, 0x11}, 0, false},
     {"eight-byte uuid", Bytes(9, 0x1B), 0, false},
