@@ -38,7 +38,6 @@ inline constexpr uint16_t FdRead = 0x01;
 inline constexpr uint16_t FdWrite = 0x02;
 inline constexpr uint16_t FdAccept = 0x08;
 inline constexpr uint16_t FdClose = 0x20;
-inline constexpr uint16_t FdReadWriteClose = FdRead | FdWrite | FdClose;
 
 constexpr intptr_t MakeSocketLParam(uint16_t events, uint16_t error) {
   return static_cast<intptr_t>((static_cast<uint32_t>(error) << 16) | events);
