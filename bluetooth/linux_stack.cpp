@@ -126,6 +126,7 @@ int LinuxBluetoothStack::UsableRadio(BluezAdapter& adapter) {
     notice_ = RadioOffNotice(adapter.path);
     return -ENETDOWN;
   }
+  watchedRadio_ = adapter.path;
   return 0;
 }
 
@@ -148,9 +149,7 @@ int LinuxBluetoothStack::CreateSocket(RfcommSocket& socket) {
 int LinuxBluetoothStack::BindAnyChannel(RfcommSocket& socket) {
   BluezAdapter adapter;
   if (const int usable = UsableRadio(adapter); usable < 0) return usable;
-  const int bound = BindFirstFreeRfcommChannel(socket.Get(), adapter.address);
-  if (bound == 0) listeningRadio_ = adapter.path;
-  return bound;
+  return BindFirstFreeRfcommChannel(socket.Get(), adapter.address);
 }
 
 int LinuxBluetoothStack::BoundChannel(const RfcommSocket& socket) {
@@ -351,7 +350,7 @@ void LinuxBluetoothStack::RadioLost(const std::string& why) {
 int LinuxBluetoothStack::OnPropertiesChanged(sd_bus_message* message, void* self, sd_bus_error*) {
   auto& stack = *static_cast<LinuxBluetoothStack*>(self);
   const char* path = sd_bus_message_get_path(message);
-  if (!path || stack.listeningRadio_ != path) return 0;
+  if (!path || stack.watchedRadio_ != path) return 0;
   const char* interface = nullptr;
   if (sd_bus_message_read(message, "s", &interface) < 0 ||
       std::strcmp(interface, AdapterInterface) != 0) {
@@ -390,7 +389,7 @@ int LinuxBluetoothStack::OnPropertiesChanged(sd_bus_message* message, void* self
 int LinuxBluetoothStack::OnInterfacesRemoved(sd_bus_message* message, void* self, sd_bus_error*) {
   auto& stack = *static_cast<LinuxBluetoothStack*>(self);
   const char* path = nullptr;
-  if (sd_bus_message_read(message, "o", &path) < 0 || stack.listeningRadio_ != path) return 0;
+  if (sd_bus_message_read(message, "o", &path) < 0 || stack.watchedRadio_ != path) return 0;
   char** interfaces = nullptr;
   if (sd_bus_message_read_strv(message, &interfaces) < 0) return 0;
   bool adapter = false;
@@ -417,7 +416,7 @@ int LinuxBluetoothStack::OnOwnerChanged(sd_bus_message* message, void* self, sd_
   for (auto& [handle, profile] : stack.profiles_) profile.registered = false;
   stack.radio_.reset();
   stack.quietUntilMs_ = 0;
-  if (!stack.listeningRadio_.empty()) stack.RadioLost(BluetoothdStoppedNotice);
+  if (!stack.watchedRadio_.empty()) stack.RadioLost(BluetoothdStoppedNotice);
   return 0;
 }
 
