@@ -12,6 +12,7 @@
 #include "bluetooth/record_xml.h"
 #include "bluetooth/server_btms.h"
 #include "bluetooth/service_record.h"
+#include "bluetooth/stack_choice.h"
 #include "platform/clock.h"
 #include "server/session.h"
 #include "tests/bluetooth/fake_bluez.h"
@@ -250,6 +251,14 @@ TEST_F(BluezContract, ALookupThatIsNeverAnsweredFailsWithinTheTimeLimit) {
   EXPECT_EQ(fake_->SilentCalls(), 1);
   // The name is lost, never the peer: the text is its address.
   EXPECT_EQ(server->GetSlot(0).PeerName, "00:1A:7D:DA:71:13");
+
+  // A daemon that left one call unanswered is not waited for again at once: the next
+  // peer costs no second wait.
+  const uint64_t again = MonotonicMs();
+  std::string name;
+  EXPECT_EQ(stack_->LookupDeviceName(PhoneAddress, name), -ETIMEDOUT);
+  EXPECT_LT(MonotonicMs() - again, 500u);
+  EXPECT_EQ(fake_->SilentCalls(), 1);
 }
 
 TEST_F(BluezContract, AcceptedPeersAreNamedByBluetoothd) {
@@ -326,6 +335,14 @@ TEST_F(BluezContract, ARadioThatCannotServeIsExplainedAndTheServiceDoesNotStart)
     server->DeliverEvents();
     EXPECT_TRUE(LogHas(c.notice));
     EXPECT_TRUE(fake_->Registered().empty());
+  }
+}
+
+TEST_F(BluezContract, AnEmptySettingChoosesTheLinuxStack) {
+  for (const char* setting : {static_cast<const char*>(nullptr), ""}) {
+    auto choice = ChooseBluetoothStack(setting, loop_);
+    EXPECT_NE(dynamic_cast<LinuxBluetoothStack*>(choice.stack.get()), nullptr);
+    EXPECT_EQ(choice.problem, "");
   }
 }
 
