@@ -54,8 +54,12 @@ LinuxBluetoothStack::~LinuxBluetoothStack() {
 
 sd_bus* LinuxBluetoothStack::Bus() {
   if (bus_ && !bus_->IsOpen()) {
-    // The bus went away (and bluetoothd's copy of our records with it).
-    profiles_.clear();
+    // The bus went away, and bluetoothd's copy of our records with it; the handles stay
+    // valid for DeleteRecord.
+    for (auto& [handle, profile] : profiles_) {
+      profile.registered = false;
+      profile.object.reset();
+    }
     matches_.clear();
     bus_.reset();
   }
@@ -66,6 +70,12 @@ sd_bus* LinuxBluetoothStack::Bus() {
       notice_ = NoSystemBusNotice;
       return nullptr;
     }
+    bus_->SetOnClosed([this] {
+      // bluetoothd dropped our profiles with the connection.
+      for (auto& [handle, profile] : profiles_) profile.registered = false;
+      radio_.reset();
+      if (!watchedRadio_.empty()) RadioLost(SystemBusStoppedNotice);
+    });
     Subscribe();
   }
   return bus_->Get();
@@ -224,7 +234,7 @@ int LinuxBluetoothStack::DeleteRecord(RecordHandle handle) {
   if (found == profiles_.end()) return -ENOENT;
   Profile profile = std::move(found->second);
   profiles_.erase(found);
-  if (!profile.registered || !bus_) return 0;
+  if (!profile.registered || !bus_ || !profile.object) return 0;
   if (Quiet()) return -ETIMEDOUT;
   BluezError error;
   const int result = BluezUnregisterProfile(bus_->Get(), profile.object->Path(), error);
@@ -236,7 +246,7 @@ int LinuxBluetoothStack::DeleteRecord(RecordHandle handle) {
 
 std::string LinuxBluetoothStack::ProfilePath(RecordHandle handle) const {
   const auto found = profiles_.find(handle);
-  return found == profiles_.end() ? "" : found->second.object->Path();
+  return found == profiles_.end() || !found->second.object ? "" : found->second.object->Path();
 }
 
 std::string LinuxBluetoothStack::RadioPathForDevices() {

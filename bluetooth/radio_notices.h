@@ -22,6 +22,7 @@ inline constexpr char BluetoothdSilentNotice[] =
 inline constexpr char NoRadioNotice[] =
     "No Bluetooth radio found: plug in a Bluetooth adapter, or see 'bluetoothctl list'";
 inline constexpr char BluetoothdStoppedNotice[] = "Bluetooth service (bluetoothd) stopped";
+inline constexpr char SystemBusStoppedNotice[] = "The system message bus (D-Bus) stopped";
 
 // "hci0" from "/org/bluez/hci0".
 std::string RadioName(const std::string& adapterPath);

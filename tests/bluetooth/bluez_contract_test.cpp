@@ -418,6 +418,21 @@ TEST_F(BluezContract, ARadioGoingAwayStopsTheServiceUntilItIsSwitchedOnAgain) {
   }
 }
 
+TEST_F(BluezContract, TheSystemBusGoingAwayStopsTheService) {
+  ASSERT_TRUE(fake_->Own());
+  auto server = MakeServer(ModeInbox);
+  ASSERT_EQ(server->Start(), 0) << server->ErrorText;
+  bus_.Stop();
+  ASSERT_TRUE(Eventually([&] { return !server->ListenSocket.Valid(); }));
+  server->DeliverEvents();
+  EXPECT_TRUE(LogHas(std::string(SystemBusStoppedNotice) +
+                     ": Bluetooth Object Push stopped; switch it on again once the radio is back"));
+  EXPECT_EQ(server->ErrorText, "");
+  // Without a bus the service cannot start again, and says why.
+  EXPECT_LT(server->Start(), 0);
+  EXPECT_EQ(server->ErrorHint, NoSystemBusNotice);
+}
+
 TEST_F(BluezContract, AnotherProgramOfferingTheServiceIsMentionedOnce) {
   FakeBluez::Adapter withObexd;
   withObexd.uuids = {"00001105-0000-1000-8000-00805f9b34fb",

@@ -80,10 +80,15 @@ PrivateBus::PrivateBus() {
 }
 
 PrivateBus::~PrivateBus() {
+  Stop();
+}
+
+void PrivateBus::Stop() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGTERM);
   int status = 0;
   ::waitpid(pid_, &status, 0);
+  pid_ = -1;
 }
 
 }  // namespace quillfern::testing

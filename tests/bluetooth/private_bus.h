@@ -19,6 +19,8 @@ class PrivateBus {
 
   // The address the daemon printed; empty when it could not be started.
   const std::string& Address() const { return address_; }
+  // Ends the daemon now, as a system bus that goes away.
+  void Stop();
 
  private:
   TempFolder folder_;
