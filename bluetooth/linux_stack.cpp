@@ -217,9 +217,7 @@ int LinuxBluetoothStack::RegisterRecord(std::span<const uint8_t> record, RecordH
                                               info->name, *xml, error);
   bus_->ProcessSoon();
   if (registered == -EEXIST) {
-    notice_ =
-        "Bluetooth service (bluetoothd) already holds this service for another program "
-        "(is Quillfern running twice?): stop the other one";
+    notice_ = ServiceTakenNotice;
     return registered;
   }
   if (registered < 0) return Failed(registered, error, "the service record");

@@ -174,6 +174,20 @@ TEST_F(BluezContract, ARecordIsARecordOnlyProfileWithTheRecordAsXml) {
   EXPECT_EQ(stack_->TakeNotice(), "");
 }
 
+TEST_F(BluezContract, ASecondProgramRegisteringTheSameServiceIsToldWhy) {
+  ASSERT_TRUE(fake_->Own());
+  LinuxBluetoothStack other(loop_);
+  RecordHandle first = NoRecordHandle;
+  ASSERT_EQ(other.RegisterRecord(Record(ModeInbox, 2, "OBEX Object Push"), first), 0);
+  RecordHandle second = NoRecordHandle;
+  EXPECT_EQ(stack_->RegisterRecord(Record(ModeInbox, 3, "OBEX Object Push"), second), -EEXIST);
+  EXPECT_EQ(second, NoRecordHandle);
+  EXPECT_EQ(stack_->TakeNotice(), ServiceTakenNotice);
+  // Folder Browsing has a UUID of its own.
+  EXPECT_EQ(stack_->RegisterRecord(Record(ModeFolderBrowsing, 3, "OBEX Folder Browsing"), second),
+            0);
+}
+
 TEST_F(BluezContract, BluetoothdOfferingTheProfileSeesItsConnectionsRejected) {
   ASSERT_TRUE(fake_->Own());
   RecordHandle handle = NoRecordHandle;
