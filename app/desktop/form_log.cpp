@@ -86,7 +86,6 @@ TFormLog::TFormLog(QWidget* parent)
   EasyListview1->setShowGrid(false);
   EasyListview1->setWordWrap(false);
   EasyListview1->setCornerButtonEnabled(false);
-  EasyListview1->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
   // Rows of one height let the view place any of many thousand rows without measuring.
   QHeaderView* rowsHeader = EasyListview1->verticalHeader();
   rowsHeader->hide();
@@ -96,6 +95,7 @@ TFormLog::TFormLog(QWidget* parent)
   header->setMinimumHeight(HeaderHeight);
   header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   header->setHighlightSections(false);
+  header->setSectionsMovable(false);
   header->setSectionResizeMode(QHeaderView::Interactive);
   for (int column = 0; column < LogTableModel::ColumnCount; ++column) {
     header->resizeSection(column, ColumnWidths[column]);
@@ -127,7 +127,18 @@ void TFormLog::AddLog(uint8_t kind, uint16_t slot, const std::string& text) {
   const size_t removed = records_.Append(TLogRecord{clock_(), kind, slot, text});
   model_->RecordsAdded(removed, CurrentFilter());
   if (removed > 0) ShowDropped();
-  if (following) EasyListview1->scrollToBottom();
+  // Scrolling lays out every row, so it waits until the lines that arrive together are
+  // in, and happens once for all of them.
+  if (following && !scrollPending_) {
+    scrollPending_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          scrollPending_ = false;
+          EasyListview1->scrollToBottom();
+        },
+        Qt::QueuedConnection);
+  }
 }
 
 LogFilter TFormLog::CurrentFilter() const {

@@ -12,8 +12,8 @@
 class QAbstractItemModel;
 class QComboBox;
 class QLabel;
-class QTableView;
 class QToolButton;
+class QTableView;
 
 // The log window: every connect, disconnect and request line the servers reported, in a
 // table that can be filtered by server and slot. Created once after the main window and
@@ -62,7 +62,8 @@ class TFormLog : public QWidget {
   TLogRecords records_;
   Clock clock_;
   ConfirmFunction confirm_;
-  bool placed_ = false;  // centred on the screen at the first show
+  bool placed_ = false;         // centred on the screen at the first show
+  bool scrollPending_ = false;  // a scroll to the newest line is queued
   LogTableModel* model_ = nullptr;
   LogRowFilter* rows_ = nullptr;
   QComboBox* ComboBoxServer = nullptr;

@@ -4,6 +4,7 @@
 
 #include <QComboBox>
 #include <QHeaderView>
+#include <QLabel>
 #include <QTableView>
 #include <QToolButton>
 #include <ctime>
@@ -231,6 +232,23 @@ TEST_F(LogWindowTest, FiftyThousandLinesAreRowsWhoseTextsAreMadeOnDemand) {
   EXPECT_EQ(form_.ShownRows()->rowCount(), Lines / 12 + 1);
   EXPECT_EQ(Cell(0, 3), "request 1");
   EXPECT_EQ(Cell(1, 3), "request 13");
+}
+
+TEST_F(LogWindowTest, PastTheRecordLimitTheOldestRowsGoWithANote) {
+  const QLabel* note = form_.findChild<QLabel*>("LabelDropped");
+  ASSERT_NE(note, nullptr);
+  for (size_t i = 0; i < LogRecordLimit; ++i) form_.AddLog(1, 1, std::to_string(i));
+  form_.show();
+  EXPECT_FALSE(note->isVisible());
+  form_.AddLog(1, 1, "newest");
+  EXPECT_EQ(form_.ShownRows()->rowCount(), static_cast<int>(LogRecordLimit - LogDropBatch + 1));
+  EXPECT_EQ(Cell(0, 3), std::to_string(LogDropBatch));
+  EXPECT_EQ(Cell(form_.ShownRows()->rowCount() - 1, 3), "newest");
+  EXPECT_TRUE(note->isVisible());
+  EXPECT_EQ(note->text().toStdString(), std::to_string(LogDropBatch) + " oldest lines removed");
+  answer_ = true;
+  Clear()->click();
+  EXPECT_FALSE(note->isVisible());
 }
 
 TEST_F(LogWindowTest, GrabShowsTheWindow) {
