@@ -91,6 +91,10 @@ TEST_F(LogWindowTest, CellTextsComeFromTheRecord) {
   EXPECT_EQ(Cell(0, 2), "3");
   EXPECT_EQ(Cell(0, 3), "Put : a.txt : Success");
   EXPECT_EQ(Cell(1, 1), "");
+  // A line too long for its column shows whole as the cell's tooltip.
+  const QAbstractItemModel* rows = form_.ShownRows();
+  EXPECT_EQ(rows->data(rows->index(0, 3), Qt::ToolTipRole).toString(), "Put : a.txt : Success");
+  EXPECT_FALSE(rows->data(rows->index(0, 0), Qt::ToolTipRole).isValid());
 }
 
 TEST_F(LogWindowTest, OperationTextIsUtf8) {
