@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QLabel>
+#include <QScrollBar>
 #include <QTableView>
 #include <QToolButton>
 #include <ctime>
@@ -236,6 +238,20 @@ TEST_F(LogWindowTest, FiftyThousandLinesAreRowsWhoseTextsAreMadeOnDemand) {
   EXPECT_EQ(form_.ShownRows()->rowCount(), Lines / 12 + 1);
   EXPECT_EQ(Cell(0, 3), "request 1");
   EXPECT_EQ(Cell(1, 3), "request 13");
+}
+
+TEST_F(LogWindowTest, TheNewestLineStaysInViewUnlessTheReaderScrolledBack) {
+  form_.show();
+  QScrollBar* scroll = form_.findChild<QTableView*>("EasyListview1")->verticalScrollBar();
+  for (int i = 0; i < 200; ++i) form_.AddLog(1, 1, "line " + std::to_string(i));
+  QCoreApplication::processEvents();
+  EXPECT_GT(scroll->maximum(), 0);
+  EXPECT_EQ(scroll->value(), scroll->maximum());
+
+  scroll->setValue(0);
+  for (int i = 0; i < 10; ++i) form_.AddLog(1, 1, "more " + std::to_string(i));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(scroll->value(), 0);
 }
 
 TEST_F(LogWindowTest, PastTheRecordLimitTheOldestRowsGoWithANote) {
