@@ -9,12 +9,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
+#include "app/log_records.h"
 #include "bluetooth/server_btms.h"
 #include "bluetooth/stack_choice.h"
 #include "platform/clock.h"
@@ -32,32 +32,10 @@ constexpr uint64_t FinalOutputMs = 250;
 // How long an error message may wait for a stalled standard error.
 constexpr uint64_t ErrorOutputMs = 1000;
 
-std::string LocalTimeText(std::chrono::system_clock::time_point time) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
-}
-
-std::string KindText(uint8_t kind) {
-  switch (kind) {
-    case KindTCP:
-      return "TCP";
-    case KindBluetoothObjectPush:
-      return "BT_OP";
-    case KindBluetoothFolderBrowsing:
-      return "BT_FB";
-    default:
-      return "";
-  }
-}
-
 std::string RecordLine(const ServerEvent& event) {
   // A loss stands on a line of its own: it belongs to no slot.
   if (event.kind == ServerEventKind::LinesLost) return event.text;
-  return LocalTimeText(event.time) + ' ' + KindText(event.serverKind) + ' ' +
+  return LogTimeText(event.time) + ' ' + ServerKindText(event.serverKind) + ' ' +
          std::to_string(event.slot) + ' ' + event.text;
 }
 
@@ -101,12 +79,14 @@ std::optional<HeadlessServices> ParseServices(const std::string& text) {
 }  // namespace
 
 std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& arguments,
-                                                      std::string& error) {
-  HeadlessOptions options;
+                                                      std::string& error,
+                                                      const HeadlessOptions& base) {
+  HeadlessOptions options = base;
+  bool ipv6Flag = false;  // the settings' IPv6 yields to a --listen address, the flag does not
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     const bool hasValue = i + 1 < arguments.size();
-    if (argument == "--headless") continue;
+    if (argument == "--headless" || argument == "--no-settings") continue;
     if (argument == "--root" && hasValue) {
       options.root = arguments[++i];
     } else if (argument == "--services" && hasValue) {
@@ -131,6 +111,7 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
       options.port = static_cast<uint16_t>(port);
     } else if (argument == "--ipv6") {
       options.useIPv6 = true;
+      ipv6Flag = true;
     } else if (argument == "--listen" && hasValue) {
       options.listen = arguments[++i];
       if (AddressLiteralFamily(options.listen) == AF_UNSPEC) {
@@ -155,12 +136,12 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
     }
   }
   if (options.root.empty()) {
-    error = "Invalid root path";
+    error = NoRootPathText;
     return std::nullopt;
   }
   if (!options.listen.empty()) {
     const bool ipv6Literal = AddressLiteralFamily(options.listen) == AF_INET6;
-    if (options.useIPv6 && !ipv6Literal) {
+    if (ipv6Flag && !ipv6Literal) {
       error = "Invalid listen address: " + options.listen +
               " is an IPv4 address, and --ipv6 listens on IPv6";
       return std::nullopt;
@@ -253,14 +234,14 @@ int RunHeadless(const HeadlessOptions& options, int outFd, int errFd) {
     service->OnDisconnect = record;
     service->SetOnLog(record);
     if (service->Start() != 0) {
-      std::string why = KindText(kind) + " not started: " + service->ErrorText;
+      std::string why = ServerKindText(kind) + " not started: " + service->ErrorText;
       const std::string& hint = bluetooth.problem.empty() ? service->ErrorHint : bluetooth.problem;
       if (!hint.empty()) why += " (" + hint + ")";
       WriteText(errFd, why + "\n");
       service->Stop();
       return;
     }
-    output.WriteLine("Scn: " + std::to_string(service->Channel) + " " + KindText(kind));
+    output.WriteLine("Scn: " + std::to_string(service->Channel) + " " + ServerKindText(kind));
     bluetoothServers.push_back(std::move(service));
     serving = true;
   };
