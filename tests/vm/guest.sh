@@ -72,7 +72,7 @@ radios_gone() { ! ls /sys/class/bluetooth/hci* >/dev/null 2>&1; }
 # it; hci0 then has no address. Start btvirt again in that case.
 btvirt_pid=
 for attempt in 1 2 3; do
-  btvirt -l"$radios" >"$results/btvirt.log" 2>&1 &
+  LD_PRELOAD=$QF_BTVIRT_PRELOAD btvirt -l"$radios" >"$results/btvirt.log" 2>&1 &
   btvirt_pid=$!
   if wait_for 20 all_radios_up && [ "$(address_of 0)" != "00:00:00:00:00:00" ]; then
     break

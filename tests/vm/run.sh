@@ -41,10 +41,11 @@ if ! command -v qemu-system-x86_64 >/dev/null ||
 fi
 
 # The kernel: whatever linux-image-amd64 currently points to, unpacked once.
-kernel_package=$(apt-cache depends linux-image-amd64 2>/dev/null |
+kernel_meta=${QF_VM_KERNEL:-linux-image-amd64}
+kernel_package=$(apt-cache depends "$kernel_meta" 2>/dev/null |
   awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }')
 if [ -z "$kernel_package" ]; then
-  echo "vm: cannot resolve linux-image-amd64 (run apt-get update, e.g. through scripts/setup.sh)"
+  echo "vm: cannot resolve $kernel_meta (run apt-get update, e.g. through scripts/setup.sh)"
   exit 1
 fi
 kernel_dir=$cache/kernel/$kernel_package
@@ -70,6 +71,7 @@ declare -A module_path=() module_deps=() loaded=()
 while IFS= read -r line; do
   path=${line%%:*}
   name=${path##*/}
+  name=${name%.xz}
   name=${name%.ko}
   name=${name//-/_}
   module_path[$name]=$path
@@ -80,13 +82,14 @@ add_module() {
   local name=${1//-/_} dep
   [ -n "${loaded[$name]:-}" ] && return 0
   if [ -z "${module_path[$name]:-}" ]; then
-    if grep -q "/$1.ko\$" "$module_root/modules.builtin"; then return 0; fi
+    if grep -qE "/$1\.ko(\.xz)?\$" "$module_root/modules.builtin"; then return 0; fi
     echo "vm: module $1 not found in $kernel_package"
     exit 1
   fi
   loaded[$name]=1
   for dep in ${module_deps[$name]}; do
     dep=${dep##*/}
+    dep=${dep%.xz}
     add_module "${dep%.ko}"
   done
   order+=("${module_path[$name]}")
@@ -102,11 +105,23 @@ cp "$here/init.sh" "$staging/init"
 chmod 755 "$staging/init"
 : >"$staging/modules/order"
 for path in "${order[@]}"; do
-  cp "$module_root/$path" "$staging/modules/"
-  basename "$path" >>"$staging/modules/order"
+  name=${path##*/}
+  if [[ $name == *.xz ]]; then
+    name=${name%.xz}
+    xz -dc "$module_root/$path" >"$staging/modules/$name"
+  else
+    cp "$module_root/$path" "$staging/modules/"
+  fi
+  echo "$name" >>"$staging/modules/order"
 done
 (cd "$staging" && find . | cpio -o -H newc --quiet | gzip -1) >"$initramfs.tmp"
 mv "$initramfs.tmp" "$initramfs"
+
+# btvirt forwards ACL data under the sender's connection handle; the shim
+# gives the receiver its own (see btvirt_handles.c).
+shim=$cache/btvirt_handles.so
+cc -shared -fPIC -O2 -Wall -Wextra -Werror -o "$shim.tmp" "$here/btvirt_handles.c" -ldl
+mv "$shim.tmp" "$shim"
 
 # Reading the host's files through 9p is the slow part of the guest's
 # start; having them in this computer's page cache first helps.
@@ -120,6 +135,7 @@ boot_once() {
   cat >"$results/boot.env" <<EOF
 QF_GUEST_SCRIPT='${QF_VM_GUEST_SCRIPT:-$here/guest.sh}'
 QF_BINARY='$binary'
+QF_BTVIRT_PRELOAD='$shim'
 EOF
   local started status
   started=$(date +%s)
