@@ -243,7 +243,7 @@ int RunHeadless(const HeadlessOptions& options, int outFd, int errFd) {
   BluetoothStackChoice bluetooth;
   std::vector<std::unique_ptr<TOBEXServerBTMS>> bluetoothServers;
   const auto startBluetooth = [&](uint8_t mode, uint8_t kind, const std::string& name) {
-    if (!bluetooth.stack) bluetooth = ChooseBluetoothStackFromEnvironment();
+    if (!bluetooth.stack) bluetooth = ChooseBluetoothStackFromEnvironment(*loop);
     auto service = std::make_unique<TOBEXServerBTMS>(*loop, *bluetooth.stack, mode);
     service->SetKind(kind);
     service->SetServiceName(name);
@@ -254,7 +254,8 @@ int RunHeadless(const HeadlessOptions& options, int outFd, int errFd) {
     service->SetOnLog(record);
     if (service->Start() != 0) {
       std::string why = KindText(kind) + " not started: " + service->ErrorText;
-      if (!bluetooth.problem.empty()) why += " (" + bluetooth.problem + ")";
+      const std::string& hint = bluetooth.problem.empty() ? service->ErrorHint : bluetooth.problem;
+      if (!hint.empty()) why += " (" + hint + ")";
       WriteText(errFd, why + "\n");
       service->Stop();
       return;

@@ -3,6 +3,7 @@
 #include <array>
 #include <cerrno>
 #include <optional>
+#include <utility>
 
 #include "bluetooth/service_record.h"
 #include "bluetooth/transport_bluetooth.h"
@@ -44,11 +45,36 @@ TOBEXTransportBTMS& TOBEXServerBTMS::SlotTransport(int index) const {
 }
 
 int TOBEXServerBTMS::Start() {
-  const int result = BindAndRegister();
-  return result == 0 ? ListenForPeers() : result;
+  ErrorHint.clear();
+  int result = BindAndRegister();
+  if (result == 0) result = ListenForPeers();
+  if (result != 0) {
+    ErrorHint = LogStackNotice();
+    return result;
+  }
+  // Whatever the stack warned of (another program offering the service) goes to the log.
+  LogStackNotice();
+  if (radioWatch_ == 0) {
+    radioWatch_ = stack_.WatchRadio([this](const std::string& why) { RadioLost(why); });
+  }
+  return 0;
+}
+
+std::string TOBEXServerBTMS::LogStackNotice() {
+  std::string notice = stack_.TakeNotice();
+  if (!notice.empty()) ServerLog("", notice);
+  return notice;
+}
+
+void TOBEXServerBTMS::RadioLost(const std::string& why) {
+  const char* service = Mode == ModeFolderBrowsing ? "Folder Browsing" : "Object Push";
+  ServerLog("",
+            why + ": Bluetooth " + service + " stopped; switch it on again once the radio is back");
+  Stop();
 }
 
 int TOBEXServerBTMS::Stop() {
+  if (radioWatch_ != 0) stack_.UnwatchRadio(std::exchange(radioWatch_, 0));
   DisconnectAll();
   if (RecordHandle != NoRecordHandle) UnregisterService();
   CloseListenSocket();
@@ -61,6 +87,7 @@ int TOBEXServerBTMS::BindAndRegister() {
   // nobody listens on any more.
   if (RecordHandle != NoRecordHandle) UnregisterService();
   CloseListenSocket();
+  stack_.TakeNotice();  // what earlier calls left says nothing about this start
   if (const int created = stack_.CreateSocket(ListenSocket); created < 0) {
     DebugPrintf("Create server socket error : %d", -created);
     ErrorText = "Create server socket failed";

@@ -43,6 +43,9 @@ class TOBEXServerBTMS : public TOBEXServer {
   TOBEXTransportBTMS& SlotTransport(int index) const;
 
   // Main thread only.
+  // Words from the stack beside ErrorText when Start failed ("Bluetooth service
+  // (bluetoothd) is not running: ..."); empty when it had none.
+  std::string ErrorHint;
   RfcommSocket ListenSocket;
   uint16_t Channel = 0;  // written by Start, never cleared
   quillfern::RecordHandle RecordHandle = NoRecordHandle;
@@ -55,8 +58,13 @@ class TOBEXServerBTMS : public TOBEXServer {
  private:
   // Whether a Folder Browsing peer may in; when not, logs why.
   bool PeerMayBrowse(bool addressKnown, BluetoothAddress address, const std::string& peerText);
+  // Logs what the stack has to say; returns it.
+  std::string LogStackNotice();
+  // The radio went away while listening: the service stops and says so.
+  void RadioLost(const std::string& why);
 
-  BluetoothStack& stack_;  // outlives the server
+  BluetoothStack& stack_;    // outlives the server
+  uint64_t radioWatch_ = 0;  // main thread; 0 unless listening
 };
 
 }  // namespace quillfern

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -114,6 +115,25 @@ class BluetoothStack {
   // device cannot be reached.
   virtual int SearchRecords(BluetoothAddress device,
                             std::vector<std::vector<uint8_t>>& records) = 0;
+
+  // --- What the user should hear about ---
+  // A line the last calls left for the log: why one failed, in words that say what to do
+  // ("Bluetooth service (bluetoothd) is not running: ..."), or a warning (another program
+  // offering the same service). Taking it clears it; empty when there is none.
+  virtual std::string TakeNotice() { return {}; }
+  // Calls lost(why) on the main thread, outside any call into the stack, when the radio
+  // the stack listens on goes away: switched off, blocked, removed, or bluetoothd gone.
+  // Returns the watch's id (never 0) for UnwatchRadio; a stack whose radio cannot go away
+  // never calls it.
+  using RadioLostHandler = std::function<void(const std::string& why)>;
+  virtual uint64_t WatchRadio(RadioLostHandler lost) {
+    (void)lost;
+    return ++watchCount_;
+  }
+  virtual void UnwatchRadio(uint64_t watch) { (void)watch; }
+
+ private:
+  uint64_t watchCount_ = 0;  // main thread
 };
 
 }  // namespace quillfern

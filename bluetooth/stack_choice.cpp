@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "bluetooth/linux_stack.h"
 #include "bluetooth/loopback_stack.h"
 
 namespace quillfern {
@@ -50,12 +51,9 @@ std::unique_ptr<BluetoothStack> MakeUnavailableBluetoothStack() {
   return std::make_unique<UnavailableBluetoothStack>();
 }
 
-BluetoothStackChoice ChooseBluetoothStack(const char* setting) {
+BluetoothStackChoice ChooseBluetoothStack(const char* setting, EventLoop& loop) {
   const std::string_view value = setting ? setting : "";
-  if (value.empty()) {
-    // The system's stack (kernel RFCOMM sockets and bluetoothd) is not part of this build.
-    return Unavailable("Bluetooth stack not available");
-  }
+  if (value.empty()) return {std::make_unique<LinuxBluetoothStack>(loop), {}};
   if (!value.starts_with(LoopbackPrefix) || value.size() == LoopbackPrefix.size()) {
     return Unavailable(std::string(BluetoothStackVariable) +
                        " must be empty or loopback:/folder, not \"" + std::string(value) + "\"");
@@ -69,8 +67,8 @@ BluetoothStackChoice ChooseBluetoothStack(const char* setting) {
   return {std::move(stack), {}};
 }
 
-BluetoothStackChoice ChooseBluetoothStackFromEnvironment() {
-  return ChooseBluetoothStack(std::getenv(BluetoothStackVariable));
+BluetoothStackChoice ChooseBluetoothStackFromEnvironment(EventLoop& loop) {
+  return ChooseBluetoothStack(std::getenv(BluetoothStackVariable), loop);
 }
 
 }  // namespace quillfern

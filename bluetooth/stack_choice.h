@@ -4,10 +4,12 @@
 #include <string>
 
 #include "bluetooth/stack.h"
+#include "platform/event_loop.h"
 
 // Which Bluetooth stack the program uses. QUILLFERN_BLUETOOTH=loopback:/folder selects the
 // loopback stack on that folder (created when missing), with this program's radio at
-// LoopbackRadioAddress; otherwise the system's stack.
+// LoopbackRadioAddress; empty or unset, the Linux stack (kernel RFCOMM sockets and
+// bluetoothd), whose bus connection the loop processes.
 namespace quillfern {
 
 inline constexpr char BluetoothStackVariable[] = "QUILLFERN_BLUETOOTH";
@@ -21,8 +23,8 @@ struct BluetoothStackChoice {
 };
 
 // setting is the variable's value, or null when it is not set.
-BluetoothStackChoice ChooseBluetoothStack(const char* setting);
-BluetoothStackChoice ChooseBluetoothStackFromEnvironment();
+BluetoothStackChoice ChooseBluetoothStack(const char* setting, EventLoop& loop);
+BluetoothStackChoice ChooseBluetoothStackFromEnvironment(EventLoop& loop);
 
 // The stand-in used when there is none.
 std::unique_ptr<BluetoothStack> MakeUnavailableBluetoothStack();

@@ -8,6 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   obexftp libopenobex2-dev libcap2-bin procps ccache
+  libbluetooth-dev libsystemd-dev dbus
 )
 
 missing=()
