@@ -4,7 +4,8 @@
 # btvirt, bluetoothd), runs Quillfern on hci0, plays the phone on hci1 with
 # third-party clients (sdptool, obexftp, btmgmt) and writes one line per check
 # into /tmp/results/checks: "PASS name (detail)" or "FAIL name: why". Then the
-# machine powers off. hci2 to hci5 only fill the server's four slots.
+# machine powers off. hci2 to hci5 fill the server's four slots; hci6 is a
+# stranger that never pairs.
 
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export HOME=/tmp LANG=C.UTF-8
@@ -53,7 +54,7 @@ say "guest started; kernel $(uname -r)"
 op_name="QF Object Push"
 fb_name="QF Folder Browsing"
 phone_name="QF Phone"
-radios=6
+radios=7
 
 # ---- The stack ------------------------------------------------------------
 mkdir -p /run/dbus
@@ -89,6 +90,7 @@ if [ -z "$btvirt_pid" ]; then
 fi
 server=$(address_of 0)
 phone=$(address_of 1)
+stranger=$(address_of 6)
 say "radios up: hci0 $server, hci1 $phone"
 
 /usr/libexec/bluetooth/bluetoothd -n >"$results/bluetoothd.log" 2>&1 &
@@ -98,12 +100,29 @@ adapter_on_bus() {
 for ((i = 0; i < radios; i++)); do
   wait_for 20 adapter_on_bus "$i" || fail_and_stop stack-ready "bluetoothd does not show hci$i"
 done
-mgmt() { timeout 20 btmgmt "$@" </dev/null; }
+# btmgmt quits as soon as its input ends, before the answer to its command
+# arrives: give it an input that never ends (a FIFO held open here).
+mkfifo /tmp/btmgmt-input
+exec 9<>/tmp/btmgmt-input
+mgmt() { timeout 20 btmgmt "$@" <&9; }
+# Diagnostics: what bluetoothd on hci0 thinks of the phone.
+phone_state() {
+  local path=/org/bluez/hci0/dev_${phone//:/_} property text=
+  for property in Connected Paired Bonded; do
+    text+="$property=$(busctl --system --timeout=2 get-property org.bluez "$path" org.bluez.Device1 "$property" 2>/dev/null | cut -d' ' -f2) "
+  done
+  say "phone as hci0 sees it: $text"
+}
 for ((i = 0; i < radios; i++)); do
   mgmt -i "$i" power on >/dev/null && mgmt -i "$i" connectable on >/dev/null ||
     fail_and_stop stack-ready "btmgmt could not power hci$i on or make it connectable"
 done
 mgmt -i 1 name "$phone_name" >/dev/null || fail_and_stop stack-ready "btmgmt could not name hci1"
+# Until the phone pairs on purpose it asks for no bonding, and the stranger
+# never does, so the keys of their encrypted links stay temporary.
+for i in 1 6; do
+  mgmt -i "$i" bondable off >/dev/null || fail_and_stop stack-ready "btmgmt could not make hci$i not bondable"
+done
 pass stack-ready "hci0 $server, phone hci1 $phone, ready at $(cut -d' ' -f1 /proc/uptime) s"
 
 # ---- Quillfern on hci0 ------------------------------------------------------
@@ -111,7 +130,7 @@ root=/tmp/exchange
 phone_dir=/tmp/phone
 mkdir -p "$root" "$phone_dir"
 head -c 1048576 /dev/urandom >"$root/fetch-me.bin"
-head -c 5242880 /dev/urandom >"$phone_dir/push-5mib.bin"
+head -c $((${QF_PUSH_MIB:-5} * 1048576)) /dev/urandom >"$phone_dir/push-5mib.bin"
 
 "$QF_BINARY" --headless --services op,fb --root "$root" \
   --op-name "$op_name" --fb-name "$fb_name" >"$results/quillfern.log" 2>"$results/quillfern.err" &
@@ -148,7 +167,7 @@ fi
 obex() {
   local log=$1
   shift
-  (cd "$phone_dir" && timeout 120 obexftp -d hci1 -b "$server" "$@") >"$results/$log" 2>&1
+  (cd "$phone_dir" && timeout 90 obexftp -d "${radio:-hci1}" -b "$server" "$@") >"$results/$log" 2>&1
 }
 started=$(date +%s)
 obex push.txt -B "$op" -U none -p push-5mib.bin
@@ -158,33 +177,30 @@ else
   fail push-5mib "the file in the exchange folder differs or is missing; see push.txt"
 fi
 
-obex op-list.txt -B "$op" -U none -l /
-if grep -q "folder-listing" "$results/op-list.txt"; then
-  fail op-refuses-listing "a listing came back; see op-list.txt"
-elif ! grep -q "Get operation not acceptable" "$results/quillfern.log"; then
-  fail op-refuses-listing "no refusal in the log; see op-list.txt"
-else
-  pass op-refuses-listing
-fi
-
-# ---- Folder Browsing before and after pairing ----------------------------------
-# A push link is encrypted with a temporary key; only once it is gone does
-# the next link show what an unpaired device gets.
-link_gone() { ! mgmt -i 1 con | grep -qi "$server"; }
-wait_for 30 link_gone || say "the push link is still up after 30 s"
-obex unpaired.txt -B "$fb" -l /
+# A device that never paired cannot browse: a stranger radio on its first
+# link. (btvirt answers later pairings of a radio with what that radio said
+# the first time, which leaves a key on hci0's side only, so the phone,
+# whose first link was the push, cannot play this part.)
+radio=hci6 obex unpaired.txt -B "$fb" -l /
 if grep -q "folder-listing" "$results/unpaired.txt"; then
   fail unpaired-cannot-browse "an unpaired device got a listing; see unpaired.txt"
-elif ! grep -q "Refused .*$phone) : the device is not paired" "$results/quillfern.log"; then
+elif ! grep -q "Refused .*$stranger) : the device is not paired" "$results/quillfern.log"; then
   fail unpaired-cannot-browse "no refusal naming the device in the log; see unpaired.txt"
 else
   pass unpaired-cannot-browse
 fi
 
-wait_for 30 link_gone || say "the browse link is still up after 30 s"
+# ---- Pairing and Folder Browsing ---------------------------------------------
+# A push link is encrypted with a temporary key, and pairing on it answers
+# "Already Paired": wait for it to drop.
+link_gone() { ! mgmt -i 1 con | grep -qi "$server"; }
+wait_for 30 link_gone || say "the push link is still up after 30 s"
 mgmt -i 0 io-cap 3 >/dev/null
 mgmt -i 1 io-cap 3 >/dev/null
+mgmt -i 1 bondable on >/dev/null
+phone_state
 mgmt -i 1 pair -c 3 -t 0 "$server" >"$results/pair.txt" 2>&1
+phone_state
 if grep -q "Paired with" "$results/pair.txt"; then
   pass pairing
 else
@@ -229,6 +245,16 @@ else
   fail fb-refuses-without-target "a client without the target deleted a file; see fb-no-target.txt"
 fi
 
+obex op-list.txt -B "$op" -U none -l
+if grep -q "folder-listing" "$results/op-list.txt"; then
+  fail op-refuses-listing "a listing came back; see op-list.txt"
+elif ! grep -qi "BT_OP .*Get folder listing : Not Acceptable" "$results/quillfern.log"; then
+  fail op-refuses-listing "no refusal in the log; see op-list.txt"
+else
+  pass op-refuses-listing
+fi
+
+
 if grep -q "Connected : $phone_name ($phone)" "$results/quillfern.log"; then
   pass name-in-log "\"$phone_name ($phone)\""
 else
@@ -237,7 +263,7 @@ fi
 
 # ---- Four slots, a fifth client refused -------------------------------------------
 holders=()
-for ((i = 2; i < radios; i++)); do holders+=("$(address_of "$i")"); done
+for i in 2 3 4 5; do holders+=("$(address_of "$i")"); done
 if timeout 90 /usr/bin/python3 "$here/obex_slots.py" "$server" "$op" "$phone" "${holders[@]}" \
   >"$results/slots.txt" 2>&1; then
   pass fifth-client-refused "$(tail -n 2 "$results/slots.txt" | head -n 1)"

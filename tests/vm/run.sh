@@ -12,14 +12,14 @@
 # Prints PASS or FAIL per check; exits non-zero when any check failed or did
 # not run. A boot that never reached the guest script, or a guest that met
 # a known emulation hiccup, is retried once. QF_VM_TIME_LIMIT (seconds,
-# default 300) bounds each boot.
+# default 480) bounds each boot.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
 binary=${1:?usage: tests/vm/run.sh QUILLFERN_BINARY [CACHE_DIR]}
 cache=${2:-$source_dir/build-vm}
-time_limit=${QF_VM_TIME_LIMIT:-300}
+time_limit=${QF_VM_TIME_LIMIT:-480}
 
 binary=$(cd "$(dirname "$binary")" && pwd)/$(basename "$binary")
 [ -x "$binary" ] || { echo "vm: no program at $binary (build first)"; exit 1; }
@@ -28,8 +28,8 @@ cache=$(cd "$cache" && pwd)
 
 # The checks the guest must report, in the order it runs them.
 expected_checks=(
-  stack-ready quillfern-started records push-5mib op-refuses-listing
-  unpaired-cannot-browse pairing fb-list fb-get fb-mkdir fb-delete
+  stack-ready quillfern-started records push-5mib unpaired-cannot-browse
+  op-refuses-listing pairing fb-list fb-get fb-mkdir fb-delete
   fb-refuses-without-target name-in-log fifth-client-refused
 )
 
@@ -136,6 +136,7 @@ boot_once() {
 QF_GUEST_SCRIPT='${QF_VM_GUEST_SCRIPT:-$here/guest.sh}'
 QF_BINARY='$binary'
 QF_BTVIRT_PRELOAD='$shim'
+QF_PUSH_MIB='${QF_VM_PUSH_MIB:-5}'
 EOF
   local started status
   started=$(date +%s)
