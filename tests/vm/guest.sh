@@ -183,6 +183,18 @@ else
   pass unpaired-cannot-browse
 fi
 
+# ---- Four slots, a fifth client refused -------------------------------------
+# Before the phone pairs: on BlueZ 5.66, a new device setting up an encrypted
+# link to hci0 after a pairing made with btmgmt crashes bluetoothd.
+holders=()
+for i in 2 3 4 5; do holders+=("$(address_of "$i")"); done
+if timeout 90 /usr/bin/python3 "$here/obex_slots.py" "$server" "$op" "$stranger" "${holders[@]}" \
+  >"$results/slots.txt" 2>&1; then
+  pass fifth-client-refused "$(tail -n 2 "$results/slots.txt" | head -n 1)"
+else
+  fail fifth-client-refused "$(tr '\n' ' ' <"$results/slots.txt" | head -c 400)"
+fi
+
 # ---- Pairing and Folder Browsing ---------------------------------------------
 # The phone pairs on purpose; every later link of it uses the stored key.
 link_gone() { ! mgmt -i 1 con | grep -qi "$server"; }
@@ -261,16 +273,6 @@ if grep -q "Connected : $phone_name ($phone)" "$results/quillfern.log"; then
   pass name-in-log "\"$phone_name ($phone)\""
 else
   fail name-in-log "no \"Connected : $phone_name ($phone)\" line in quillfern.log"
-fi
-
-# ---- Four slots, a fifth client refused -------------------------------------------
-holders=()
-for i in 2 3 4 5; do holders+=("$(address_of "$i")"); done
-if timeout 90 /usr/bin/python3 "$here/obex_slots.py" "$server" "$op" "$phone" "${holders[@]}" \
-  >"$results/slots.txt" 2>&1; then
-  pass fifth-client-refused "$(tail -n 2 "$results/slots.txt" | head -n 1)"
-else
-  fail fifth-client-refused "$(tr '\n' ' ' <"$results/slots.txt" | head -c 400)"
 fi
 
 kill "$quillfern_pid"

@@ -28,9 +28,10 @@ cache=$(cd "$cache" && pwd)
 
 # The checks the guest must report, in the order it runs them.
 expected_checks=(
-  stack-ready quillfern-started records unpaired-cannot-browse pairing
+  stack-ready quillfern-started records unpaired-cannot-browse
+  fifth-client-refused pairing
   push-5mib fb-list fb-get fb-mkdir fb-delete fb-refuses-without-target
-  op-refuses-listing name-in-log fifth-client-refused
+  op-refuses-listing name-in-log
 )
 
 if ! command -v qemu-system-x86_64 >/dev/null ||
