@@ -54,8 +54,12 @@ LinuxBluetoothStack::~LinuxBluetoothStack() {
 
 sd_bus* LinuxBluetoothStack::Bus() {
   if (bus_ && !bus_->IsOpen()) {
-    // The bus went away (and bluetoothd's copy of our records with it).
-    profiles_.clear();
+    // The bus went away, and bluetoothd's copy of our records with it; the handles stay
+    // valid for DeleteRecord.
+    for (auto& [handle, profile] : profiles_) {
+      profile.registered = false;
+      profile.object.reset();
+    }
     matches_.clear();
     bus_.reset();
   }
@@ -66,6 +70,12 @@ sd_bus* LinuxBluetoothStack::Bus() {
       notice_ = NoSystemBusNotice;
       return nullptr;
     }
+    bus_->SetOnClosed([this] {
+      // bluetoothd dropped our profiles with the connection.
+      for (auto& [handle, profile] : profiles_) profile.registered = false;
+      radio_.reset();
+      if (!watchedRadio_.empty()) RadioLost(SystemBusStoppedNotice);
+    });
     Subscribe();
   }
   return bus_->Get();
@@ -126,6 +136,7 @@ int LinuxBluetoothStack::UsableRadio(BluezAdapter& adapter) {
     notice_ = RadioOffNotice(adapter.path);
     return -ENETDOWN;
   }
+  watchedRadio_ = adapter.path;
   return 0;
 }
 
@@ -148,9 +159,7 @@ int LinuxBluetoothStack::CreateSocket(RfcommSocket& socket) {
 int LinuxBluetoothStack::BindAnyChannel(RfcommSocket& socket) {
   BluezAdapter adapter;
   if (const int usable = UsableRadio(adapter); usable < 0) return usable;
-  const int bound = BindFirstFreeRfcommChannel(socket.Get(), adapter.address);
-  if (bound == 0) listeningRadio_ = adapter.path;
-  return bound;
+  return BindFirstFreeRfcommChannel(socket.Get(), adapter.address);
 }
 
 int LinuxBluetoothStack::BoundChannel(const RfcommSocket& socket) {
@@ -208,9 +217,7 @@ int LinuxBluetoothStack::RegisterRecord(std::span<const uint8_t> record, RecordH
                                               info->name, *xml, error);
   bus_->ProcessSoon();
   if (registered == -EEXIST) {
-    notice_ =
-        "Bluetooth service (bluetoothd) already holds this service for another program "
-        "(is Quillfern running twice?): stop the other one";
+    notice_ = ServiceTakenNotice;
     return registered;
   }
   if (registered < 0) return Failed(registered, error, "the service record");
@@ -225,7 +232,7 @@ int LinuxBluetoothStack::DeleteRecord(RecordHandle handle) {
   if (found == profiles_.end()) return -ENOENT;
   Profile profile = std::move(found->second);
   profiles_.erase(found);
-  if (!profile.registered || !bus_) return 0;
+  if (!profile.registered || !bus_ || !profile.object) return 0;
   if (Quiet()) return -ETIMEDOUT;
   BluezError error;
   const int result = BluezUnregisterProfile(bus_->Get(), profile.object->Path(), error);
@@ -237,7 +244,7 @@ int LinuxBluetoothStack::DeleteRecord(RecordHandle handle) {
 
 std::string LinuxBluetoothStack::ProfilePath(RecordHandle handle) const {
   const auto found = profiles_.find(handle);
-  return found == profiles_.end() ? "" : found->second.object->Path();
+  return found == profiles_.end() || !found->second.object ? "" : found->second.object->Path();
 }
 
 std::string LinuxBluetoothStack::RadioPathForDevices() {
@@ -351,7 +358,7 @@ void LinuxBluetoothStack::RadioLost(const std::string& why) {
 int LinuxBluetoothStack::OnPropertiesChanged(sd_bus_message* message, void* self, sd_bus_error*) {
   auto& stack = *static_cast<LinuxBluetoothStack*>(self);
   const char* path = sd_bus_message_get_path(message);
-  if (!path || stack.listeningRadio_ != path) return 0;
+  if (!path || stack.watchedRadio_ != path) return 0;
   const char* interface = nullptr;
   if (sd_bus_message_read(message, "s", &interface) < 0 ||
       std::strcmp(interface, AdapterInterface) != 0) {
@@ -390,7 +397,7 @@ int LinuxBluetoothStack::OnPropertiesChanged(sd_bus_message* message, void* self
 int LinuxBluetoothStack::OnInterfacesRemoved(sd_bus_message* message, void* self, sd_bus_error*) {
   auto& stack = *static_cast<LinuxBluetoothStack*>(self);
   const char* path = nullptr;
-  if (sd_bus_message_read(message, "o", &path) < 0 || stack.listeningRadio_ != path) return 0;
+  if (sd_bus_message_read(message, "o", &path) < 0 || stack.watchedRadio_ != path) return 0;
   char** interfaces = nullptr;
   if (sd_bus_message_read_strv(message, &interfaces) < 0) return 0;
   bool adapter = false;
@@ -417,7 +424,7 @@ int LinuxBluetoothStack::OnOwnerChanged(sd_bus_message* message, void* self, sd_
   for (auto& [handle, profile] : stack.profiles_) profile.registered = false;
   stack.radio_.reset();
   stack.quietUntilMs_ = 0;
-  if (!stack.listeningRadio_.empty()) stack.RadioLost(BluetoothdStoppedNotice);
+  if (!stack.watchedRadio_.empty()) stack.RadioLost(BluetoothdStoppedNotice);
   return 0;
 }
 

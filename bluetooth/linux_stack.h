@@ -90,7 +90,7 @@ class LinuxBluetoothStack final : public BluetoothStack {
   std::string notice_;
   std::set<std::string> checkedClasses_;  // service classes looked for on the radio
   std::optional<BluezAdapter> radio_;     // the first radio, as last seen
-  std::string listeningRadio_;            // path of the radio a socket was bound to
+  std::string watchedRadio_;              // path of the radio a socket was bound to
   std::map<uint64_t, RadioLostHandler> watchers_;
   uint64_t nextWatch_ = 1;
   uint64_t quietUntilMs_ = 0;  // monotonic ms; after a call to bluetoothd went unanswered

@@ -21,7 +21,11 @@ inline constexpr char BluetoothdSilentNotice[] =
     "bluetooth'";
 inline constexpr char NoRadioNotice[] =
     "No Bluetooth radio found: plug in a Bluetooth adapter, or see 'bluetoothctl list'";
+inline constexpr char ServiceTakenNotice[] =
+    "Bluetooth service (bluetoothd) already holds this service for another program (is "
+    "Quillfern running twice?): stop the other one";
 inline constexpr char BluetoothdStoppedNotice[] = "Bluetooth service (bluetoothd) stopped";
+inline constexpr char SystemBusStoppedNotice[] = "The system message bus (D-Bus) stopped";
 
 // "hci0" from "/org/bluez/hci0".
 std::string RadioName(const std::string& adapterPath);

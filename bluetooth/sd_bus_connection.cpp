@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <ctime>
+#include <utility>
 
 namespace quillfern {
 namespace {
@@ -62,7 +63,10 @@ void SdBusConnection::Process() {
 
 void SdBusConnection::Arm() {
   const int fd = sd_bus_get_fd(bus_);
-  if (fd < 0) {
+  if (fd < 0 || !IsOpen()) {
+    // An ended connection stays readable: watching it would only spin.
+    if (timer_ != 0) loop_.CancelTimer(std::exchange(timer_, 0));
+    if (registeredFd_ >= 0 && onClosed_) std::exchange(onClosed_, {})();
     if (registeredFd_ >= 0) loop_.AsyncSelect(registeredFd_, window_, 0);
     registeredFd_ = -1;
     return;

@@ -3,6 +3,7 @@
 #include <systemd/sd-bus.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -59,6 +60,9 @@ class SdBusConnection {
   // synchronous call reads whatever else arrived meanwhile into the connection's queue,
   // where no descriptor event would announce it: callers ask for processing after it.
   void ProcessSoon();
+  // Called from the processing, once, when the connection has ended (the bus daemon went
+  // away); the connection then stays closed. It must not destroy the connection.
+  void SetOnClosed(std::function<void()> closed) { onClosed_ = std::move(closed); }
 
  private:
   SdBusConnection(EventLoop& loop, sd_bus* bus);
@@ -71,6 +75,7 @@ class SdBusConnection {
   int registeredFd_ = -1;
   TimerId timer_ = 0;  // the pending wake-up, 0 when none
   bool processing_ = false;
+  std::function<void()> onClosed_;
 };
 
 }  // namespace quillfern

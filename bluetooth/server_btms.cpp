@@ -50,6 +50,7 @@ int TOBEXServerBTMS::Start() {
   if (result == 0) result = ListenForPeers();
   if (result != 0) {
     ErrorHint = LogStackNotice();
+    if (radioWatch_ != 0) stack_.UnwatchRadio(std::exchange(radioWatch_, 0));
     return result;
   }
   // Whatever the stack warned of (another program offering the service) goes to the log.
