@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 
-.PHONY: all setup build run test test-plain test-asan test-tsan bench bench-smoke format format-check clean
+.PHONY: all setup build run test test-plain test-asan test-tsan test-bluetooth-vm bench bench-smoke format format-check clean
 
 # The builds that the tests make treat warnings as errors; a plain `make` or
 # `make run` does not, so a newer compiler's new warning never stops a user.
@@ -46,8 +46,14 @@ test-tsan: setup build-tsan/build.ninja
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j $(JOBS) -L 'platform|obex|server|tcp|bluetooth|app'
 
-test: format-check test-plain test-asan test-tsan bench-smoke
-	@echo "All test runs passed (plain, ASan+UBSan, TSan, benchmark smoke run)."
+# The Bluetooth services end to end on the real Linux stack, in a virtual
+# machine whose root is this computer's /, so it runs this very build.
+test-bluetooth-vm: setup build/build.ninja
+	cmake --build build -j $(JOBS) --target quillfern
+	bash tests/vm/run.sh build/quillfern build-vm
+
+test: format-check test-plain test-bluetooth-vm test-asan test-tsan bench-smoke
+	@echo "All test runs passed (plain, Bluetooth in a virtual machine, ASan+UBSan, TSan, benchmark smoke run)."
 
 build-release/build.ninja: | setup
 	cmake -S . -B build-release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
@@ -70,4 +76,4 @@ format-check: setup
 	clang-format --dry-run --Werror $(SOURCES)
 
 clean:
-	rm -rf build build-asan build-tsan build-release
+	rm -rf build build-asan build-tsan build-release build-vm

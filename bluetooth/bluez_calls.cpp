@@ -263,7 +263,10 @@ int BluezDeviceName(sd_bus* bus, const std::string& devicePath, std::string& nam
 }
 
 int BluezDevicePaired(sd_bus* bus, const std::string& devicePath, BluezError& error) {
-  for (const char* property : {"Paired", "Bonded"}) {
+  // Bonded (a stored key) decides: bluetoothd also reports Paired for the
+  // temporary key that Secure Simple Pairing gives any device for as long as
+  // its link lasts. Paired counts only for daemons that have no Bonded.
+  for (const char* property : {"Bonded", "Paired"}) {
     SdBusMessagePtr reply;
     int r = GetDeviceProperty(bus, devicePath, property, reply, error);
     // An unknown device was never paired; older daemons have no Bonded.
@@ -271,7 +274,8 @@ int BluezDevicePaired(sd_bus* bus, const std::string& devicePath, BluezError& er
     if (r < 0) return r;
     bool value = false;
     if ((r = ReadBoolVariant(reply.get(), value)) < 0) return Malformed(error, r);
-    if (value) return 1;
+    error = {};
+    return value ? 1 : 0;
   }
   error = {};
   return 0;

@@ -4,6 +4,7 @@
 set -euo pipefail
 
 packages=(
+  qemu-system-x86 busybox-static bluez bluez-test-tools dbus kmod cpio python3
   build-essential cmake ninja-build pkg-config clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   obexftp libopenobex2-dev libcap2-bin procps ccache

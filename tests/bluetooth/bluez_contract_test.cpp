@@ -221,6 +221,7 @@ TEST_F(BluezContract, DeviceNamesAndPairingComeFromDevice1) {
   fake_->SetDevice(PhonePath, {.name = "Phone", .paired = true});
   fake_->SetDevice("/org/bluez/hci0/dev_00_00_00_00_00_02", {.paired = false, .bonded = true});
   fake_->SetDevice("/org/bluez/hci0/dev_00_00_00_00_00_03", {.name = "Stranger"});
+  fake_->SetDevice("/org/bluez/hci0/dev_00_00_00_00_00_05", {.paired = true, .bonded = false});
   struct Case {
     BluetoothAddress device;
     int nameResult;
@@ -232,6 +233,7 @@ TEST_F(BluezContract, DeviceNamesAndPairingComeFromDevice1) {
       {0x000000000002, -ENOENT, "", 1},  // no Name; bonded
       {0x000000000003, 0, "Stranger", 0},
       {0x000000000004, -ENOENT, "", 0},  // a device bluetoothd does not know
+      {0x000000000005, -ENOENT, "", 0},  // linked with a temporary key only: not bonded
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(AddressText(c.device));

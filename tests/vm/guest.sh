@@ -1,0 +1,281 @@
+#!/bin/bash
+# The virtual machine's first process after the initramfs (see run.sh).
+# Starts the Bluetooth stack (system D-Bus, six virtual controllers from
+# btvirt, bluetoothd), runs Quillfern on hci0, plays the phone on hci1 with
+# third-party clients (sdptool, obexftp, btmgmt) and writes one line per check
+# into /tmp/results/checks: "PASS name (detail)" or "FAIL name: why". Then the
+# machine powers off. hci2 to hci5 fill the server's four slots; hci6 is a
+# stranger that never pairs.
+
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+export HOME=/tmp LANG=C.UTF-8
+unset QUILLFERN_BLUETOOTH
+results=/tmp/results
+. "$results/boot.env"
+here=$(dirname "$QF_GUEST_SCRIPT")
+exec >>"$results/guest.log" 2>&1 </dev/null
+
+power_off() {
+  say "powering off"
+  sync
+  echo o >/proc/sysrq-trigger
+  sleep 60
+}
+trap power_off EXIT
+
+say() { echo "[$(cut -d' ' -f1 /proc/uptime)] $*"; }
+pass() {
+  echo "PASS $1${2:+ ($2)}" >>"$results/checks"
+  say "PASS $1${2:+ ($2)}"
+}
+fail() {
+  echo "FAIL $1: $2" >>"$results/checks"
+  say "FAIL $1: $2"
+}
+# The rest cannot run without this step: record it and stop.
+fail_and_stop() {
+  fail "$1" "$2"
+  exit 0
+}
+# Waits up to $1 seconds for the command after it to succeed.
+wait_for() {
+  local seconds=$1
+  shift
+  local deadline=$(($(date +%s) + seconds))
+  until "$@" >/dev/null 2>&1; do
+    [ "$(date +%s)" -lt "$deadline" ] || return 1
+    sleep 0.2
+  done
+}
+
+touch "$results/started"
+say "guest started; kernel $(uname -r)"
+
+op_name="QF Object Push"
+fb_name="QF Folder Browsing"
+phone_name="QF Phone"
+radios=7
+
+# ---- The stack ------------------------------------------------------------
+mkdir -p /run/dbus
+dbus-daemon --system --fork || fail_and_stop stack-ready "dbus-daemon did not start"
+
+address_of() { hciconfig "hci$1" 2>/dev/null | awk '/BD Address:/ { print $3 }'; }
+all_radios_up() {
+  local i
+  for ((i = 0; i < radios; i++)); do
+    [ -n "$(address_of "$i")" ] || return 1
+  done
+}
+radios_gone() { ! ls /sys/class/bluetooth/hci* >/dev/null 2>&1; }
+
+# Under emulation the kernel may set up a controller before btvirt answers
+# it; hci0 then has no address. Start btvirt again in that case.
+btvirt_pid=
+for attempt in 1 2 3; do
+  LD_PRELOAD=$QF_BTVIRT_PRELOAD btvirt -l"$radios" >"$results/btvirt.log" 2>&1 &
+  btvirt_pid=$!
+  if wait_for 20 all_radios_up && [ "$(address_of 0)" != "00:00:00:00:00:00" ]; then
+    break
+  fi
+  say "btvirt attempt $attempt: hci0 address '$(address_of 0)'; restarting btvirt"
+  kill "$btvirt_pid"
+  wait "$btvirt_pid"
+  wait_for 10 radios_gone
+  btvirt_pid=
+done
+if [ -z "$btvirt_pid" ]; then
+  echo "btvirt gave no usable hci0 in three attempts" >"$results/hiccup"
+  fail_and_stop stack-ready "btvirt gave no usable hci0 in three attempts"
+fi
+server=$(address_of 0)
+phone=$(address_of 1)
+stranger=$(address_of 6)
+say "radios up: hci0 $server, hci1 $phone"
+
+/usr/libexec/bluetooth/bluetoothd -n >"$results/bluetoothd.log" 2>&1 &
+adapter_on_bus() {
+  busctl --system --timeout=2 get-property org.bluez "/org/bluez/hci$1" org.bluez.Adapter1 Address
+}
+for ((i = 0; i < radios; i++)); do
+  wait_for 20 adapter_on_bus "$i" || fail_and_stop stack-ready "bluetoothd does not show hci$i"
+done
+# btmgmt quits as soon as its input ends, before the answer to its command
+# arrives: give it an input that never ends (a FIFO held open here).
+mkfifo /tmp/btmgmt-input
+exec 9<>/tmp/btmgmt-input
+mgmt() { timeout 20 btmgmt "$@" <&9; }
+# Diagnostics: what bluetoothd on hci0 thinks of the phone.
+phone_state() {
+  local path=/org/bluez/hci0/dev_${phone//:/_} property text=
+  for property in Connected Paired Bonded; do
+    text+="$property=$(busctl --system --timeout=2 get-property org.bluez "$path" org.bluez.Device1 "$property" 2>/dev/null | cut -d' ' -f2) "
+  done
+  say "phone as hci0 sees it: $text"
+}
+for ((i = 0; i < radios; i++)); do
+  mgmt -i "$i" power on >/dev/null && mgmt -i "$i" connectable on >/dev/null ||
+    fail_and_stop stack-ready "btmgmt could not power hci$i on or make it connectable"
+done
+mgmt -i 1 name "$phone_name" >/dev/null || fail_and_stop stack-ready "btmgmt could not name hci1"
+# Until the phone pairs on purpose it asks for no bonding, and the stranger
+# never does, so the keys of their encrypted links stay temporary.
+for i in 1 6; do
+  mgmt -i "$i" bondable off >/dev/null || fail_and_stop stack-ready "btmgmt could not make hci$i not bondable"
+done
+pass stack-ready "hci0 $server, phone hci1 $phone, ready at $(cut -d' ' -f1 /proc/uptime) s"
+
+# ---- Quillfern on hci0 ------------------------------------------------------
+root=/tmp/exchange
+phone_dir=/tmp/phone
+mkdir -p "$root" "$phone_dir"
+head -c 1048576 /dev/urandom >"$root/fetch-me.bin"
+head -c $((${QF_PUSH_MIB:-5} * 1048576)) /dev/urandom >"$phone_dir/push-5mib.bin"
+
+"$QF_BINARY" --headless --services op,fb --root "$root" \
+  --op-name "$op_name" --fb-name "$fb_name" >"$results/quillfern.log" 2>"$results/quillfern.err" &
+quillfern_pid=$!
+channel_of() { awk -v kind="$1" '$1 == "Scn:" && $3 == kind { print $2; exit }' "$results/quillfern.log"; }
+both_listening() { [ -n "$(channel_of BT_OP)" ] && [ -n "$(channel_of BT_FB)" ]; }
+if ! wait_for 20 both_listening; then
+  # What the phone sees of the stack alone, for the diagnosis.
+  timeout 60 sdptool -i hci1 browse "$server" >"$results/sdp-without-quillfern.txt" 2>&1
+  fail_and_stop quillfern-started "no Scn lines for both services; stderr: $(head -c 300 "$results/quillfern.err" | tr '\n' ' ')"
+fi
+op=$(channel_of BT_OP)
+fb=$(channel_of BT_FB)
+pass quillfern-started "Object Push on channel $op, Folder Browsing on channel $fb"
+
+# ---- The service records ----------------------------------------------------
+timeout 60 sdptool -i hci1 browse "$server" >"$results/sdp.txt" 2>&1
+# One paragraph per record: its name, class and channel.
+record_of() {
+  awk -v RS= -v name="$1" 'index($0, "Service Name: " name "\n") {
+    channel = ""; if (match($0, /Channel: [0-9]+/)) channel = substr($0, RSTART + 9, RLENGTH - 9)
+    class = ""; if (match($0, /\(0x110[56]\)/)) class = substr($0, RSTART + 1, 6)
+    print class, channel; exit }' "$results/sdp.txt"
+}
+op_record=$(record_of "$op_name")
+fb_record=$(record_of "$fb_name")
+if [ "$op_record" = "0x1105 $op" ] && [ "$fb_record" = "0x1106 $fb" ]; then
+  pass records "\"$op_name\" 0x1105 channel $op, \"$fb_name\" 0x1106 channel $fb"
+else
+  fail records "Object Push record '$op_record', Folder Browsing record '$fb_record' (expected '0x1105 $op', '0x1106 $fb'); see sdp.txt"
+fi
+
+# ---- Object Push --------------------------------------------------------------
+obex() {
+  local log=$1
+  shift
+  (cd "$phone_dir" && timeout 240 obexftp -d "${radio:-hci1}" -b "$server" "$@") >"$results/$log" 2>&1
+}
+# A device that never paired cannot browse, though its link is encrypted
+# with a temporary key: a stranger radio, before anything else pairs with
+# hci0. (btvirt answers every later pairing of a radio with what it said the
+# first time, so hci0's first encrypted link must be this one: later ones
+# leave a key stored on hci0's side.)
+radio=hci6 obex unpaired.txt -B "$fb" -l /
+if grep -q "folder-listing" "$results/unpaired.txt"; then
+  fail unpaired-cannot-browse "an unpaired device got a listing; see unpaired.txt"
+elif ! grep -q "Refused .*$stranger) : the device is not paired" "$results/quillfern.log"; then
+  fail unpaired-cannot-browse "no refusal naming the device in the log; see unpaired.txt"
+else
+  pass unpaired-cannot-browse
+fi
+
+# ---- Four slots, a fifth client refused -------------------------------------
+# Before the phone pairs: on BlueZ 5.66, a new device setting up an encrypted
+# link to hci0 after a pairing made with btmgmt crashes bluetoothd.
+holders=()
+for i in 2 3 4 5; do holders+=("$(address_of "$i")"); done
+if timeout 90 /usr/bin/python3 "$here/obex_slots.py" "$server" "$op" "$stranger" "${holders[@]}" \
+  >"$results/slots.txt" 2>&1; then
+  pass fifth-client-refused "$(tail -n 2 "$results/slots.txt" | head -n 1)"
+else
+  fail fifth-client-refused "$(tr '\n' ' ' <"$results/slots.txt" | head -c 400)"
+fi
+
+# ---- Pairing and Folder Browsing ---------------------------------------------
+# The phone pairs on purpose; every later link of it uses the stored key.
+link_gone() { ! mgmt -i 1 con | grep -qi "$server"; }
+wait_for 30 link_gone || say "a link of the phone is still up after 30 s"
+mgmt -i 0 io-cap 3 >/dev/null
+mgmt -i 1 io-cap 3 >/dev/null
+mgmt -i 1 bondable on >/dev/null
+phone_state
+mgmt -i 1 pair -c 3 -t 0 "$server" >"$results/pair.txt" 2>&1
+phone_state
+if grep -q "Paired with" "$results/pair.txt"; then
+  pass pairing
+else
+  fail pairing "$(tr '\n' ' ' <"$results/pair.txt" | head -c 300)"
+fi
+
+# The pairing's own link may drop at any moment: push on a link of its own.
+wait_for 30 link_gone || say "the pairing link is still up after 30 s"
+started=$(date +%s)
+obex push.txt -B "$op" -U none -p push-5mib.bin
+if cmp -s "$phone_dir/push-5mib.bin" "$root/push-5mib.bin"; then
+  pass push-5mib "$(($(date +%s) - started)) s"
+else
+  fail push-5mib "the file in the exchange folder differs or is missing; see push.txt"
+fi
+
+obex fb-list.txt -B "$fb" -l /
+if grep -q 'name="push-5mib.bin"' "$results/fb-list.txt" && grep -q 'name="fetch-me.bin"' "$results/fb-list.txt"; then
+  pass fb-list
+else
+  fail fb-list "the listing lacks the exchange folder's files; see fb-list.txt"
+fi
+
+rm -f "$phone_dir/fetch-me.bin"
+obex fb-get.txt -B "$fb" -g fetch-me.bin
+if cmp -s "$root/fetch-me.bin" "$phone_dir/fetch-me.bin"; then
+  pass fb-get "1 MiB, byte-identical"
+else
+  fail fb-get "the fetched file differs or is missing; see fb-get.txt"
+fi
+
+obex fb-mkdir.txt -B "$fb" -C "New folder"
+if [ -d "$root/New folder" ]; then
+  pass fb-mkdir
+else
+  fail fb-mkdir "no folder in the exchange folder; see fb-mkdir.txt"
+fi
+
+obex fb-delete.txt -B "$fb" -k push-5mib.bin
+if [ ! -e "$root/push-5mib.bin" ] && [ -e "$root/fetch-me.bin" ]; then
+  pass fb-delete
+else
+  fail fb-delete "the file is still there; see fb-delete.txt"
+fi
+
+# Without the Folder Browsing target the CONNECT is refused: nothing else
+# happens on that link.
+obex fb-no-target.txt -B "$fb" -U none -k fetch-me.bin
+if [ -e "$root/fetch-me.bin" ] && ! grep -q "Sending.*done\|Deleting.*done" "$results/fb-no-target.txt"; then
+  pass fb-refuses-without-target
+else
+  fail fb-refuses-without-target "a client without the target deleted a file; see fb-no-target.txt"
+fi
+
+obex op-list.txt -B "$op" -U none -l
+if grep -q "folder-listing" "$results/op-list.txt"; then
+  fail op-refuses-listing "a listing came back; see op-list.txt"
+elif ! grep -qi "BT_OP .*Get folder listing : Not Acceptable" "$results/quillfern.log"; then
+  fail op-refuses-listing "no refusal in the log; see op-list.txt"
+else
+  pass op-refuses-listing
+fi
+
+
+if grep -q "Connected : $phone_name ($phone)" "$results/quillfern.log"; then
+  pass name-in-log "\"$phone_name ($phone)\""
+else
+  fail name-in-log "no \"Connected : $phone_name ($phone)\" line in quillfern.log"
+fi
+
+kill "$quillfern_pid"
+wait "$quillfern_pid"
+say "Quillfern exited with status $?"
+say "done"
