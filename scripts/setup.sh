@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   obexftp libopenobex2-dev libcap2-bin procps ccache
-  qt6-base-dev xvfb xauth trayer xdg-utils
+  qt6-base-dev xvfb xauth trayer xdg-utils xdotool
 )
 
 missing=()

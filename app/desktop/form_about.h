@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QDialog>
+
+class QPushButton;
+
+namespace quillfern {
+
+// The about box: the program's image, name and version, and its two tools,
+// the machine's addresses ("IP Information") and the desktop's Bluetooth
+// settings. UI thread only.
+class TFormAbout : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit TFormAbout(QWidget* parent = nullptr);
+
+  void ButtonIPInformationClick();
+  void ButtonBluetoothSettingsClick();
+
+  QPushButton* ButtonIPInformation = nullptr;
+  QPushButton* ButtonBluetoothSettings = nullptr;
+};
+
+}  // namespace quillfern
