@@ -23,6 +23,7 @@
 #include "app/desktop/program_icon.h"
 #include "app/desktop/slot_lamp.h"
 #include "app/headless.h"
+#include "app/service_shutdown.h"
 #include "app/settings_store.h"
 #include "bluetooth/server_btms.h"
 #include "platform/event_loop.h"
@@ -475,6 +476,11 @@ void TFormMain::closeEvent(QCloseEvent* event) {
 void TFormMain::DestroyServers() {
   // In the order of the boxes; each stops and waits for its workers, serving
   // their events meanwhile. The loop goes last.
+  std::vector<TOBEXServer*> servers;
+  for (const auto& server : servers_) {
+    if (server) servers.push_back(server.get());
+  }
+  StopServers(servers);
   for (auto& server : servers_) server.reset();
   notifier_.reset();
   loop_.reset();
