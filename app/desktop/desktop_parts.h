@@ -1,20 +1,18 @@
 #pragma once
 
-#include <QString>
-#include <cstdint>
 #include <memory>
 
-class QPlainTextEdit;
 class QWidget;
 
 namespace quillfern {
 
 class SettingsStore;
+class TFormLog;
 class TFormMain;
 
-// The windows the main window opens besides its own: the log window and the
-// settings dialog. Made once at start, right after the main window, and kept
-// until the program ends. UI thread only.
+// The windows the main window opens besides its own: the log window, made
+// once at start right after the main window and kept until the program ends,
+// and the settings dialog. UI thread only.
 class DesktopParts {
  public:
   explicit DesktopParts(SettingsStore& settings);
@@ -22,16 +20,13 @@ class DesktopParts {
   DesktopParts(const DesktopParts&) = delete;
   DesktopParts& operator=(const DesktopParts&) = delete;
 
-  // Binds the main window's log, log window and settings dialog to these.
+  // Binds the main window's log lines, log window and settings dialog to these.
   void Bind(TFormMain& form);
-
-  void AddLog(uint8_t kind, uint16_t slot, const QString& text);
-  void ShowLog();
-  void ExecuteSettings(QWidget* owner);
+  TFormLog& Log() const { return *log_; }
 
  private:
   SettingsStore& settings_;
-  std::unique_ptr<QPlainTextEdit> log_;
+  std::unique_ptr<TFormLog> log_;
 };
 
 }  // namespace quillfern

@@ -57,7 +57,6 @@ int RunDesktop(int& argc, char** argv, const std::vector<std::string>& arguments
 
   DesktopParts parts(settings);  // outlives the window, whose last events it logs
   TFormMain form(settings);
-  form.Questions = MessageBoxQuestions();
   parts.Bind(form);
   QObject::connect(&instance, &SingleInstance::ShowRequested, &form,
                    &TFormMain::ActionRestoreExecute);

@@ -274,7 +274,7 @@ TOBEXServerTCP* TFormMain::TcpServer() const {
 
 void TFormMain::Start() {
   if (!loop_) {
-    Questions.message(this, networkError_);
+    Message(this, networkError_);
     return;
   }
   const Setting autoStart[] = {Setting::AutoStartTCP, Setting::AutoStartOP, Setting::AutoStartFB};
@@ -337,12 +337,12 @@ bool TFormMain::OnBeforeServerSwitchChanged(TOnOffSwitch& sender) {
     if (service != ServiceTCP && !bluetooth_.problem.empty()) {
       text += "\n(" + FromUtf8(bluetooth_.problem) + ")";
     }
-    Questions.message(this, text);
+    Message(this, text);
     return false;
   }
   bool connected = false;
   for (TSlotLamp* lamp : boxes_[service].lamps) connected = connected || lamp->IsLit();
-  if (connected && !Questions.confirm(this, "A connection is stil active, continue?")) {
+  if (connected && !Confirm(this, "A connection is stil active, continue?")) {
     return false;
   }
   server.Stop();
@@ -393,7 +393,7 @@ void TFormMain::Balloon(const QString& title, const ServerEvent& event, int time
 void TFormMain::ClientConnected(const ServerEvent& event) {
   try {
     if (TSlotLamp* lamp = LampOf(event)) lamp->Light(FromUtf8(event.peer));
-    if (AddLog) AddLog(event.serverKind, event.slot, "Connected : " + FromUtf8(event.peer));
+    if (AddLog) AddLog(event.serverKind, event.slot, "Connected : " + event.peer);
     Balloon("Connected", event, ConnectedBalloonMs);
   } catch (...) {
     // A failing handler must not take the window down; the next event comes as usual.
@@ -403,7 +403,7 @@ void TFormMain::ClientConnected(const ServerEvent& event) {
 void TFormMain::ClientDisconnected(const ServerEvent& event) {
   try {
     if (TSlotLamp* lamp = LampOf(event)) lamp->Darken();
-    if (AddLog) AddLog(event.serverKind, event.slot, "Disconnected : " + FromUtf8(event.peer));
+    if (AddLog) AddLog(event.serverKind, event.slot, "Disconnected : " + event.peer);
     Balloon("Disconnected", event, DisconnectedBalloonMs);
   } catch (...) {
   }
@@ -411,7 +411,7 @@ void TFormMain::ClientDisconnected(const ServerEvent& event) {
 
 void TFormMain::SessionLog(const ServerEvent& event) {
   try {
-    if (AddLog) AddLog(event.serverKind, event.slot, FromUtf8(event.text));
+    if (AddLog) AddLog(event.serverKind, event.slot, event.text);
   } catch (...) {
   }
 }
@@ -419,7 +419,7 @@ void TFormMain::SessionLog(const ServerEvent& event) {
 void TFormMain::BitBtnDisconnectClick(TSlotLamp* lamp) {
   if (!lamp->IsLit()) return;
   const uint64_t generation = lamp->Generation();
-  if (!Questions.confirm(this, QString("Disconnect %1").arg(lamp->Peer()))) return;
+  if (!Confirm(this, QString("Disconnect %1").arg(lamp->Peer()))) return;
   // While the question was open the peer may have gone, and another may have
   // taken the slot: only the peer asked about is disconnected.
   if (!lamp->IsLit() || lamp->Generation() != generation) return;
@@ -441,7 +441,7 @@ void TFormMain::ActionRestoreExecute() {
 void TFormMain::ActionOpenExchangeFolderExecute() {
   const QString folder = FromUtf8(settings_.Text(Setting::RootPath));
   if (folder.isEmpty() || !QDesktopServices::openUrl(QUrl::fromLocalFile(folder))) {
-    Questions.message(this, "Unable to open the exchange folder " + folder);
+    Message(this, "Unable to open the exchange folder " + folder);
   }
 }
 

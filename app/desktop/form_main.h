@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/desktop/user_questions.h"
+#include "app/desktop/prompts.h"
 #include "bluetooth/stack_choice.h"
 #include "server/server_event.h"
 
@@ -54,8 +54,9 @@ class TFormMain : public QWidget {
   void Start();
 
   // Where the window's lines and questions go; the owner binds them.
-  UserQuestions Questions;
-  std::function<void(uint8_t kind, uint16_t slot, const QString& text)> AddLog;
+  MessageFunction Message = ShowPlainMessage;
+  ConfirmFunction Confirm = AskConfirmation;
+  std::function<void(uint8_t kind, uint16_t slot, const std::string& text)> AddLog;
   std::function<void()> ShowLog;
   std::function<void(QWidget* owner)> ExecuteSettings;
 

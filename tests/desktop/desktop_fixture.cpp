@@ -42,17 +42,17 @@ MainWindowFixture::~MainWindowFixture() {
 TFormMain& MainWindowFixture::Form() {
   if (!form) {
     form = std::make_unique<TFormMain>(settings);
-    form->Questions.message = [this](QWidget*, const QString& text) {
+    form->Message = [this](QWidget*, const QString& text) {
       messages.push_back(text);
       order.push_back("message: " + text.toStdString());
     };
-    form->Questions.confirm = [this](QWidget*, const QString& text) {
+    form->Confirm = [this](QWidget*, const QString& text) {
       questions.push_back(text);
       order.push_back("question: " + text.toStdString());
       return answer;
     };
-    form->AddLog = [this](uint8_t kind, uint16_t slot, const QString& text) {
-      log.push_back({kind, slot, text});
+    form->AddLog = [this](uint8_t kind, uint16_t slot, const std::string& text) {
+      log.push_back({kind, slot, QString::fromStdString(text)});
     };
     form->ExecuteSettings = [this](QWidget*) {
       ++settingsDialogs;

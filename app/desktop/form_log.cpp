@@ -1,0 +1,200 @@
+#include "app/desktop/form_log.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStyle>
+#include <QTableView>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "app/desktop/log_table_model.h"
+
+namespace quillfern {
+namespace {
+
+constexpr int FilterBarHeight = 36;
+constexpr int HeaderHeight = 24;
+constexpr int ColumnWidths[LogTableModel::ColumnCount] = {136, 80, 64, 320};
+
+}  // namespace
+
+TFormLog::TFormLog(QWidget* parent)
+    : QWidget(parent, Qt::Window),
+      clock_([] { return std::chrono::system_clock::now(); }),
+      confirm_(AskConfirmation) {
+  setObjectName(QStringLiteral("FormLog"));
+  setWindowTitle(QStringLiteral("Log"));
+  resize(640, 456);
+  setMinimumSize(400, 300);
+
+  auto* filterBar = new QWidget(this);
+  filterBar->setMinimumHeight(FilterBarHeight);
+  auto* bar = new QHBoxLayout(filterBar);
+  bar->setContentsMargins(8, 2, 2, 0);
+  bar->addSpacing(64);
+  auto* serverLabel = new QLabel(QStringLiteral("Server"), filterBar);
+  serverLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  serverLabel->setMinimumWidth(56);
+  bar->addWidget(serverLabel);
+  ComboBoxServer = new QComboBox(filterBar);
+  ComboBoxServer->setObjectName(QStringLiteral("ComboBoxServer"));
+  ComboBoxServer->addItems({QStringLiteral("All"), QStringLiteral("TCP"), QStringLiteral("BT_OP"),
+                            QStringLiteral("BT_FB")});
+  ComboBoxServer->setMinimumWidth(64);
+  bar->addWidget(ComboBoxServer);
+  bar->addSpacing(8);
+  auto* slotLabel = new QLabel(QStringLiteral("Slot"), filterBar);
+  slotLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  slotLabel->setMinimumWidth(25);
+  bar->addWidget(slotLabel);
+  ComboBoxSlot = new QComboBox(filterBar);
+  ComboBoxSlot->setObjectName(QStringLiteral("ComboBoxSlot"));
+  ComboBoxSlot->addItems({QStringLiteral("All"), QStringLiteral("1"), QStringLiteral("2"),
+                          QStringLiteral("3"), QStringLiteral("4")});
+  ComboBoxSlot->setMinimumWidth(48);
+  bar->addWidget(ComboBoxSlot);
+  bar->addSpacing(12);
+  droppedLabel_ = new QLabel(filterBar);
+  droppedLabel_->setObjectName(QStringLiteral("LabelDropped"));
+  droppedLabel_->hide();
+  bar->addWidget(droppedLabel_);
+  bar->addStretch(1);
+  SpeedButtonClearLog = new QToolButton(filterBar);
+  SpeedButtonClearLog->setObjectName(QStringLiteral("SpeedButtonClearLog"));
+  SpeedButtonClearLog->setAutoRaise(true);
+  SpeedButtonClearLog->setFixedSize(42, 34);
+  SpeedButtonClearLog->setIcon(style()->standardIcon(QStyle::SP_TrashIcon));
+  SpeedButtonClearLog->setIconSize(QSize(24, 24));
+  SpeedButtonClearLog->setToolTip(QStringLiteral("Clear Log"));
+  bar->addWidget(SpeedButtonClearLog);
+
+  model_ = new LogTableModel(records_, this);
+  rows_ = new LogRowFilter(this);
+  rows_->setSourceModel(model_);
+
+  EasyListview1 = new QTableView(this);
+  EasyListview1->setObjectName(QStringLiteral("EasyListview1"));
+  EasyListview1->setModel(rows_);
+  EasyListview1->setSelectionBehavior(QAbstractItemView::SelectRows);
+  EasyListview1->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  EasyListview1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  EasyListview1->setShowGrid(false);
+  EasyListview1->setWordWrap(false);
+  EasyListview1->setCornerButtonEnabled(false);
+  // Rows of one height let the view place any of many thousand rows without measuring.
+  QHeaderView* rowsHeader = EasyListview1->verticalHeader();
+  rowsHeader->hide();
+  rowsHeader->setSectionResizeMode(QHeaderView::Fixed);
+  rowsHeader->setDefaultSectionSize(fontMetrics().height() + 6);
+  QHeaderView* header = EasyListview1->horizontalHeader();
+  header->setMinimumHeight(HeaderHeight);
+  header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  header->setHighlightSections(false);
+  header->setSectionsMovable(false);
+  header->setSectionResizeMode(QHeaderView::Interactive);
+  for (int column = 0; column < LogTableModel::ColumnCount; ++column) {
+    header->resizeSection(column, ColumnWidths[column]);
+  }
+  header->setStretchLastSection(true);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  layout->addWidget(filterBar);
+  layout->addWidget(EasyListview1, 1);
+
+  connect(ComboBoxServer, &QComboBox::currentIndexChanged, this, &TFormLog::ComboBoxServerChange);
+  connect(ComboBoxSlot, &QComboBox::currentIndexChanged, this, &TFormLog::ComboBoxSlotChange);
+  connect(SpeedButtonClearLog, &QToolButton::clicked, this, &TFormLog::SpeedButtonClearLogClick);
+}
+
+TFormLog::~TFormLog() = default;
+
+const QAbstractItemModel* TFormLog::ShownRows() const {
+  return rows_;
+}
+
+void TFormLog::AddLog(uint8_t kind, uint16_t slot, const std::string& text) {
+  const QScrollBar* scroll = EasyListview1->verticalScrollBar();
+  // A reader at the end of the table keeps seeing the newest line; one who scrolled
+  // back keeps the place.
+  const bool following = EasyListview1->isVisible() && scroll->value() == scroll->maximum();
+  const size_t removed = records_.Append(TLogRecord{clock_(), kind, slot, text});
+  model_->RecordsAdded(removed, CurrentFilter());
+  if (removed > 0) ShowDropped();
+  // Scrolling lays out every row, so it waits until the lines that arrive together are
+  // in, and happens once for all of them.
+  if (following && !scrollPending_) {
+    scrollPending_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          scrollPending_ = false;
+          EasyListview1->scrollToBottom();
+        },
+        Qt::QueuedConnection);
+  }
+}
+
+LogFilter TFormLog::CurrentFilter() const {
+  return LogFilter{static_cast<uint8_t>(std::max(0, ComboBoxServer->currentIndex())),
+                   static_cast<uint16_t>(std::max(0, ComboBoxSlot->currentIndex()))};
+}
+
+void TFormLog::ApplyFilters() {
+  model_->ApplyFilters(CurrentFilter());
+  rows_->Refilter();
+}
+
+void TFormLog::ComboBoxServerChange() {
+  {
+    const QSignalBlocker quiet(ComboBoxSlot);
+    ComboBoxSlot->setCurrentIndex(0);
+  }
+  ComboBoxSlot->setEnabled(ComboBoxServer->currentIndex() > 0);
+  ApplyFilters();
+}
+
+void TFormLog::ComboBoxSlotChange() {
+  ApplyFilters();
+}
+
+void TFormLog::SpeedButtonClearLogClick() {
+  if (!confirm_(this, QStringLiteral("Clear log?"))) return;
+  records_.Clear();
+  model_->RecordsCleared();
+  ShowDropped();
+}
+
+void TFormLog::ShowDropped() {
+  const uint64_t dropped = records_.Dropped();
+  droppedLabel_->setText(QStringLiteral("%1 oldest lines removed").arg(dropped));
+  droppedLabel_->setToolTip(
+      QStringLiteral("The log keeps its newest %1 lines.").arg(LogRecordLimit));
+  droppedLabel_->setVisible(dropped > 0);
+}
+
+void TFormLog::closeEvent(QCloseEvent* event) {
+  // The window and its records live as long as the program: closing hides it.
+  hide();
+  event->ignore();
+}
+
+void TFormLog::showEvent(QShowEvent* event) {
+  if (!placed_) {
+    placed_ = true;
+    if (const QScreen* shown = screen()) {
+      QRect frame = frameGeometry();
+      frame.moveCenter(shown->availableGeometry().center());
+      move(frame.topLeft());
+    }
+  }
+  QWidget::showEvent(event);
+}
+
+}  // namespace quillfern

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QWidget>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/desktop/prompts.h"
+#include "app/log_records.h"
+
+class QAbstractItemModel;
+class QComboBox;
+class QLabel;
+class QToolButton;
+class QTableView;
+
+// The log window: every connect, disconnect and request line the servers reported, in a
+// table that can be filtered by server and slot. Created once after the main window and
+// kept for the program's life; closing it only hides it, and lines keep arriving while
+// it is hidden. Show it with show() and raise(). UI thread only.
+namespace quillfern {
+
+class LogTableModel;
+class LogRowFilter;
+
+class TFormLog : public QWidget {
+  Q_OBJECT
+
+ public:
+  using Clock = std::function<std::chrono::system_clock::time_point()>;
+
+  // A top-level window whatever the parent; the parent (or nullptr) owns it.
+  explicit TFormLog(QWidget* parent = nullptr);
+  ~TFormLog() override;
+
+  // Appends one line with the current local time: kind 1 TCP, 2 BT_OP, 3 BT_FB; slot
+  // 1 to 4; text in UTF-8 (what the server events carry). Works shown or hidden.
+  void AddLog(uint8_t kind, uint16_t slot, const std::string& text);
+
+  // For tests: where the time of a new line comes from, and who answers "Clear log?".
+  void SetClock(Clock clock) { clock_ = std::move(clock); }
+  void SetConfirm(ConfirmFunction confirm) { confirm_ = std::move(confirm); }
+
+  const TLogRecords& Records() const { return records_; }
+  // What the table shows: the visible rows, in order.
+  const QAbstractItemModel* ShownRows() const;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void ComboBoxServerChange();
+  void ComboBoxSlotChange();
+  void SpeedButtonClearLogClick();
+  LogFilter CurrentFilter() const;
+  void ApplyFilters();
+  void ShowDropped();
+
+  // All fields: UI thread only.
+  TLogRecords records_;
+  Clock clock_;
+  ConfirmFunction confirm_;
+  bool placed_ = false;         // centred on the screen at the first show
+  bool scrollPending_ = false;  // a scroll to the newest line is queued
+  LogTableModel* model_ = nullptr;
+  LogRowFilter* rows_ = nullptr;
+  QComboBox* ComboBoxServer = nullptr;
+  QComboBox* ComboBoxSlot = nullptr;
+  QToolButton* SpeedButtonClearLog = nullptr;
+  QLabel* droppedLabel_ = nullptr;
+  QTableView* EasyListview1 = nullptr;
+};
+
+}  // namespace quillfern

@@ -1,0 +1,371 @@
+#include "app/desktop/form_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/settings_store.h"
+#include "tests/support/scoped_environment.h"
+#include "tests/support/temp_folder.h"
+
+namespace quillfern {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ScopedEnvironment;
+using testing::TempFolder;
+
+// A home and configuration folder of its own, the settings file loaded from there, and
+// message boxes, questions and the folder picker that a test answers and records.
+class SettingsDialogTest : public ::testing::Test {
+ protected:
+  SettingsDialogTest() {
+    home_.Set(Home().string());
+    configHome_.Set(Config().string());
+    store_.LoadSettings();
+    services_.message = [this](QWidget*, const QString& text) {
+      messages_.push_back(text.toStdString());
+    };
+    services_.confirm = [this](QWidget*, const QString& question) {
+      questions_.push_back(question.toStdString());
+      return answer_;
+    };
+    services_.selectFolder = [this](QWidget*, const QString& title, const QString& current) {
+      pickerCalls_.push_back(title.toStdString() + " | " + current.toStdString());
+      return picked_;
+    };
+  }
+
+  fs::path Home() const { return temp_.Base() / "home"; }
+  fs::path Config() const { return temp_.Base() / "config"; }
+  fs::path SettingsFile() const { return Config() / "Quillfern.ini"; }
+  fs::path Autostart() const { return Config() / "autostart" / "Quillfern.desktop"; }
+  std::string Exchange() const { return temp_.Exchange().string(); }
+
+  template <typename T>
+  T* Control(TFormSettings& dialog, const char* name) {
+    T* control = dialog.findChild<T*>(name);
+    EXPECT_NE(control, nullptr) << name;
+    return control;
+  }
+  QLineEdit* Edit(TFormSettings& dialog, const char* name) {
+    return Control<QLineEdit>(dialog, name);
+  }
+  QCheckBox* Check(TFormSettings& dialog, const char* name) {
+    return Control<QCheckBox>(dialog, name);
+  }
+
+  // The store as the next start of the program would load it.
+  SettingsStore Reloaded() {
+    SettingsStore again(SettingsFile());
+    again.LoadSettings();
+    return again;
+  }
+
+  // Opens the dialog, lets the test change it, closes it (which must succeed) and
+  // takes the controls over.
+  template <typename Change>
+  void Run(Change change) {
+    TFormSettings dialog(nullptr, store_, services_);
+    change(dialog);
+    ASSERT_TRUE(dialog.CloseQuery()) << (messages_.empty() ? "" : messages_.back());
+    dialog.TakeOver();
+  }
+
+  TempFolder temp_;
+  ScopedEnvironment home_{"HOME"};
+  ScopedEnvironment configHome_{"XDG_CONFIG_HOME"};
+  SettingsStore store_{SettingsFile()};
+  SettingsDialogServices services_;
+  std::vector<std::string> messages_;
+  std::vector<std::string> questions_;
+  std::vector<std::string> pickerCalls_;
+  bool answer_ = true;
+  std::optional<QString> picked_;
+};
+
+TEST_F(SettingsDialogTest, ShowsTheSettingsInItsControls) {
+  store_.SetSetting(Setting::RootPath, Exchange());
+  store_.SetSetting(Setting::TcpPort, 6500);
+  store_.SetSetting(Setting::UseIPv6, 1);
+  store_.SetSetting(Setting::BalloonNotification, 0);
+  store_.SetSetting(Setting::AutoStartFB, 1);
+  TFormSettings dialog(nullptr, store_, services_);
+  EXPECT_EQ(dialog.windowTitle(), "Settings");
+  EXPECT_TRUE(dialog.isModal());
+  EXPECT_TRUE(dialog.windowFlags() & Qt::WindowStaysOnTopHint);
+  EXPECT_FALSE(dialog.windowFlags() & Qt::WindowCloseButtonHint);
+  EXPECT_EQ(Edit(dialog, "EditRootPath")->text().toStdString(), Exchange());
+  EXPECT_EQ(Edit(dialog, "EditTcpPort")->text(), "6500");
+  EXPECT_TRUE(Check(dialog, "CheckBoxIPv6")->isChecked());
+  EXPECT_FALSE(Check(dialog, "CheckBoxBalloonNotification")->isChecked());
+  EXPECT_TRUE(Check(dialog, "CheckBoxAutostartFB")->isChecked());
+  EXPECT_FALSE(Check(dialog, "CheckBoxAutoStartOP")->isChecked());
+  EXPECT_EQ(Check(dialog, "CheckBoxRunOnWindowsStart")->text(), "Run On Log-on");
+  EXPECT_EQ(Edit(dialog, "EditObjectPushSvcName")->text(), "OBEX Object Push");
+  EXPECT_EQ(Edit(dialog, "EditObjectPushSvcName")->toolTip(), "Default: OBEX Object Push");
+  EXPECT_EQ(Edit(dialog, "EditFolderBrowsingSvcName")->text(), "OBEX Folder Browsing");
+  EXPECT_EQ(Control<QPushButton>(dialog, "ButtonClose")->text(), "&Close");
+  EXPECT_EQ(Control<QPushButton>(dialog, "ButtonBrowse")->text(), "Browse...");
+}
+
+TEST_F(SettingsDialogTest, FirstStartOffersTheDocumentsFolderAndSavesOnlyIt) {
+  const std::string before = TempFolder::ReadFile(SettingsFile());
+  const fs::path documents = Home() / "Documents";
+  ASSERT_FALSE(fs::exists(documents));
+  Run([&](TFormSettings& dialog) {
+    EXPECT_EQ(Edit(dialog, "EditRootPath")->text().toStdString(), documents.string());
+  });
+  EXPECT_TRUE(fs::is_directory(documents));
+  std::string expected = before;
+  const std::string emptyRoot = "RootPath=\n";
+  expected.replace(expected.find(emptyRoot), emptyRoot.size(),
+                   "RootPath=" + documents.string() + "\n");
+  EXPECT_EQ(TempFolder::ReadFile(SettingsFile()), expected);
+  EXPECT_FALSE(fs::exists(Autostart()));
+  EXPECT_TRUE(messages_.empty());
+}
+
+TEST_F(SettingsDialogTest, DocumentsFolderNamedInUserDirsIsTaken) {
+  fs::create_directories(Config());
+  TempFolder::WriteFile(Config() / "user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n");
+  TFormSettings dialog(nullptr, store_, services_);
+  EXPECT_EQ(Edit(dialog, "EditRootPath")->text().toStdString(), (Home() / "Dokumente").string());
+}
+
+struct ValidationCase {
+  const char* name;
+  std::string root;  // "<exchange>" for the test's existing folder
+  const char* port;
+  bool answer;  // to the dynamic port question
+  bool closes;
+  std::vector<std::string> messages;
+  std::vector<std::string> questions;
+  const char* focused;  // the box with the focus when the dialog stays open
+};
+
+class SettingsValidationTest : public SettingsDialogTest,
+                               public ::testing::WithParamInterface<ValidationCase> {};
+
+TEST_P(SettingsValidationTest, ClosesOnlyWithAnExistingFolderAndAValidPort) {
+  const ValidationCase& c = GetParam();
+  answer_ = c.answer;
+  TFormSettings dialog(nullptr, store_, services_);
+  Edit(dialog, "EditRootPath")
+      ->setText(QString::fromStdString(c.root == "<exchange>"  ? Exchange()
+                                       : c.root == "<missing>" ? Exchange() + "/no"
+                                                               : c.root));
+  Edit(dialog, "EditTcpPort")->setText(QString::fromLatin1(c.port));
+  dialog.show();
+  EXPECT_EQ(dialog.close(), c.closes);
+  EXPECT_EQ(dialog.isVisible(), !c.closes);
+  EXPECT_EQ(messages_, c.messages);
+  EXPECT_EQ(questions_, c.questions);
+  if (!c.closes) {
+    ASSERT_NE(dialog.focusWidget(), nullptr);
+    EXPECT_EQ(dialog.focusWidget()->objectName().toStdString(), c.focused);
+  }
+}
+
+const std::vector<std::string> NoText;
+const std::vector<std::string> BadRoot = {"Invalid root path"};
+const std::vector<std::string> BadPort = {"Invalid Port Number"};
+const std::vector<std::string> Dynamic = {"Use dynamic port number for TCP server?"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Validation, SettingsValidationTest,
+    ::testing::Values(
+        ValidationCase{"ValidFolderAndPort", "<exchange>", "650", true, true, NoText, NoText, ""},
+        ValidationCase{"MissingFolder", "<missing>", "650", true, false, BadRoot, NoText,
+                       "EditRootPath"},
+        ValidationCase{"FolderIsTestedBeforeThePort", "<missing>", "abc", true, false, BadRoot,
+                       NoText, "EditRootPath"},
+        ValidationCase{"EmptyFolder", "", "650", true, false, BadRoot, NoText, "EditRootPath"},
+        ValidationCase{"RelativeFolder", "exchange", "650", true, false, BadRoot, NoText,
+                       "EditRootPath"},
+        ValidationCase{"PortAbove65535", "<exchange>", "70000", true, false, BadPort, NoText,
+                       "EditTcpPort"},
+        ValidationCase{"NegativePort", "<exchange>", "-1", true, false, BadPort, NoText,
+                       "EditTcpPort"},
+        ValidationCase{"PortNotANumber", "<exchange>", "abc", true, false, BadPort, NoText,
+                       "EditTcpPort"},
+        ValidationCase{"EmptyPort", "<exchange>", "", true, false, BadPort, NoText, "EditTcpPort"},
+        ValidationCase{"DynamicPortOk", "<exchange>", "0", true, true, NoText, Dynamic, ""},
+        ValidationCase{"DynamicPortCancel", "<exchange>", "0", false, false, NoText, Dynamic,
+                       "EditTcpPort"},
+        ValidationCase{"HighestPort", "<exchange>", "65535", true, true, NoText, NoText, ""}),
+    [](const ::testing::TestParamInfo<ValidationCase>& param) { return param.param.name; });
+
+TEST_F(SettingsDialogTest, DynamicPortConfirmedIsSaved) {
+  Run([&](TFormSettings& dialog) {
+    Edit(dialog, "EditRootPath")->setText(QString::fromStdString(Exchange()));
+    Edit(dialog, "EditTcpPort")->setText("0");
+  });
+  EXPECT_EQ(questions_, Dynamic);
+  EXPECT_EQ(Reloaded().Integer(Setting::TcpPort), 0);
+}
+
+TEST_F(SettingsDialogTest, EveryControlIsTakenOverAndSaved) {
+  const std::string folder = (temp_.Base() / u8"Übertragung ñ 文件").string();
+  fs::create_directories(fs::path(folder));
+  Run([&](TFormSettings& dialog) {
+    Edit(dialog, "EditRootPath")->setText(QString::fromStdString(folder));
+    Edit(dialog, "EditTcpPort")->setText("6510");
+    Check(dialog, "CheckBoxAccessHiddenFiles")->setChecked(true);
+    Check(dialog, "CheckBoxBalloonNotification")->setChecked(false);
+    Check(dialog, "CheckBoxautostartTCP")->setChecked(true);
+    Check(dialog, "CheckBoxIPv6")->setChecked(true);
+    Check(dialog, "CheckBoxAutoStartOP")->setChecked(true);
+    Check(dialog, "CheckBoxAutostartFB")->setChecked(true);
+    Edit(dialog, "EditObjectPushSvcName")->setText(QString::fromUtf8(u8"Schränkchen"));
+    Edit(dialog, "EditFolderBrowsingSvcName")->setText("");
+  });
+  const SettingsStore saved = Reloaded();
+  EXPECT_EQ(saved.Text(Setting::RootPath), folder);
+  EXPECT_EQ(saved.Integer(Setting::TcpPort), 6510);
+  EXPECT_EQ(saved.Integer(Setting::AllowAccessHiddenFiles), 1);
+  EXPECT_EQ(saved.Integer(Setting::BalloonNotification), 0);
+  EXPECT_EQ(saved.Integer(Setting::AutoStartTCP), 1);
+  EXPECT_EQ(saved.Integer(Setting::UseIPv6), 1);
+  EXPECT_EQ(saved.Integer(Setting::AutoStartOP), 1);
+  EXPECT_EQ(saved.Integer(Setting::AutoStartFB), 1);
+  EXPECT_EQ(saved.Text(Setting::OPServiceName), reinterpret_cast<const char*>(u8"Schränkchen"));
+  // An empty service name is accepted and saved as it is.
+  EXPECT_EQ(saved.Text(Setting::FBServiceName), "");
+  EXPECT_EQ(saved.Integer(Setting::AutoStart), 0);
+  EXPECT_FALSE(fs::exists(Autostart()));
+}
+
+TEST_F(SettingsDialogTest, RunSettingsDialogIsModalAndEndsWhenClosed) {
+  store_.SetSetting(Setting::RootPath, Exchange());
+  store_.SaveSettings();
+  bool shownModal = false;
+  QTimer::singleShot(0, [&] {
+    auto* dialog = qobject_cast<TFormSettings*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    shownModal = dialog->isVisible();
+    Edit(*dialog, "EditTcpPort")->setText("70000");
+    Control<QPushButton>(*dialog, "ButtonClose")->click();  // refused: stays open
+    EXPECT_TRUE(dialog->isVisible());
+    Edit(*dialog, "EditTcpPort")->setText("6600");
+    Control<QPushButton>(*dialog, "ButtonClose")->click();
+  });
+  RunSettingsDialog(nullptr, store_, services_);
+  EXPECT_TRUE(shownModal);
+  EXPECT_EQ(messages_, BadPort);
+  EXPECT_EQ(Reloaded().Integer(Setting::TcpPort), 6600);
+}
+
+TEST_F(SettingsDialogTest, BrowseStartsAtTheBoxesFolderAndCancelChangesNothing) {
+  TFormSettings dialog(nullptr, store_, services_);
+  QLineEdit* root = Edit(dialog, "EditRootPath");
+  root->setText(QString::fromStdString(Exchange()));
+  picked_.reset();
+  Control<QPushButton>(dialog, "ButtonBrowse")->click();
+  EXPECT_EQ(root->text().toStdString(), Exchange());
+
+  const std::string chosen = (temp_.Base() / u8"Bilder ä").string();
+  picked_ = QString::fromStdString(chosen);
+  Control<QPushButton>(dialog, "ButtonBrowse")->click();
+  EXPECT_EQ(root->text().toStdString(), chosen);
+  EXPECT_EQ(pickerCalls_, (std::vector<std::string>{"Select directory | " + Exchange(),
+                                                    "Select directory | " + Exchange()}));
+}
+
+TEST_F(SettingsDialogTest, RunAtLogOnWritesAndRemovesTheAutostartEntry) {
+  services_.programFile = [] { return QStringLiteral("/opt/quill fern/quillfern"); };
+  store_.SetSetting(Setting::RootPath, Exchange());
+  Run([&](TFormSettings& dialog) { Check(dialog, "CheckBoxRunOnWindowsStart")->setChecked(true); });
+  EXPECT_EQ(TempFolder::ReadFile(Autostart()),
+            "[Desktop Entry]\nType=Application\nName=Quillfern\n"
+            "Exec=\"/opt/quill fern/quillfern\" /minimize\n");
+  EXPECT_EQ(Reloaded().Integer(Setting::AutoStart), 1);
+
+  // Left as it is: the entry is not touched, even one edited by hand.
+  TempFolder::WriteFile(Autostart(), "edited by hand\n");
+  Run([&](TFormSettings& dialog) {
+    EXPECT_TRUE(Check(dialog, "CheckBoxRunOnWindowsStart")->isChecked());
+  });
+  EXPECT_EQ(TempFolder::ReadFile(Autostart()), "edited by hand\n");
+
+  Run([&](TFormSettings& dialog) {
+    Check(dialog, "CheckBoxRunOnWindowsStart")->setChecked(false);
+  });
+  EXPECT_FALSE(fs::exists(Autostart()));
+  EXPECT_EQ(Reloaded().Integer(Setting::AutoStart), 0);
+  EXPECT_TRUE(messages_.empty());
+}
+
+TEST_F(SettingsDialogTest, RunAtLogOnUsesTheRunningProgram) {
+  store_.SetSetting(Setting::RootPath, Exchange());
+  Run([&](TFormSettings& dialog) { Check(dialog, "CheckBoxRunOnWindowsStart")->setChecked(true); });
+  const std::string entry = TempFolder::ReadFile(Autostart());
+  EXPECT_NE(entry.find("desktop_tests"), std::string::npos) << entry;
+  EXPECT_NE(entry.find(" /minimize\n"), std::string::npos) << entry;
+}
+
+TEST_F(SettingsDialogTest, AFailedAutostartEntrySaysWhyAndSavesTheOptionOff) {
+  store_.SetSetting(Setting::RootPath, Exchange());
+  fs::create_directories(Config());
+  TempFolder::WriteFile(Config() / "autostart", "a file where the folder belongs");
+  Run([&](TFormSettings& dialog) { Check(dialog, "CheckBoxRunOnWindowsStart")->setChecked(true); });
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_NE(messages_[0], "");
+  EXPECT_EQ(store_.Integer(Setting::AutoStart), 0);
+  EXPECT_EQ(Reloaded().Integer(Setting::AutoStart), 0);
+}
+
+TEST_F(SettingsDialogTest, TypingLimitsBindOnlyTheKeyboard) {
+  const std::string deep = Exchange() + "/" + std::string(300, 'd');
+  store_.SetSetting(Setting::RootPath, Exchange());
+  TFormSettings dialog(nullptr, store_, services_);
+  QLineEdit* port = Edit(dialog, "EditTcpPort");
+  port->clear();
+  QTest::keyClicks(port, "1234567");
+  EXPECT_EQ(port->text(), "12345");
+
+  QLineEdit* name = Edit(dialog, "EditObjectPushSvcName");
+  name->clear();
+  QTest::keyClicks(name, QString(90, 'n'));
+  EXPECT_EQ(name->text().size(), 84);
+
+  // A folder the program put there may be longer than the keyboard could type, and
+  // can still be shortened.
+  QLineEdit* root = Edit(dialog, "EditRootPath");
+  root->setText(QString::fromStdString(deep));
+  EXPECT_EQ(root->text().toStdString(), deep);
+  root->end(false);
+  QTest::keyClick(root, Qt::Key_Backspace);
+  EXPECT_EQ(root->text().size(), static_cast<qsizetype>(deep.size() - 1));
+  QTest::keyClicks(root, "xy");
+  EXPECT_EQ(root->text().size(), static_cast<qsizetype>(deep.size() - 1));
+}
+
+TEST_F(SettingsDialogTest, EscapeDoesNotClose) {
+  store_.SetSetting(Setting::RootPath, Exchange());
+  TFormSettings dialog(nullptr, store_, services_);
+  dialog.show();
+  QTest::keyClick(&dialog, Qt::Key_Escape);
+  EXPECT_TRUE(dialog.isVisible());
+}
+
+TEST_F(SettingsDialogTest, GrabShowsTheDialog) {
+  store_.SetSetting(Setting::RootPath, Exchange());
+  TFormSettings dialog(nullptr, store_, services_);
+  dialog.show();
+  const QPixmap shot = dialog.grab();
+  EXPECT_FALSE(shot.isNull());
+  if (const char* folder = std::getenv("QUILLFERN_SCREENSHOTS")) {
+    shot.save(QString::fromLocal8Bit(folder) + "/settings.png");
+  }
+}
+
+}  // namespace
+}  // namespace quillfern
