@@ -3,7 +3,6 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -83,7 +82,7 @@ void TFormAbout::ButtonIPInformationClick() {
 
 void TFormAbout::ButtonBluetoothSettingsClick() {
   if (!StartBluetoothTool()) {
-    QMessageBox::information(this, "Quillfern", "Bluetooth stack not available");
+    Message(this, "Bluetooth stack not available");
   }
 }
 

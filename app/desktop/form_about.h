@@ -2,6 +2,8 @@
 
 #include <QDialog>
 
+#include "app/desktop/prompts.h"
+
 class QPushButton;
 
 namespace quillfern {
@@ -18,6 +20,7 @@ class TFormAbout : public QDialog {
   void ButtonIPInformationClick();
   void ButtonBluetoothSettingsClick();
 
+  MessageFunction Message = ShowPlainMessage;  // tests answer in its place
   QPushButton* ButtonIPInformation = nullptr;
   QPushButton* ButtonBluetoothSettings = nullptr;
 };
