@@ -85,12 +85,13 @@ TFormMain::TFormMain(SettingsStore& settings, QWidget* parent)
     notifier_ = std::make_unique<CoreLoopNotifier>(*loop_);
     bluetooth_ = ChooseBluetoothStackFromEnvironment();
     CreateServers();
-    for (ServiceControls& controls : boxes_) {
-      controls.onOff->OnBeforeChange = [this](TOnOffSwitch& sender) {
-        return OnBeforeServerSwitchChanged(sender);
-      };
-      connect(controls.onOff, &TOnOffSwitch::Changed, this, &TFormMain::OnServerSwitchChanged);
-    }
+  }
+  // Without servers the veto refuses every change: the switches stay off.
+  for (ServiceControls& controls : boxes_) {
+    controls.onOff->OnBeforeChange = [this](TOnOffSwitch& sender) {
+      return OnBeforeServerSwitchChanged(sender);
+    };
+    connect(controls.onOff, &TOnOffSwitch::Changed, this, &TFormMain::OnServerSwitchChanged);
   }
   CreateTray();
 
