@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "app/desktop/desktop_parts.h"
+#include "app/desktop/end_signals.h"
 #include "app/desktop/form_main.h"
 #include "app/desktop/program_icon.h"
 #include "app/desktop/single_instance.h"
@@ -61,6 +62,14 @@ int RunDesktop(int& argc, char** argv, const std::vector<std::string>& arguments
   QObject::connect(&instance, &SingleInstance::ShowRequested, &form,
                    &TFormMain::ActionRestoreExecute);
   QObject::connect(&form, &TFormMain::Closed, &application, &QCoreApplication::quit);
+  // Ctrl+C and SIGTERM end the services in order, as the session's end does.
+  EndSignals endSignals;
+  QObject::connect(&endSignals, &EndSignals::Received, &form, [&form] {
+    DebugOutput("Quillfern: ending on a signal\n");
+    form.EndWithoutQuestions();
+  });
+  QObject::connect(&application, &QGuiApplication::commitDataRequest, &form,
+                   [&form] { form.EndWithoutQuestions(); });
   form.Start();
 
   if (!MinimizeRequested(arguments)) {
@@ -74,6 +83,7 @@ int RunDesktop(int& argc, char** argv, const std::vector<std::string>& arguments
     DebugOutput("Quillfern: no notification area; started minimized\n");
     form.showMinimized();
   }
+  DebugOutput("Quillfern: the window is ready\n");
   return QApplication::exec();
 }
 

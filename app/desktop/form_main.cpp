@@ -474,6 +474,15 @@ void TFormMain::closeEvent(QCloseEvent* event) {
   emit Closed();
 }
 
+void TFormMain::EndWithoutQuestions() {
+  if (closing_) return;
+  closing_ = true;
+  ETrayIcon1->hide();
+  DestroyServers();
+  hide();
+  emit Closed();
+}
+
 void TFormMain::DestroyServers() {
   // In the order of the boxes; each stops and waits for its workers, serving
   // their events meanwhile. The loop goes last.

@@ -71,6 +71,9 @@ class TFormMain : public QWidget {
   void ActionRestoreExecute();
   void ActionOpenExchangeFolderExecute();
   void ActionAboutExecute();
+  // Ends the program without questions (the session ends, a signal came):
+  // every service stops, the connected clients with it.
+  void EndWithoutQuestions();
 
   // For the program and its tests.
   bool NetworkStarted() const { return loop_ != nullptr; }

@@ -96,6 +96,18 @@ TEST_F(DesktopProcess, CapitalMinimizeStartsWithoutShowingTheWindow) {
   EXPECT_NE(errors.find("started minimized"), std::string::npos) << errors;
 }
 
+TEST_F(DesktopProcess, SigtermEndsTheServicesAndTheProgramCleanly) {
+  TempFolder::WriteFile(places.SettingsFile(), "[Settings]\nAutoStartTCP=1\nTcpPort=0\nRootPath=" +
+                                                   places.folder.Exchange().string() + "\n");
+  HeadlessProcess process(Command({}));
+  std::string errors = ErrorsUntil(process, "the window is ready");
+  ASSERT_NE(errors.find("the window is ready"), std::string::npos) << errors;
+  process.Signal(SIGTERM);
+  EXPECT_EQ(process.Wait(10000), 0);
+  errors += process.ReadAllErrors(1000);
+  EXPECT_NE(errors.find("ending on a signal"), std::string::npos) << errors;
+}
+
 TEST_F(DesktopProcess, WithoutADisplayTheProgramPointsAtHeadless) {
   ScopedEnvironment display("DISPLAY");
   ScopedEnvironment wayland("WAYLAND_DISPLAY");
