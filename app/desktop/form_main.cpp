@@ -8,6 +8,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QToolButton>
@@ -506,7 +507,11 @@ void TFormMain::changeEvent(QEvent* event) {
 }
 
 void TFormMain::mousePressEvent(QMouseEvent* event) {
-  if (!TCaptionBar::StartMove(this, event, dragOffset_)) QWidget::mousePressEvent(event);
+  // Only the frame itself: a press that a panel let through is not a caption's.
+  if (childAt(event->position().toPoint()) != nullptr ||
+      !TCaptionBar::StartMove(this, event, dragOffset_)) {
+    QWidget::mousePressEvent(event);
+  }
 }
 
 void TFormMain::mouseMoveEvent(QMouseEvent* event) {
