@@ -102,12 +102,14 @@ std::optional<HeadlessServices> ParseServices(const std::string& text) {
 }  // namespace
 
 std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& arguments,
-                                                      std::string& error) {
-  HeadlessOptions options;
+                                                      std::string& error,
+                                                      const HeadlessOptions& base) {
+  HeadlessOptions options = base;
+  bool ipv6Flag = false;  // the settings' IPv6 yields to a --listen address, the flag does not
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     const bool hasValue = i + 1 < arguments.size();
-    if (argument == "--headless") continue;
+    if (argument == "--headless" || argument == "--no-settings") continue;
     if (argument == "--root" && hasValue) {
       options.root = arguments[++i];
     } else if (argument == "--services" && hasValue) {
@@ -132,6 +134,7 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
       options.port = static_cast<uint16_t>(port);
     } else if (argument == "--ipv6") {
       options.useIPv6 = true;
+      ipv6Flag = true;
     } else if (argument == "--listen" && hasValue) {
       options.listen = arguments[++i];
       if (AddressLiteralFamily(options.listen) == AF_UNSPEC) {
@@ -156,12 +159,12 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
     }
   }
   if (options.root.empty()) {
-    error = "Invalid root path";
+    error = NoRootPathText;
     return std::nullopt;
   }
   if (!options.listen.empty()) {
     const bool ipv6Literal = AddressLiteralFamily(options.listen) == AF_INET6;
-    if (options.useIPv6 && !ipv6Literal) {
+    if (ipv6Flag && !ipv6Literal) {
       error = "Invalid listen address: " + options.listen +
               " is an IPv4 address, and --ipv6 listens on IPv6";
       return std::nullopt;

@@ -34,12 +34,18 @@ struct HeadlessOptions {
   std::string folderBrowsingName = DefaultFolderBrowsingName;  // the Folder Browsing record's
 };
 
-// Reads "--root DIR [--port N] [--ipv6] [--listen ADDR] [--allow-hidden]
+// What ParseHeadlessArguments says when no exchange folder is known.
+inline constexpr char NoRootPathText[] = "Invalid root path: give --root DIR";
+
+// Reads "[--root DIR] [--port N] [--ipv6] [--listen ADDR] [--allow-hidden]
 // [--output-limit BYTES] [--services tcp,op,fb] [--op-name NAME]
-// [--fb-name NAME]"; on a mistake returns nothing and says why in error. An
-// IPv6 literal after --listen means an IPv6 listener.
+// [--fb-name NAME] [--no-settings]" over the options given as base (the
+// user's settings); on a mistake, or when neither names an exchange folder,
+// returns nothing and says why in error. An IPv6 literal after --listen means
+// an IPv6 listener.
 std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& arguments,
-                                                      std::string& error);
+                                                      std::string& error,
+                                                      const HeadlessOptions& base = {});
 
 // The line that says who can reach the exchange folder:
 // "Anyone who can reach port 650 can read and change the files in /srv/x."

@@ -62,4 +62,4 @@ if [ -n "$try_host" ]; then
   echo "Try it from another terminal:  obexftp -n $try_host -l"
 fi
 echo "Stop with Ctrl+C."
-exec "$binary" --headless --root "$folder" --port "$port" --listen "$listen"
+exec "$binary" --headless --root "$folder" --port "$port" --listen "$listen" --services tcp

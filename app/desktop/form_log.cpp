@@ -127,8 +127,8 @@ void TFormLog::AddLog(uint8_t kind, uint16_t slot, const std::string& text) {
   const size_t removed = records_.Append(TLogRecord{clock_(), kind, slot, text});
   model_->RecordsAdded(removed, CurrentFilter());
   if (removed > 0) ShowDropped();
-  // Scrolling lays out every row, so it waits until the lines that arrive together are
-  // in, and happens once for all of them.
+  // Scrolling makes the view work out the place of every row, so it waits until the
+  // lines that arrive together are in, and happens once for all of them.
   if (following && !scrollPending_) {
     scrollPending_ = true;
     QMetaObject::invokeMethod(

@@ -25,7 +25,8 @@ const TLogRecord* LogTableModel::RecordOf(int row) const {
 }
 
 QVariant LogTableModel::data(const QModelIndex& index, int role) const {
-  if (role != Qt::DisplayRole || !index.isValid()) return {};
+  const bool operationTip = role == Qt::ToolTipRole && index.column() == ColumnOperation;
+  if ((role != Qt::DisplayRole && !operationTip) || !index.isValid()) return {};
   const TLogRecord* record = RecordOf(index.row());
   if (record == nullptr) return {};
   switch (index.column()) {

@@ -11,7 +11,8 @@ bool AskConfirmation(QWidget* parent, const QString& question) {
 }
 
 void ShowPlainMessage(QWidget* parent, const QString& text) {
-  QMessageBox::information(parent, QStringLiteral("Quillfern"), text);
+  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Quillfern"), text, QMessageBox::Ok, parent);
+  box.exec();
 }
 
 }  // namespace quillfern

@@ -15,7 +15,7 @@ using ConfirmFunction = std::function<bool(QWidget* parent, const QString& quest
 using MessageFunction = std::function<void(QWidget* parent, const QString& text)>;
 
 // The real boxes: a question titled "Confirm" with OK (default) and Cancel, and a plain
-// message titled "Quillfern".
+// message (no icon) titled "Quillfern" with OK.
 bool AskConfirmation(QWidget* parent, const QString& question);
 void ShowPlainMessage(QWidget* parent, const QString& text);
 

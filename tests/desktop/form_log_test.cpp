@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QLabel>
+#include <QScrollBar>
 #include <QTableView>
 #include <QToolButton>
 #include <ctime>
@@ -91,6 +93,10 @@ TEST_F(LogWindowTest, CellTextsComeFromTheRecord) {
   EXPECT_EQ(Cell(0, 2), "3");
   EXPECT_EQ(Cell(0, 3), "Put : a.txt : Success");
   EXPECT_EQ(Cell(1, 1), "");
+  // A line too long for its column shows whole as the cell's tooltip.
+  const QAbstractItemModel* rows = form_.ShownRows();
+  EXPECT_EQ(rows->data(rows->index(0, 3), Qt::ToolTipRole).toString(), "Put : a.txt : Success");
+  EXPECT_FALSE(rows->data(rows->index(0, 0), Qt::ToolTipRole).isValid());
 }
 
 TEST_F(LogWindowTest, OperationTextIsUtf8) {
@@ -232,6 +238,20 @@ TEST_F(LogWindowTest, FiftyThousandLinesAreRowsWhoseTextsAreMadeOnDemand) {
   EXPECT_EQ(form_.ShownRows()->rowCount(), Lines / 12 + 1);
   EXPECT_EQ(Cell(0, 3), "request 1");
   EXPECT_EQ(Cell(1, 3), "request 13");
+}
+
+TEST_F(LogWindowTest, TheNewestLineStaysInViewUnlessTheReaderScrolledBack) {
+  form_.show();
+  QScrollBar* scroll = form_.findChild<QTableView*>("EasyListview1")->verticalScrollBar();
+  for (int i = 0; i < 200; ++i) form_.AddLog(1, 1, "line " + std::to_string(i));
+  QCoreApplication::processEvents();
+  EXPECT_GT(scroll->maximum(), 0);
+  EXPECT_EQ(scroll->value(), scroll->maximum());
+
+  scroll->setValue(0);
+  for (int i = 0; i < 10; ++i) form_.AddLog(1, 1, "more " + std::to_string(i));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(scroll->value(), 0);
 }
 
 TEST_F(LogWindowTest, PastTheRecordLimitTheOldestRowsGoWithANote) {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -277,6 +279,35 @@ TEST_F(SettingsDialogTest, BrowseStartsAtTheBoxesFolderAndCancelChangesNothing) 
   EXPECT_EQ(root->text().toStdString(), chosen);
   EXPECT_EQ(pickerCalls_, (std::vector<std::string>{"Select directory | " + Exchange(),
                                                     "Select directory | " + Exchange()}));
+}
+
+TEST_F(SettingsDialogTest, BrowseOpensTheFolderPickerAtTheBoxesFolder) {
+  const fs::path inside = temp_.Exchange() / u8"Fotos é";
+  fs::create_directories(inside);
+  services_.selectFolder = nullptr;  // Qt's own picker
+  TFormSettings dialog(nullptr, store_, services_);
+  QLineEdit* root = Edit(dialog, "EditRootPath");
+  root->setText(QString::fromStdString(Exchange()));
+  for (const bool accept : {false, true}) {
+    QString title;
+    QString shownFolder;
+    QTimer::singleShot(0, [&] {
+      auto* picker = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      ASSERT_NE(picker, nullptr);
+      title = picker->windowTitle();
+      shownFolder = picker->directory().absolutePath();
+      if (accept) {
+        picker->setDirectory(QString::fromStdString(inside.string()));
+        static_cast<QDialog*>(picker)->accept();  // the picker's own accept, as OK does
+      } else {
+        picker->reject();
+      }
+    });
+    Control<QPushButton>(dialog, "ButtonBrowse")->click();
+    EXPECT_EQ(title, "Select directory");
+    EXPECT_EQ(shownFolder.toStdString(), Exchange());
+    EXPECT_EQ(root->text().toStdString(), accept ? inside.string() : Exchange());
+  }
 }
 
 TEST_F(SettingsDialogTest, RunAtLogOnWritesAndRemovesTheAutostartEntry) {

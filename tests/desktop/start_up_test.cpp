@@ -45,6 +45,12 @@ class DesktopProcess : public ::testing::Test {
     arguments.insert(arguments.begin(), QUILLFERN_BINARY);
     return arguments;
   }
+  // The child's own per-user folders.
+  std::vector<std::string> Places() const {
+    return {"XDG_CONFIG_HOME=" + places.Config().string(),
+            "XDG_RUNTIME_DIR=" + places.Runtime().string(),
+            "HOME=" + places.folder.Base().string()};
+  }
   bool WaitUntilListening() const {
     return PumpUntil([&] { return std::filesystem::exists(places.Runtime() / "Quillfern.socket"); },
                      10000);
@@ -74,10 +80,10 @@ class DesktopProcess : public ::testing::Test {
 };
 
 TEST_F(DesktopProcess, ASecondStartShowsTheFirstsWindowAndEnds) {
-  HeadlessProcess first(Command({"/minimize"}));
+  HeadlessProcess first(Command({"/minimize"}), Places());
   ASSERT_TRUE(WaitUntilListening());
 
-  HeadlessProcess second(Command({}));
+  HeadlessProcess second(Command({}), Places());
   EXPECT_EQ(second.Wait(10000), 0);
   const std::string secondErrors = second.ReadAllErrors(1000);
   EXPECT_EQ(secondErrors.find("starting anyway"), std::string::npos) << secondErrors;
@@ -89,7 +95,7 @@ TEST_F(DesktopProcess, ASecondStartShowsTheFirstsWindowAndEnds) {
 }
 
 TEST_F(DesktopProcess, CapitalMinimizeStartsWithoutShowingTheWindow) {
-  HeadlessProcess process(Command({"/MINIMIZE"}));
+  HeadlessProcess process(Command({"/MINIMIZE"}), Places());
   const std::string errors = ErrorsUntil(process, "started minimized");
   Stop(process);
   // The offscreen platform has no notification area: the window waits minimized.
@@ -99,7 +105,7 @@ TEST_F(DesktopProcess, CapitalMinimizeStartsWithoutShowingTheWindow) {
 TEST_F(DesktopProcess, SigtermEndsTheServicesAndTheProgramCleanly) {
   TempFolder::WriteFile(places.SettingsFile(), "[Settings]\nAutoStartTCP=1\nTcpPort=0\nRootPath=" +
                                                    places.folder.Exchange().string() + "\n");
-  HeadlessProcess process(Command({}));
+  HeadlessProcess process(Command({}), Places());
   std::string errors = ErrorsUntil(process, "the window is ready");
   ASSERT_NE(errors.find("the window is ready"), std::string::npos) << errors;
   process.Signal(SIGTERM);
@@ -115,7 +121,7 @@ TEST_F(DesktopProcess, WithoutADisplayTheProgramPointsAtHeadless) {
   display.Set(std::nullopt);
   wayland.Set(std::nullopt);
   platform.Set(std::nullopt);
-  HeadlessProcess process(Command({}));
+  HeadlessProcess process(Command({}), Places());
   EXPECT_EQ(process.Wait(10000), 2);
   const std::string errors = process.ReadAllErrors(1000);
   EXPECT_NE(errors.find("No display"), std::string::npos) << errors;

@@ -15,7 +15,33 @@ extern char** environ;
 
 namespace quillfern::testing {
 
-HeadlessProcess::HeadlessProcess(const std::vector<std::string>& arguments) {
+namespace {
+
+constexpr char NoConfigHome[] = "XDG_CONFIG_HOME=/nonexistent/quillfern-test-config";
+
+// The test's environment with the given entries in place of those of the same name.
+std::vector<std::string> ChildEnvironment(std::vector<std::string> overrides) {
+  const auto named = [](const std::string& entry, const std::string& other) {
+    const size_t equals = entry.find('=');
+    return other.compare(0, equals + 1, entry, 0, equals + 1) == 0;
+  };
+  bool configHomeGiven = false;
+  for (const std::string& entry : overrides) configHomeGiven |= named(NoConfigHome, entry);
+  if (!configHomeGiven) overrides.push_back(NoConfigHome);
+  std::vector<std::string> result;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    bool replaced = false;
+    for (const std::string& own : overrides) replaced |= named(own, *entry);
+    if (!replaced) result.push_back(*entry);
+  }
+  result.insert(result.end(), overrides.begin(), overrides.end());
+  return result;
+}
+
+}  // namespace
+
+HeadlessProcess::HeadlessProcess(const std::vector<std::string>& arguments,
+                                 const std::vector<std::string>& environment) {
   int outPipe[2];
   int errPipe[2];
   if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
@@ -33,7 +59,11 @@ HeadlessProcess::HeadlessProcess(const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
-  const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+  const std::vector<std::string> childEnvironment = ChildEnvironment(environment);
+  std::vector<char*> envp;
+  for (const auto& entry : childEnvironment) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
+  const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) throw std::runtime_error("spawn failed: " + arguments[0]);
 }

@@ -11,10 +11,14 @@
 namespace quillfern::testing {
 
 // The quillfern program run headless as a child process, its standard
-// output and error read line by line.
+// output and error read line by line. The child sees the test's environment
+// with the entries "NAME=value" of environment put over it; unless they name
+// XDG_CONFIG_HOME, it points at a folder that does not exist, so the user's
+// own settings file never reaches a test.
 class HeadlessProcess {
  public:
-  explicit HeadlessProcess(const std::vector<std::string>& arguments);
+  explicit HeadlessProcess(const std::vector<std::string>& arguments,
+                           const std::vector<std::string>& environment = {});
   ~HeadlessProcess();  // ends the process if it still runs
 
   // The next line of standard output, or nothing within the time given.

@@ -1,0 +1,59 @@
+#include "app/headless_settings.h"
+
+#include <algorithm>
+
+#include "app/settings_store.h"
+#include "app/user_places.h"
+
+namespace quillfern {
+
+HeadlessOptions HeadlessOptionsFromSettings(const SettingsStore& settings,
+                                            std::vector<std::string>& warnings) {
+  HeadlessOptions options;
+  options.root = settings.Text(Setting::RootPath);
+  const int32_t port = settings.Integer(Setting::TcpPort);
+  if (port >= 0 && port <= 65535) {
+    options.port = static_cast<uint16_t>(port);
+  } else {
+    warnings.push_back("The settings give TcpPort " + std::to_string(port) +
+                       ", which is no port; " + std::to_string(DefaultTcpPort) +
+                       " is used instead");
+  }
+  options.useIPv6 = settings.IsOn(Setting::UseIPv6);
+  options.allowHidden = settings.IsOn(Setting::AllowAccessHiddenFiles);
+  options.objectPushName = settings.Text(Setting::OPServiceName);
+  options.folderBrowsingName = settings.Text(Setting::FBServiceName);
+  const HeadlessServices chosen{.tcp = settings.IsOn(Setting::AutoStartTCP),
+                                .objectPush = settings.IsOn(Setting::AutoStartOP),
+                                .folderBrowsing = settings.IsOn(Setting::AutoStartFB)};
+  if (chosen.tcp || chosen.objectPush || chosen.folderBrowsing) options.services = chosen;
+  return options;
+}
+
+std::optional<HeadlessOptions> HeadlessOptionsFor(const std::vector<std::string>& arguments,
+                                                  std::string& error,
+                                                  std::vector<std::string>& warnings) {
+  HeadlessOptions base;
+  std::string fileName;
+  const bool useSettings =
+      std::find(arguments.begin(), arguments.end(), "--no-settings") == arguments.end();
+  if (useSettings) {
+    if (const auto file = SettingsFilePath()) {
+      fileName = file->string();
+      SettingsStore settings(*file);
+      // Only read: a service started from a script must not add keys to the user's file.
+      if (settings.ReadSettings() == SettingsFileResult::ReadFailed) {
+        warnings.push_back("Cannot read the settings file " + fileName + ": " +
+                           settings.ErrorText() + "; the built-in defaults are used");
+      }
+      base = HeadlessOptionsFromSettings(settings, warnings);
+    }
+  }
+  auto options = ParseHeadlessArguments(arguments, error, base);
+  if (!options && error == NoRootPathText && !fileName.empty()) {
+    error += " (or set RootPath in " + fileName + ")";
+  }
+  return options;
+}
+
+}  // namespace quillfern

@@ -1,0 +1,159 @@
+#include "app/headless_settings.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "obex/packet.h"
+#include "tests/support/headless_process.h"
+#include "tests/support/obex_client.h"
+#include "tests/support/scoped_environment.h"
+#include "tests/support/temp_folder.h"
+
+namespace quillfern::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The user's configuration folder is a temporary one; the settings file in it is
+// whatever a test writes, and must be byte for byte the same afterwards.
+class HeadlessSettingsTest : public ::testing::Test {
+ protected:
+  HeadlessSettingsTest() {
+    configHome_.Set(Config().string());
+    fs::create_directories(Config());
+  }
+  ~HeadlessSettingsTest() override {
+    if (!written_.empty()) {
+      EXPECT_EQ(TempFolder::ReadFile(File()), written_);
+    }
+  }
+
+  fs::path Config() const { return temp_.Base() / "config"; }
+  fs::path File() const { return Config() / "Quillfern.ini"; }
+  void WriteSettings(const std::string& lines) {
+    written_ = "[Settings]\n" + lines;
+    TempFolder::WriteFile(File(), written_);
+  }
+  std::optional<HeadlessOptions> Options(const std::vector<std::string>& arguments) {
+    error_.clear();
+    warnings_.clear();
+    return HeadlessOptionsFor(arguments, error_, warnings_);
+  }
+
+  TempFolder temp_;
+  ScopedEnvironment configHome_{"XDG_CONFIG_HOME"};
+  std::string written_;
+  std::string error_;
+  std::vector<std::string> warnings_;
+};
+
+TEST_F(HeadlessSettingsTest, WithoutAFileTheRootIsNeededAndNoFileIsMade) {
+  EXPECT_FALSE(Options({"--headless"}));
+  EXPECT_EQ(error_, std::string(NoRootPathText) + " (or set RootPath in " + File().string() + ")");
+  const auto options = Options({"--headless", "--root", "/srv/x"});
+  ASSERT_TRUE(options);
+  EXPECT_EQ(options->port, 650);
+  EXPECT_TRUE(options->services.tcp);
+  EXPECT_FALSE(options->services.objectPush);
+  EXPECT_EQ(options->objectPushName, "OBEX Object Push");
+  EXPECT_TRUE(warnings_.empty());
+  EXPECT_FALSE(fs::exists(File()));
+}
+
+TEST_F(HeadlessSettingsTest, TheFileGivesTheStartingPoint) {
+  WriteSettings(
+      "RootPath=/srv/\xC3\xBC\n"
+      "TcpPort=6000\n"
+      "UseIPv6=1\n"
+      "AllowAccessHiddenFiles=1\n"
+      "OPServiceName=Push here\n"
+      "FBServiceName=Browse here\n"
+      "AutoStartOP=1\n"
+      "AutoStartFB=1\n");
+  const auto options = Options({"--headless"});
+  ASSERT_TRUE(options) << error_;
+  EXPECT_EQ(options->root, "/srv/\xC3\xBC");
+  EXPECT_EQ(options->port, 6000);
+  EXPECT_TRUE(options->useIPv6);
+  EXPECT_TRUE(options->allowHidden);
+  EXPECT_EQ(options->objectPushName, "Push here");
+  EXPECT_EQ(options->folderBrowsingName, "Browse here");
+  EXPECT_FALSE(options->services.tcp);
+  EXPECT_TRUE(options->services.objectPush);
+  EXPECT_TRUE(options->services.folderBrowsing);
+  EXPECT_TRUE(warnings_.empty());
+}
+
+TEST_F(HeadlessSettingsTest, FlagsOverrideTheFile) {
+  WriteSettings(
+      "RootPath=/srv/file\n"
+      "TcpPort=6000\n"
+      "UseIPv6=1\n"
+      "OPServiceName=Push here\n"
+      "AutoStartOP=1\n");
+  const auto options = Options({"--headless", "--root", "/srv/flag", "--port", "7000", "--services",
+                                "tcp", "--op-name", "Flag push", "--listen", "127.0.0.1"});
+  ASSERT_TRUE(options) << error_;
+  EXPECT_EQ(options->root, "/srv/flag");
+  EXPECT_EQ(options->port, 7000);
+  // An IPv4 address to listen on wins over the file's IPv6; only the --ipv6 flag
+  // conflicts with it.
+  EXPECT_FALSE(options->useIPv6);
+  EXPECT_EQ(options->objectPushName, "Flag push");
+  EXPECT_TRUE(options->services.tcp);
+  EXPECT_FALSE(options->services.objectPush);
+  EXPECT_FALSE(Options({"--headless", "--ipv6", "--listen", "127.0.0.1"}));
+}
+
+TEST_F(HeadlessSettingsTest, NoSettingsIgnoresTheFile) {
+  WriteSettings("RootPath=/srv/file\nTcpPort=6000\n");
+  EXPECT_FALSE(Options({"--headless", "--no-settings"}));
+  const auto options = Options({"--headless", "--no-settings", "--root", "/srv/flag"});
+  ASSERT_TRUE(options);
+  EXPECT_EQ(options->port, 650);
+}
+
+TEST_F(HeadlessSettingsTest, APortTheFileCannotMeanGivesTheDefaultAndAWarning) {
+  for (const char* port : {"70000", "-1"}) {
+    WriteSettings("RootPath=/srv/file\nTcpPort=" + std::string(port) + "\n");
+    const auto options = Options({"--headless"});
+    ASSERT_TRUE(options);
+    EXPECT_EQ(options->port, 650);
+    ASSERT_EQ(warnings_.size(), 1u);
+    EXPECT_NE(warnings_[0].find(port), std::string::npos) << warnings_[0];
+  }
+  EXPECT_EQ(Options({"--headless", "--port", "651"})->port, 651);
+}
+
+TEST_F(HeadlessSettingsTest, AnUnreadableFileIsAWarningAndTheDefaultsServe) {
+  fs::create_directory(File());  // a folder where the file belongs
+  const auto options = Options({"--headless", "--root", "/srv/x"});
+  ASSERT_TRUE(options);
+  EXPECT_EQ(options->port, 650);
+  ASSERT_EQ(warnings_.size(), 1u);
+  EXPECT_EQ(warnings_[0].rfind("Cannot read the settings file " + File().string(), 0), 0u);
+}
+
+TEST_F(HeadlessSettingsTest, TheServiceServesTheFilesExchangeFolderAndLeavesTheFileAlone) {
+  WriteSettings("RootPath=" + temp_.Exchange().string() + "\nTcpPort=1\n");
+  HeadlessProcess process({QUILLFERN_BINARY, "--headless", "--port", "0", "--listen", "127.0.0.1"},
+                          {"XDG_CONFIG_HOME=" + Config().string()});
+  const uint16_t port = process.WaitForPort();
+  ASSERT_NE(port, 0) << process.ReadAllErrors(500);
+  ObexClient client;
+  ASSERT_EQ(client.Open("127.0.0.1", port), 0);
+  ASSERT_EQ(client.Connect().Code(), RspSuccess);
+  const std::string body = "from the settings";
+  const std::vector<uint8_t> bytes(body.begin(), body.end());
+  EXPECT_EQ(client.Put(u"a.txt", bytes).Code(), RspSuccess);
+  EXPECT_EQ(TempFolder::ReadFile(temp_.Exchange() / "a.txt"), body);
+  process.Signal(SIGTERM);
+  EXPECT_EQ(process.Wait(), 0);
+}
+
+}  // namespace
+}  // namespace quillfern::testing
