@@ -9,12 +9,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
+#include "app/log_records.h"
 #include "app/service_shutdown.h"
 #include "bluetooth/server_btms.h"
 #include "bluetooth/stack_choice.h"
@@ -33,32 +33,10 @@ constexpr uint64_t FinalOutputMs = 250;
 // How long an error message may wait for a stalled standard error.
 constexpr uint64_t ErrorOutputMs = 1000;
 
-std::string LocalTimeText(std::chrono::system_clock::time_point time) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
-}
-
-std::string KindText(uint8_t kind) {
-  switch (kind) {
-    case KindTCP:
-      return "TCP";
-    case KindBluetoothObjectPush:
-      return "BT_OP";
-    case KindBluetoothFolderBrowsing:
-      return "BT_FB";
-    default:
-      return "";
-  }
-}
-
 std::string RecordLine(const ServerEvent& event) {
   // A loss stands on a line of its own: it belongs to no slot.
   if (event.kind == ServerEventKind::LinesLost) return event.text;
-  return LocalTimeText(event.time) + ' ' + KindText(event.serverKind) + ' ' +
+  return LogTimeText(event.time) + ' ' + ServerKindText(event.serverKind) + ' ' +
          std::to_string(event.slot) + ' ' + event.text;
 }
 
@@ -257,13 +235,13 @@ int RunHeadless(const HeadlessOptions& options, int outFd, int errFd) {
     service->OnDisconnect = record;
     service->SetOnLog(record);
     if (service->Start() != 0) {
-      std::string why = KindText(kind) + " not started: " + service->ErrorText;
+      std::string why = ServerKindText(kind) + " not started: " + service->ErrorText;
       if (!bluetooth.problem.empty()) why += " (" + bluetooth.problem + ")";
       WriteText(errFd, why + "\n");
       service->Stop();
       return;
     }
-    output.WriteLine("Scn: " + std::to_string(service->Channel) + " " + KindText(kind));
+    output.WriteLine("Scn: " + std::to_string(service->Channel) + " " + ServerKindText(kind));
     bluetoothServers.push_back(std::move(service));
     serving = true;
   };

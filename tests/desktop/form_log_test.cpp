@@ -10,6 +10,7 @@
 #include <QTableView>
 #include <QToolButton>
 #include <ctime>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -113,6 +114,11 @@ struct FilterCase {
   int slot;    // position in the slot filter
   std::vector<std::string> shown;
 };
+
+// Named by its case in test listings.
+void PrintTo(const FilterCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class LogFilterTest : public LogWindowTest, public ::testing::WithParamInterface<FilterCase> {};
 

@@ -10,6 +10,7 @@
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -152,6 +153,11 @@ struct ValidationCase {
   std::vector<std::string> questions;
   const char* focused;  // the box with the focus when the dialog stays open
 };
+
+// Named by its case in test listings.
+void PrintTo(const ValidationCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class SettingsValidationTest : public SettingsDialogTest,
                                public ::testing::WithParamInterface<ValidationCase> {};
