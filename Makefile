@@ -5,7 +5,9 @@ JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 
-.PHONY: all setup build run test test-plain test-asan test-tsan test-bluetooth-vm bench bench-smoke format format-check clean
+PREFIX ?= /usr/local
+
+.PHONY: all setup build run install test test-plain test-asan test-tsan test-bluetooth-vm bench bench-smoke format format-check clean
 
 # The builds that the tests make treat warnings as errors; a plain `make` or
 # `make run` does not, so a newer compiler's new warning never stops a user.
@@ -24,6 +26,13 @@ build: setup build/build.ninja
 
 run: build
 	@bash scripts/run.sh
+
+# The program, its menu entry, icon and user unit below PREFIX (DESTDIR for
+# a staged install).
+install: setup build/build.ninja
+	cmake -S . -B build -DCMAKE_INSTALL_PREFIX=$(PREFIX) > /dev/null
+	cmake --build build -j $(JOBS) --target quillfern
+	cmake --install build
 
 build-asan/build.ninja: | setup
 	cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQUILLFERN_SANITIZE=address $(STRICT)

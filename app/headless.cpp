@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/log_records.h"
+#include "app/service_shutdown.h"
 #include "bluetooth/server_btms.h"
 #include "bluetooth/stack_choice.h"
 #include "platform/clock.h"
@@ -264,12 +265,8 @@ int RunHeadless(const HeadlessOptions& options, int outFd, int errFd) {
   loop->ReleaseMessageWindow(signalWindow);
   std::vector<TOBEXServer*> servers{&server};
   for (const auto& service : bluetoothServers) servers.push_back(service.get());
-  for (TOBEXServer* each : servers) each->Stop();
-  for (TOBEXServer* each : servers) {
-    for (uint16_t i = 0; i < each->SlotCount; ++i) each->GetSlot(i).StopWorker();
-  }
-  // The disconnects the stop caused, then whatever the reader takes at once.
-  for (TOBEXServer* each : servers) each->DeliverEvents();
+  // The disconnects the stop causes, then whatever the reader takes at once.
+  StopServers(servers);
   const uint64_t unwritten = output.Finish(FinalOutputMs);
   if (unwritten > 0) WriteText(errFd, OutputLostText(unwritten) + "\n", 0);
   return 0;

@@ -5,13 +5,18 @@
 #include <string>
 #include <vector>
 
+#include "app/desktop/desktop_program.h"
 #include "app/headless.h"
 #include "app/headless_settings.h"
 
 namespace {
 
 constexpr const char* Usage =
-    "Usage: quillfern --headless [--root DIR] [--port N] [--ipv6] [--listen ADDR]\n"
+    "Usage: quillfern [/minimize | --minimize]\n"
+    "Opens the desktop window (or, with /minimize, only the notification-area\n"
+    "icon); a second start shows the running copy's window.\n"
+    "\n"
+    "       quillfern --headless [--root DIR] [--port N] [--ipv6] [--listen ADDR]\n"
     "                 [--allow-hidden] [--output-limit BYTES]\n"
     "                 [--services tcp,op,fb] [--op-name NAME] [--fb-name NAME]\n"
     "                 [--no-settings]\n"
@@ -47,7 +52,10 @@ int main(int argc, char** argv) {
     headless = headless || argument == "--headless";
   }
   if (!headless) {
-    std::cerr << "The desktop window is not part of this build yet.\n" << Usage;
+    if (quillfern::DisplayAvailable()) return quillfern::RunDesktop(argc, argv, arguments);
+    std::cerr << "No display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
+                 "To serve without a window, start: quillfern --headless\n\n"
+              << Usage;
     return 2;
   }
   std::string error;

@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
-# Starts Quillfern headless on the OBEX port with the user's documents
-# folder as the exchange folder, reachable from this computer only unless
-# QUILLFERN_LISTEN names another address (0.0.0.0: every network).
+# Starts Quillfern: on a desktop (DISPLAY or WAYLAND_DISPLAY set) its window,
+# whose settings say which services run; otherwise headless on the OBEX port
+# with the user's documents folder as the exchange folder, reachable from
+# this computer only unless QUILLFERN_LISTEN names another address (0.0.0.0:
+# every network).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 binary=build/quillfern
+
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo "Quillfern opens its window (a first start asks for the exchange folder)."
+  echo "Its services are switched on in the window; Minimize hides it in the notification area."
+  exec "$binary"
+fi
+
 port=${QUILLFERN_PORT:-650}
 # Whoever reaches the port can read and change the exchange folder, so a
-# first try stays on this computer. (With a display this is where the
-# desktop program will start; until it exists, both serve headless.)
+# first try stays on this computer.
 listen=${QUILLFERN_LISTEN:-127.0.0.1}
 
 folder=${QUILLFERN_ROOT:-}

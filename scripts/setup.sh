@@ -8,8 +8,8 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   obexftp libopenobex2-dev libcap2-bin procps ccache
-  qt6-base-dev xvfb xauth trayer xdg-utils
-  libbluetooth-dev libsystemd-dev dbus
+  qt6-base-dev xvfb xauth trayer xdg-utils xdotool
+  libbluetooth-dev libsystemd-dev
 )
 
 missing=()

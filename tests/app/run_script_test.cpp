@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -113,6 +114,33 @@ TEST_F(RunScriptTest, QuillfernListenChoosesTheAddressAndTheProgramSaysWhoCanRea
   EXPECT_EQ(after.front(), "Anyone who can reach port " + std::to_string(port) +
                                " can read and change the files in " + folder_.Exchange().string() +
                                ".");
+}
+
+TEST_F(RunScriptTest, WithADisplayOpensTheWindowInsteadOfServingHeadless) {
+  const fs::path places = folder_.Base() / "places";
+  fs::create_directories(places / "run");
+  fs::permissions(places / "run", fs::perms::owner_all);
+  fs::create_directories(places / "config");
+  TempFolder::WriteFile(places / "config" / "Quillfern.ini",
+                        "[Settings]\nRootPath=" + folder_.Exchange().string() + "\n");
+  // The offscreen platform stands in for the display the variable names.
+  process_ = std::make_unique<HeadlessProcess>(
+      std::vector<std::string>{"/usr/bin/env", "DISPLAY=:97", "QT_QPA_PLATFORM=offscreen",
+                               "XDG_RUNTIME_DIR=" + (places / "run").string(),
+                               "XDG_CONFIG_HOME=" + (places / "config").string(),
+                               "HOME=" + places.string(), "/bin/bash", Script().string()});
+  std::string line;
+  ASSERT_TRUE(process_->ReadLine(line, 10000));
+  EXPECT_EQ(line.rfind("Quillfern opens its window", 0), 0u) << line;
+  // The window's program holds the single-instance socket while it runs.
+  bool listening = false;
+  for (int i = 0; i < 1000 && !listening; ++i) {
+    listening = fs::exists(places / "run" / "Quillfern.socket");
+    if (!listening) ::usleep(10000);
+  }
+  EXPECT_TRUE(listening);
+  process_->Signal(SIGTERM);
+  process_->Wait();
 }
 
 }  // namespace

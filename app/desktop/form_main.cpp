@@ -1,0 +1,521 @@
+#include "app/desktop/form_main.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QToolButton>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <filesystem>
+#include <system_error>
+
+#include "app/desktop/caption_bar.h"
+#include "app/desktop/core_loop_notifier.h"
+#include "app/desktop/form_about.h"
+#include "app/desktop/on_off_switch.h"
+#include "app/desktop/program_icon.h"
+#include "app/desktop/slot_lamp.h"
+#include "app/headless.h"
+#include "app/service_shutdown.h"
+#include "app/settings_store.h"
+#include "bluetooth/server_btms.h"
+#include "platform/event_loop.h"
+#include "tcp/listen_address.h"
+#include "tcp/server_tcp.h"
+
+namespace quillfern {
+namespace {
+
+const QColor TitleBarColour(33, 150, 243);
+constexpr int LampPitch = 64;
+constexpr int ConnectedBalloonMs = 1500;
+constexpr int DisconnectedBalloonMs = 3000;
+
+QString FromUtf8(const std::string& text) {
+  return QString::fromStdString(text);
+}
+
+}  // namespace
+
+TFormMain::TFormMain(SettingsStore& settings, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), settings_(settings) {
+  setObjectName("TFormMain");
+  setWindowTitle("Quillfern");
+  setWindowIcon(ProgramIcon());
+  // The one-pixel frame around the panels, in the palette's frame colour.
+  setAutoFillBackground(true);
+  QPalette framePalette = palette();
+  framePalette.setColor(QPalette::Window, palette().color(QPalette::Dark));
+  setPalette(framePalette);
+
+  CreateActions();
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(1, 1, 1, 1);
+  layout->setSpacing(1);
+  layout->addWidget(CreateTitleBar());
+
+  auto* body = new QWidget(this);
+  body->setObjectName("PanelBody");
+  body->setAutoFillBackground(true);
+  QPalette bodyPalette = body->palette();
+  bodyPalette.setColor(QPalette::Window, QGuiApplication::palette().color(QPalette::Window));
+  body->setPalette(bodyPalette);
+  auto* bodyLayout = new QVBoxLayout(body);
+  bodyLayout->setContentsMargins(8, 8, 8, 8);
+  bodyLayout->setSpacing(7);
+  bodyLayout->addWidget(CreateServiceBox(ServiceTCP, "TCP/IP"));
+  bodyLayout->addWidget(CreateServiceBox(ServiceObjectPush, "Bluetooth - Object Push Service"));
+  bodyLayout->addWidget(
+      CreateServiceBox(ServiceFolderBrowsing, "Bluetooth - Folder Browsing Service"));
+  layout->addWidget(body, 1);
+
+  try {
+    loop_ = std::make_unique<EventLoop>();
+  } catch (const std::exception&) {
+    networkError_ = "Network initialization failed.";
+  }
+  if (loop_) {
+    notifier_ = std::make_unique<CoreLoopNotifier>(*loop_);
+    bluetooth_ = ChooseBluetoothStackFromEnvironment();
+    CreateServers();
+  }
+  // Without servers the veto refuses every change: the switches stay off.
+  for (ServiceControls& controls : boxes_) {
+    controls.onOff->OnBeforeChange = [this](TOnOffSwitch& sender) {
+      return OnBeforeServerSwitchChanged(sender);
+    };
+    connect(controls.onOff, &TOnOffSwitch::Changed, this, &TFormMain::OnServerSwitchChanged);
+  }
+  CreateTray();
+
+  // The layouts size the window from the desktop's font; 432 by 409 at the least.
+  setMinimumSize(432, 409);
+  adjustSize();
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - rect().center());
+  }
+}
+
+TFormMain::~TFormMain() {
+  DestroyServers();
+}
+
+void TFormMain::CreateActions() {
+  const auto make = [this](const QString& caption, auto handler) {
+    auto* action = new QAction(caption, this);
+    connect(action, &QAction::triggered, this, handler);
+    actions_.push_back(action);
+    return action;
+  };
+  ActionOpenExchangeFolder =
+      make("Open exchange folder", [this] { ActionOpenExchangeFolderExecute(); });
+  ActionLog = make("Log", [this] {
+    if (ShowLog) ShowLog();
+  });
+  ActionSettings = make("Settings", [this] {
+    if (ExecuteSettings) ExecuteSettings(this);
+  });
+  ActionAbout = make("About", [this] { ActionAboutExecute(); });
+  ActionMinimize = make("Minimize", [this] { MinimizeToTray(); });
+  ActionExit = make("Exit", [this] { close(); });
+  ActionRestore = make("Restore", [this] { ActionRestoreExecute(); });
+}
+
+QAction* TFormMain::Action(const QString& caption) const {
+  for (QAction* action : actions_) {
+    if (action->text() == caption) return action;
+  }
+  return nullptr;
+}
+
+QWidget* TFormMain::CreateTitleBar() {
+  auto* bar = new TCaptionBar(this);
+  bar->setObjectName("PanelTitleBar");
+  bar->setFixedHeight(38);
+  bar->setStyleSheet(
+      QString("#PanelTitleBar { background: %1; }"
+              "#PanelTitleBar QToolButton { border: none; border-radius: 3px; }"
+              "#PanelTitleBar QToolButton:hover { background: rgba(255,255,255,48); }"
+              "#PanelTitleBar QToolButton:pressed { background: rgba(0,0,0,40); }")
+          .arg(TitleBarColour.name()));
+  auto* layout = new QHBoxLayout(bar);
+  layout->setContentsMargins(4, 2, 2, 2);
+  layout->setSpacing(0);
+
+  auto* image = new QLabel(bar);
+  image->setObjectName("ImageTitle");
+  image->setPixmap(ProgramPixmap(32));
+  image->setFixedSize(32, 32);
+  image->setAttribute(Qt::WA_TransparentForMouseEvents);
+  layout->addWidget(image);
+  layout->addSpacing(4);
+
+  auto* caption = new QLabel("Quillfern", bar);
+  caption->setObjectName("LabelCaptionBar");
+  QFont captionFont = font();
+  captionFont.setBold(true);
+  captionFont.setPointSizeF(captionFont.pointSizeF() * 16.0 / 13.0);
+  caption->setFont(captionFont);
+  caption->setStyleSheet("color: white;");
+  caption->setAttribute(Qt::WA_TransparentForMouseEvents);
+  layout->addWidget(caption);
+  layout->addStretch(1);
+
+  const std::pair<QAction*, ToolbarImage> buttons[] = {
+      {ActionOpenExchangeFolder, ToolbarImage::Folder}, {ActionLog, ToolbarImage::Log},
+      {ActionSettings, ToolbarImage::Settings},         {ActionAbout, ToolbarImage::About},
+      {ActionMinimize, ToolbarImage::Minimize},         {ActionExit, ToolbarImage::Close},
+  };
+  for (const auto& [action, picture] : buttons) {
+    auto* button = new QToolButton(bar);
+    button->setAutoRaise(true);
+    button->setFixedSize(42, 34);
+    button->setIconSize(QSize(24, 24));
+    button->setIcon(ToolbarIcon(picture));
+    // "Close" on the bar; its action reads "Exit" in the tray's menu.
+    const QString tip = action == ActionExit ? QString("Close") : action->text();
+    button->setToolTip(tip);
+    button->setAccessibleName(tip);
+    connect(button, &QToolButton::clicked, action, &QAction::trigger);
+    layout->addWidget(button);
+  }
+  return bar;
+}
+
+QGroupBox* TFormMain::CreateServiceBox(int service, const QString& caption) {
+  ServiceControls& controls = boxes_[service];
+  controls.box = new QGroupBox(caption, this);
+  const char* names[] = {"GroupBoxTCPIP", "GroupBoxObjectPush", "GroupBoxFolderBrowsing"};
+  controls.box->setObjectName(names[service]);
+  controls.box->setMinimumHeight(113);
+  auto* layout = new QHBoxLayout(controls.box);
+  layout->setContentsMargins(14, 4, 8, 6);
+  layout->setSpacing(14);
+
+  auto* left = new QVBoxLayout;
+  left->setSpacing(6);
+  controls.onOff = new TOnOffSwitch(controls.box);
+  controls.onOff->setAccessibleDescription(caption);
+  left->addWidget(controls.onOff);
+  controls.label = new QLabel(controls.box);
+  controls.label->setMinimumSize(113, 24);
+  left->addWidget(controls.label);
+  left->addStretch(1);
+  layout->addLayout(left);
+
+  controls.indicator = new QGroupBox("Connections", controls.box);
+  controls.indicator->setMinimumWidth(257);
+  auto* lamps = new QHBoxLayout(controls.indicator);
+  lamps->setContentsMargins(2, 2, 2, 2);
+  lamps->setSpacing(LampPitch - 60);
+  layout->addWidget(controls.indicator, 1);
+  return controls.box;
+}
+
+void TFormMain::CreateSlotIndicators(int service) {
+  ServiceControls& controls = boxes_[service];
+  auto* lamps = static_cast<QHBoxLayout*>(controls.indicator->layout());
+  for (int i = 0; i < servers_[service]->SlotCount; ++i) {
+    auto* column = new QVBoxLayout;
+    column->setSpacing(0);
+    auto* lamp = new TSlotLamp(service, i, controls.indicator);
+    connect(lamp, &TSlotLamp::clicked, this, [this, lamp] { BitBtnDisconnectClick(lamp); });
+    column->addWidget(lamp, 0, Qt::AlignHCenter);
+    auto* number = new QLabel(QString::number(i + 1), controls.indicator);
+    number->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    number->setFixedWidth(52);
+    column->addWidget(number, 0, Qt::AlignHCenter);
+    lamps->addLayout(column);
+    controls.lamps.push_back(lamp);
+  }
+  lamps->addStretch(1);
+}
+
+void TFormMain::CreateServers() {
+  servers_[ServiceTCP] = std::make_unique<TOBEXServerTCP>(*loop_, ModeFolderBrowsing);
+  servers_[ServiceObjectPush] =
+      std::make_unique<TOBEXServerBTMS>(*loop_, *bluetooth_.stack, ModeInbox);
+  // Its sessions require the Folder Browsing target of their own accord.
+  servers_[ServiceFolderBrowsing] =
+      std::make_unique<TOBEXServerBTMS>(*loop_, *bluetooth_.stack, ModeFolderBrowsing);
+  for (int service = 0; service < ServiceCount; ++service) {
+    TOBEXServer& server = *servers_[service];
+    server.SetKind(static_cast<uint8_t>(service + 1));
+    server.OnConnect = [this](const ServerEvent& event) { ClientConnected(event); };
+    server.OnDisconnect = [this](const ServerEvent& event) { ClientDisconnected(event); };
+    server.SetOnLog([this](const ServerEvent& event) { SessionLog(event); });
+    CreateSlotIndicators(service);
+  }
+}
+
+void TFormMain::CreateTray() {
+  TrayMenu = new QMenu(this);
+  TrayMenu->addAction(ActionRestore);
+  TrayMenu->addAction(ActionOpenExchangeFolder);
+  TrayMenu->addAction(ActionExit);
+  ETrayIcon1 = new QSystemTrayIcon(ProgramIcon(), this);
+  ETrayIcon1->setToolTip("Quillfern");
+  ETrayIcon1->setContextMenu(TrayMenu);
+  connect(ETrayIcon1, &QSystemTrayIcon::activated, this,
+          [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger) ActionRestoreExecute();
+          });
+}
+
+TOBEXServerTCP* TFormMain::TcpServer() const {
+  return static_cast<TOBEXServerTCP*>(servers_[ServiceTCP].get());
+}
+
+void TFormMain::Start() {
+  if (!loop_) {
+    Message(this, networkError_);
+    return;
+  }
+  const Setting autoStart[] = {Setting::AutoStartTCP, Setting::AutoStartOP, Setting::AutoStartFB};
+  for (int service = 0; service < ServiceCount; ++service) {
+    if (settings_.IsOn(autoStart[service])) boxes_[service].onOff->RequestState(true);
+  }
+  ETrayIcon1->setVisible(true);
+  if (settings_.Text(Setting::RootPath).empty() && ExecuteSettings) ExecuteSettings(this);
+}
+
+int TFormMain::StartServer(int service) {
+  TOBEXServer& server = *servers_[service];
+  server.SetErrorText("");
+  const std::string& root = settings_.Text(Setting::RootPath);
+  if (root.empty()) {
+    server.SetErrorText("Invalid root path");
+    return -1;
+  }
+  std::error_code error;
+  if (!std::filesystem::is_directory(root, error)) {
+    server.SetErrorText("Root path does not exists");
+    return -1;
+  }
+  server.SetRootPath(root);
+  server.AllowAccessHiddenFiles = settings_.IsOn(Setting::AllowAccessHiddenFiles);
+  if (service == ServiceObjectPush) server.SetServiceName(settings_.Text(Setting::OPServiceName));
+  if (service == ServiceFolderBrowsing) {
+    server.SetServiceName(settings_.Text(Setting::FBServiceName));
+  }
+  if (service == ServiceTCP) {
+    const int32_t port = settings_.Integer(Setting::TcpPort);
+    if (port < 0 || port > 65535) {
+      server.SetErrorText("Invalid Port Number");
+      return -1;
+    }
+    TcpServer()->SetUseIPv6(settings_.IsOn(Setting::UseIPv6));
+    TcpServer()->SetPort(static_cast<uint16_t>(port));
+  }
+  const int result = server.Start();
+  // A half-made start (a socket without its record) is taken down again.
+  if (result != 0) server.Stop();
+  return result;
+}
+
+int TFormMain::ServiceOfSwitch(const TOnOffSwitch& onOff) const {
+  for (int service = 0; service < ServiceCount; ++service) {
+    if (boxes_[service].onOff == &onOff) return service;
+  }
+  return -1;
+}
+
+bool TFormMain::OnBeforeServerSwitchChanged(TOnOffSwitch& sender) {
+  const int service = ServiceOfSwitch(sender);
+  if (service < 0 || !servers_[service]) return false;
+  TOBEXServer& server = *servers_[service];
+  if (!sender.IsOn()) {
+    if (StartServer(service) == 0) return true;
+    QString text =
+        server.ErrorText.empty() ? QString("Unable to start server") : FromUtf8(server.ErrorText);
+    if (service != ServiceTCP && !bluetooth_.problem.empty()) {
+      text += "\n(" + FromUtf8(bluetooth_.problem) + ")";
+    }
+    Message(this, text);
+    return false;
+  }
+  bool connected = false;
+  for (TSlotLamp* lamp : boxes_[service].lamps) connected = connected || lamp->IsLit();
+  if (connected && !Confirm(this, "A connection is stil active, continue?")) {
+    return false;
+  }
+  server.Stop();
+  return true;
+}
+
+void TFormMain::OnServerSwitchChanged(TOnOffSwitch* sender) {
+  const int service = ServiceOfSwitch(*sender);
+  if (service < 0) return;
+  QLabel* label = boxes_[service].label;
+  if (!sender->IsOn()) {
+    label->clear();
+  } else if (service == ServiceTCP) {
+    label->setText(QString("Port: %1").arg(TcpServer()->Port));
+  } else {
+    label->setText(
+        QString("Scn: %1").arg(static_cast<TOBEXServerBTMS*>(servers_[service].get())->Channel));
+  }
+  if (service == ServiceTCP) UpdateReachWarning();
+}
+
+void TFormMain::UpdateReachWarning() {
+  // Whoever reaches a listener beyond this computer can read and change the
+  // exchange folder; the box says so while that is the case.
+  TOBEXServerTCP* tcp = TcpServer();
+  const bool listening = boxes_[ServiceTCP].onOff->IsOn();
+  const bool beyondLoopback = listening && !IsLoopbackAddress(tcp->ListenAddress);
+  boxes_[ServiceTCP].box->setToolTip(
+      beyondLoopback ? FromUtf8(ReachableText(tcp->Port, settings_.Text(Setting::RootPath)))
+                     : QString());
+}
+
+TSlotLamp* TFormMain::LampOf(const ServerEvent& event) const {
+  const int service = event.serverKind - 1;
+  if (service < 0 || service >= ServiceCount) return nullptr;
+  const std::vector<TSlotLamp*>& lamps = boxes_[service].lamps;
+  if (event.slot < 1 || event.slot > lamps.size()) return nullptr;
+  return lamps[event.slot - 1];
+}
+
+void TFormMain::Balloon(const QString& title, const ServerEvent& event, int timeoutMs) {
+  if (!settings_.IsOn(Setting::BalloonNotification)) return;
+  const QString peer = FromUtf8(event.peer);
+  ETrayIcon1->showMessage(title, peer, QSystemTrayIcon::Information, timeoutMs);
+  emit BalloonShown(title, peer);
+}
+
+void TFormMain::ClientConnected(const ServerEvent& event) {
+  try {
+    if (TSlotLamp* lamp = LampOf(event)) lamp->Light(FromUtf8(event.peer));
+    if (AddLog) AddLog(event.serverKind, event.slot, "Connected : " + event.peer);
+    Balloon("Connected", event, ConnectedBalloonMs);
+  } catch (...) {
+    // A failing handler must not take the window down; the next event comes as usual.
+  }
+}
+
+void TFormMain::ClientDisconnected(const ServerEvent& event) {
+  try {
+    if (TSlotLamp* lamp = LampOf(event)) lamp->Darken();
+    if (AddLog) AddLog(event.serverKind, event.slot, "Disconnected : " + event.peer);
+    Balloon("Disconnected", event, DisconnectedBalloonMs);
+  } catch (...) {
+  }
+}
+
+void TFormMain::SessionLog(const ServerEvent& event) {
+  try {
+    if (AddLog) AddLog(event.serverKind, event.slot, event.text);
+  } catch (...) {
+  }
+}
+
+void TFormMain::BitBtnDisconnectClick(TSlotLamp* lamp) {
+  if (!lamp->IsLit()) return;
+  const uint64_t generation = lamp->Generation();
+  if (!Confirm(this, QString("Disconnect %1").arg(lamp->Peer()))) return;
+  // While the question was open the peer may have gone, and another may have
+  // taken the slot: only the peer asked about is disconnected.
+  if (!lamp->IsLit() || lamp->Generation() != generation) return;
+  if (TOBEXServer* server = servers_[lamp->Server()].get()) server->DisconnectSlot(lamp->Slot());
+}
+
+void TFormMain::MinimizeToTray() {
+  if (!QSystemTrayIcon::isSystemTrayAvailable() || !ETrayIcon1->isVisible()) return;
+  hide();
+}
+
+void TFormMain::ActionRestoreExecute() {
+  setWindowState(windowState() & ~Qt::WindowMinimized);
+  show();
+  raise();
+  activateWindow();
+}
+
+void TFormMain::ActionOpenExchangeFolderExecute() {
+  const QString folder = FromUtf8(settings_.Text(Setting::RootPath));
+  if (folder.isEmpty() || !QDesktopServices::openUrl(QUrl::fromLocalFile(folder))) {
+    Message(this, "Unable to open the exchange folder " + folder);
+  }
+}
+
+void TFormMain::ActionAboutExecute() {
+  TFormAbout about(this);
+  about.exec();
+}
+
+bool TFormMain::CloseQuery() {
+  for (ServiceControls& controls : boxes_) {
+    if (controls.onOff->IsOn() && controls.onOff->RequestState(false)) return false;
+  }
+  return true;
+}
+
+void TFormMain::closeEvent(QCloseEvent* event) {
+  if (closing_) {
+    event->accept();
+    return;
+  }
+  if (!CloseQuery()) {
+    event->ignore();
+    return;
+  }
+  closing_ = true;
+  ETrayIcon1->hide();
+  event->accept();
+  DestroyServers();
+  emit Closed();
+}
+
+void TFormMain::EndWithoutQuestions() {
+  if (closing_) return;
+  closing_ = true;
+  ETrayIcon1->hide();
+  DestroyServers();
+  hide();
+  emit Closed();
+}
+
+void TFormMain::DestroyServers() {
+  // In the order of the boxes; each stops and waits for its workers, serving
+  // their events meanwhile. The loop goes last.
+  std::vector<TOBEXServer*> servers;
+  for (const auto& server : servers_) {
+    if (server) servers.push_back(server.get());
+  }
+  StopServers(servers);
+  for (auto& server : servers_) server.reset();
+  notifier_.reset();
+  loop_.reset();
+}
+
+void TFormMain::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  // The window system's minimize goes to the notification area where there is one.
+  if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized) &&
+      QSystemTrayIcon::isSystemTrayAvailable()) {
+    MinimizeToTray();
+  }
+}
+
+void TFormMain::mousePressEvent(QMouseEvent* event) {
+  // Only the frame itself: a press that a panel let through is not a caption's.
+  if (childAt(event->position().toPoint()) != nullptr ||
+      !TCaptionBar::StartMove(this, event, dragOffset_)) {
+    QWidget::mousePressEvent(event);
+  }
+}
+
+void TFormMain::mouseMoveEvent(QMouseEvent* event) {
+  TCaptionBar::FollowMove(this, event, dragOffset_);
+}
+
+}  // namespace quillfern

@@ -1,0 +1,146 @@
+#pragma once
+
+#include <QPoint>
+#include <QString>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/desktop/prompts.h"
+#include "bluetooth/stack_choice.h"
+#include "server/server_event.h"
+
+class QAction;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QSystemTrayIcon;
+
+namespace quillfern {
+
+class CoreLoopNotifier;
+class EventLoop;
+class SettingsStore;
+class TOBEXServer;
+class TOBEXServerTCP;
+class TOnOffSwitch;
+class TSlotLamp;
+
+// The servers in the order of their boxes, which is also the order of
+// automatic start and of switching off on close; the server kind is the
+// index plus one.
+enum ServiceIndex : int { ServiceTCP = 0, ServiceObjectPush = 1, ServiceFolderBrowsing = 2 };
+inline constexpr int ServiceCount = 3;
+
+// The main window: three services with their switches, port or channel and
+// one lamp per connection slot, the title bar with its toolbar, and the
+// notification-area icon. It owns the core's event loop and the three
+// servers; their events reach it as values on this (the UI) thread through
+// the loop's descriptor. Every member is the UI thread's.
+class TFormMain : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TFormMain(SettingsStore& settings, QWidget* parent = nullptr);
+  ~TFormMain() override;
+
+  // The rest of window creation, once the owner has bound the parts below:
+  // automatic start, the notification-area icon, and on a first start (no
+  // exchange folder) the settings dialog.
+  void Start();
+
+  // Where the window's lines and questions go; the owner binds them.
+  MessageFunction Message = ShowPlainMessage;
+  ConfirmFunction Confirm = AskConfirmation;
+  std::function<void(uint8_t kind, uint16_t slot, const std::string& text)> AddLog;
+  std::function<void()> ShowLog;
+  std::function<void(QWidget* owner)> ExecuteSettings;
+
+  int StartServer(int service);
+  bool OnBeforeServerSwitchChanged(TOnOffSwitch& sender);
+  void OnServerSwitchChanged(TOnOffSwitch* sender);
+  void ClientConnected(const ServerEvent& event);
+  void ClientDisconnected(const ServerEvent& event);
+  void SessionLog(const ServerEvent& event);
+  void BitBtnDisconnectClick(TSlotLamp* lamp);
+  void MinimizeToTray();
+  void ActionRestoreExecute();
+  void ActionOpenExchangeFolderExecute();
+  void ActionAboutExecute();
+  // Ends the program without questions (the session ends, a signal came):
+  // every service stops, the connected clients with it.
+  void EndWithoutQuestions();
+
+  // For the program and its tests.
+  bool NetworkStarted() const { return loop_ != nullptr; }
+  const QString& NetworkError() const { return networkError_; }
+  bool ServersAlive() const { return servers_[ServiceTCP] != nullptr; }
+  TOBEXServer* Server(int service) const { return servers_[service].get(); }
+  TOBEXServerTCP* TcpServer() const;
+  TOnOffSwitch* Switch(int service) const { return boxes_[service].onOff; }
+  QLabel* PortLabel(int service) const { return boxes_[service].label; }
+  QGroupBox* ServiceBox(int service) const { return boxes_[service].box; }
+  TSlotLamp* Lamp(int service, int slot) const { return boxes_[service].lamps[slot]; }
+  QSystemTrayIcon* TrayIcon() const { return ETrayIcon1; }
+  QAction* Action(const QString& caption) const;
+
+ signals:
+  // A balloon was asked of the notification-area icon.
+  void BalloonShown(const QString& title, const QString& text);
+  // The close was allowed and the servers are gone: the program may end.
+  void Closed();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+
+ private:
+  struct ServiceControls {
+    QGroupBox* box = nullptr;
+    TOnOffSwitch* onOff = nullptr;
+    QLabel* label = nullptr;
+    QGroupBox* indicator = nullptr;
+    std::vector<TSlotLamp*> lamps;
+  };
+
+  QWidget* CreateTitleBar();
+  QGroupBox* CreateServiceBox(int service, const QString& caption);
+  void CreateActions();
+  void CreateServers();
+  void CreateTray();
+  void CreateSlotIndicators(int service);
+  int ServiceOfSwitch(const TOnOffSwitch& onOff) const;
+  TSlotLamp* LampOf(const ServerEvent& event) const;
+  void Balloon(const QString& title, const ServerEvent& event, int timeoutMs);
+  void UpdateReachWarning();
+  bool CloseQuery();
+  void DestroyServers();
+
+  SettingsStore& settings_;
+  std::unique_ptr<EventLoop> loop_;  // null when it could not be made
+  std::unique_ptr<CoreLoopNotifier> notifier_;
+  QString networkError_;
+  BluetoothStackChoice bluetooth_;  // outlives both Bluetooth servers
+  std::array<std::unique_ptr<TOBEXServer>, ServiceCount> servers_;
+  std::array<ServiceControls, ServiceCount> boxes_;
+  std::vector<QAction*> actions_;
+  QAction* ActionOpenExchangeFolder = nullptr;
+  QAction* ActionLog = nullptr;
+  QAction* ActionSettings = nullptr;
+  QAction* ActionAbout = nullptr;
+  QAction* ActionMinimize = nullptr;
+  QAction* ActionExit = nullptr;
+  QAction* ActionRestore = nullptr;
+  QSystemTrayIcon* ETrayIcon1 = nullptr;
+  QMenu* TrayMenu = nullptr;
+  QPoint dragOffset_;
+  bool closing_ = false;
+};
+
+}  // namespace quillfern

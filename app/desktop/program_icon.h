@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QIcon>
+#include <QPixmap>
+
+namespace quillfern {
+
+// The program's image, drawn rather than loaded, so the program needs no image
+// plug-in: a blue rounded square with a white quill over an exchange arrow.
+QPixmap ProgramPixmap(int size);
+QIcon ProgramIcon();
+
+// The title bar's button images: white line drawings for the blue bar.
+enum class ToolbarImage { Folder, Log, Settings, About, Minimize, Close };
+QIcon ToolbarIcon(ToolbarImage image);
+
+}  // namespace quillfern

@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Takes the README's screenshots of the real program under Xvfb, with trayer
+# as the notification area: the main window with TCP/IP on and two clients
+# connected, the notification-area icon with its balloon, the log window and
+# the settings dialog. The PNGs go to docs/. Needs a built tree (make build).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+binary=build/quillfern
+grab=build/tests/screen_grab
+cmake --build build -j2 --target quillfern screen_grab > /dev/null
+port=${QUILLFERN_SHOT_PORT:-6500}
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  # Only what this script started, newest first.
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2> /dev/null || true; done
+  wait 2> /dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The program's own folders, so the user's settings stay untouched.
+mkdir -p "$work/run" "$work/config" "$work/Exchange/Photos"
+chmod 700 "$work/run"
+printf 'Holiday notes\n' > "$work/Exchange/notes.txt"
+cat > "$work/config/Quillfern.ini" << INI
+[Settings]
+AutoStartTCP=1
+BalloonNotification=1
+TcpPort=$port
+RootPath=$work/Exchange
+INI
+export XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/config HOME=$work
+unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+
+display=:$((90 + RANDOM % 9))
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp > /dev/null 2>&1 &
+pids+=($!)
+export DISPLAY=$display
+for _ in $(seq 50); do xdotool getdisplaygeometry > /dev/null 2>&1 && break; sleep 0.1; done
+trayer --edge bottom --align right --widthtype request --height 28 --transparent false \
+  --tint 0x404040 > /dev/null 2>&1 &
+pids+=($!)
+sleep 1
+
+"$binary" > "$work/program.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -S "$work/run/Quillfern.socket" ] && break; sleep 0.1; done
+sleep 1
+# The largest visible window of the title (the tray icon has one too).
+find_window() {
+  local best="" area=0 id
+  for id in $(xdotool search --onlyvisible --name "$1"); do
+    eval "$(xdotool getwindowgeometry --shell "$id")"
+    if [ $((WIDTH * HEIGHT)) -gt "$area" ]; then area=$((WIDTH * HEIGHT)) best=$id; fi
+  done
+  echo "$best"
+}
+main=$(find_window '^Quillfern$')
+
+# Some traffic for the log, then two clients that stay connected.
+printf 'A picture\n' > "$work/photo.jpg"
+(cd "$work" && obexftp -n "127.0.0.1:$port" -p photo.jpg > /dev/null 2>&1) || true
+obexftp -n "127.0.0.1:$port" -l / > /dev/null 2>&1 || true
+hold_client() {
+  python3 - "$port" << 'PY' &
+import socket, sys, time
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+s.sendall(bytes([0x80, 0x00, 0x07, 0x10, 0x00, 0xFF, 0xFF]))  # OBEX CONNECT
+s.recv(64)
+time.sleep(120)
+PY
+  pids+=($!)
+}
+hold_client
+sleep 0.5
+hold_client
+sleep 0.6
+
+shoot_window() {  # window id, file
+  eval "$(xdotool getwindowgeometry --shell "$1")"
+  "$grab" "$2" "$X" "$Y" "$WIDTH" "$HEIGHT"
+}
+shoot_window "$main" docs/main-window.png
+# The balloon of the second connect beside the icon in the corner.
+"$grab" docs/notification-area.png 624 568 400 200
+
+click_toolbar() {  # position from the right: 1 Close ... 5 Log, 6 Open exchange folder
+  eval "$(xdotool getwindowgeometry --shell "$main")"
+  xdotool mousemove -- $((X + WIDTH - 3 - 42 * $1 + 21)) $((Y + 20))
+  xdotool click 1
+}
+click_toolbar 5
+sleep 1
+log=$(find_window '^Log$')
+shoot_window "$log" docs/log-window.png
+# Out of the way of the main window's toolbar.
+xdotool windowunmap "$log"
+sleep 0.3
+click_toolbar 4
+sleep 1
+shoot_window "$(find_window '^Settings$')" docs/settings-dialog.png
+echo "Screenshots written: docs/main-window.png docs/notification-area.png docs/log-window.png docs/settings-dialog.png"
