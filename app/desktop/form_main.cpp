@@ -84,7 +84,7 @@ TFormMain::TFormMain(SettingsStore& settings, QWidget* parent)
   }
   if (loop_) {
     notifier_ = std::make_unique<CoreLoopNotifier>(*loop_);
-    bluetooth_ = ChooseBluetoothStackFromEnvironment();
+    bluetooth_ = ChooseBluetoothStackFromEnvironment(*loop_);
     CreateServers();
   }
   // Without servers the veto refuses every change: the switches stay off.
