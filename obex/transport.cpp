@@ -48,7 +48,7 @@ bool IsLinkGone(int error) {
 TOBEXTransportBase::TOBEXTransportBase(EventLoop& loop, TOBEXConnection& connection)
     : loop_(loop), connection_(connection), receiveBuffer_(ObexMaxPacket) {
   window_ = loop_.AllocateMessageWindow(
-      "BrellmoorMsgWindowClass_" + std::to_string(reinterpret_cast<uintptr_t>(&connection)),
+      "QuillfernMsgWindowClass_" + std::to_string(reinterpret_cast<uintptr_t>(&connection)),
       [this](Message& message) { WndProc(message); });
 }
 

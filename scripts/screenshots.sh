@@ -64,19 +64,22 @@ main=$(find_window '^Quillfern$')
 printf 'A picture\n' > "$work/photo.jpg"
 (cd "$work" && obexftp -n "127.0.0.1:$port" -p photo.jpg > /dev/null 2>&1) || true
 obexftp -n "127.0.0.1:$port" -l / > /dev/null 2>&1 || true
-hold_client() {
-  python3 - "$port" << 'PY' &
+hold_client() {  # marker file written once the server has answered
+  python3 - "$port" "$1" << 'PY' &
 import socket, sys, time
 s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
 s.sendall(bytes([0x80, 0x00, 0x07, 0x10, 0x00, 0xFF, 0xFF]))  # OBEX CONNECT
 s.recv(64)
+open(sys.argv[2], "w").close()
 time.sleep(120)
 PY
   pids+=($!)
 }
-hold_client
-sleep 0.5
-hold_client
+hold_client "$work/held.1"
+for _ in $(seq 100); do [ -e "$work/held.1" ] && break; sleep 0.1; done
+hold_client "$work/held.2"
+for _ in $(seq 100); do [ -e "$work/held.2" ] && break; sleep 0.1; done
+# The window draws the second lamp on its next turn of the event loop.
 sleep 0.6
 
 shoot_window() {  # window id, file

@@ -1,6 +1,7 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,11 @@ struct MinimizeCase {
   std::vector<std::string> arguments;
   bool minimize;
 };
+
+// Names each case by its arguments in the test list.
+void PrintTo(const MinimizeCase& c, std::ostream* os) {
+  *os << (c.arguments.empty() ? std::string("(none)") : c.arguments.front());
+}
 
 class MinimizeArgument : public ::testing::TestWithParam<MinimizeCase> {};
 

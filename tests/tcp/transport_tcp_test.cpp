@@ -382,7 +382,7 @@ TEST(TransportWindows, EachConnectionRecordGetsItsOwnWindowClass) {
   TOBEXTransportTCP a(loop, first);
   TOBEXTransportTCP b(loop, second);
   EXPECT_NE(loop.WindowClassName(a.Window()), loop.WindowClassName(b.Window()));
-  EXPECT_EQ(loop.WindowClassName(a.Window()).rfind("BrellmoorMsgWindowClass_", 0), 0u);
+  EXPECT_EQ(loop.WindowClassName(a.Window()).rfind("QuillfernMsgWindowClass_", 0), 0u);
 }
 
 }  // namespace
