@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   obexftp libopenobex2-dev libcap2-bin procps ccache
   qt6-base-dev xvfb xauth trayer xdg-utils
+  clang libclang-rt-14-dev
 )
 
 missing=()
