@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 
-.PHONY: all setup build run test test-plain test-asan test-tsan bench bench-smoke format format-check clean
+.PHONY: all setup build run test test-plain test-asan test-tsan bench bench-smoke fuzz fuzz-smoke format format-check clean
 
 # The builds that the tests make treat warnings as errors; a plain `make` or
 # `make run` does not, so a newer compiler's new warning never stops a user.
@@ -46,8 +46,24 @@ test-tsan: setup build-tsan/build.ninja
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j $(JOBS) -L 'platform|obex|server|tcp|bluetooth|app'
 
-test: format-check test-plain test-asan test-tsan bench-smoke
-	@echo "All test runs passed (plain, ASan+UBSan, TSan, benchmark smoke run)."
+test: format-check test-plain test-asan test-tsan bench-smoke fuzz-smoke
+	@echo "All test runs passed (plain, ASan+UBSan, TSan, benchmark smoke run, fuzz smoke run)."
+
+# The libFuzzer targets under fuzz/, built with clang into build-fuzz/. `make fuzz`
+# runs each for FUZZ_SECONDS; `make fuzz-smoke` runs each briefly, so that none rots.
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 12
+
+build-fuzz/build.ninja: | setup
+	cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_CXX_COMPILER=clang++ -DQUILLFERN_FUZZ=ON $(STRICT)
+
+fuzz: setup build-fuzz/build.ninja
+	cmake --build build-fuzz -j $(JOBS)
+	@bash scripts/fuzz.sh $(FUZZ_SECONDS)
+
+fuzz-smoke: setup build-fuzz/build.ninja
+	cmake --build build-fuzz -j $(JOBS)
+	@bash scripts/fuzz.sh $(FUZZ_SMOKE_SECONDS)
 
 build-release/build.ninja: | setup
 	cmake -S . -B build-release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
@@ -70,4 +86,4 @@ format-check: setup
 	clang-format --dry-run --Werror $(SOURCES)
 
 clean:
-	rm -rf build build-asan build-tsan build-release
+	rm -rf build build-asan build-tsan build-release build-fuzz
