@@ -7,7 +7,7 @@ SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 
 PREFIX ?= /usr/local
 
-.PHONY: all setup build run install test test-plain test-asan test-tsan test-bluetooth-vm bench bench-smoke format format-check clean
+.PHONY: all setup build run install test test-plain test-asan test-tsan test-bluetooth-vm bench bench-smoke fuzz fuzz-smoke format format-check clean
 
 # The builds that the tests make treat warnings as errors; a plain `make` or
 # `make run` does not, so a newer compiler's new warning never stops a user.
@@ -61,8 +61,24 @@ test-bluetooth-vm: setup build/build.ninja
 	cmake --build build -j $(JOBS) --target quillfern
 	bash tests/vm/run.sh build/quillfern build-vm
 
-test: format-check test-plain test-bluetooth-vm test-asan test-tsan bench-smoke
-	@echo "All test runs passed (plain, Bluetooth in a virtual machine, ASan+UBSan, TSan, benchmark smoke run)."
+test: format-check test-plain test-bluetooth-vm test-asan test-tsan bench-smoke fuzz-smoke
+	@echo "All test runs passed (plain, Bluetooth in a virtual machine, ASan+UBSan, TSan, benchmark smoke run, fuzz smoke run)."
+
+# The libFuzzer targets under fuzz/, built with clang into build-fuzz/. `make fuzz`
+# runs each for FUZZ_SECONDS; `make fuzz-smoke` runs each briefly, so that none rots.
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 12
+
+build-fuzz/build.ninja: | setup
+	cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_CXX_COMPILER=clang++ -DQUILLFERN_FUZZ=ON $(STRICT)
+
+fuzz: setup build-fuzz/build.ninja
+	cmake --build build-fuzz -j $(JOBS)
+	@bash scripts/fuzz.sh $(FUZZ_SECONDS)
+
+fuzz-smoke: setup build-fuzz/build.ninja
+	cmake --build build-fuzz -j $(JOBS)
+	@bash scripts/fuzz.sh $(FUZZ_SMOKE_SECONDS)
 
 build-release/build.ninja: | setup
 	cmake -S . -B build-release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
@@ -85,4 +101,4 @@ format-check: setup
 	clang-format --dry-run --Werror $(SOURCES)
 
 clean:
-	rm -rf build build-asan build-tsan build-release build-vm
+	rm -rf build build-asan build-tsan build-release build-vm build-fuzz

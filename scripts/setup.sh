@@ -10,6 +10,7 @@ packages=(
   obexftp libopenobex2-dev libcap2-bin procps ccache
   qt6-base-dev xvfb xauth trayer xdg-utils xdotool
   libbluetooth-dev libsystemd-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -1,0 +1,214 @@
+// Fuzz target: a whole session fed an arbitrary byte stream as a peer's requests.
+// The first byte picks the service (Object Push, Folder Browsing with its target
+// required, TCP folder browsing) and whether hidden files are reachable; the rest is
+// sent to the session as one stream, then the peer stops sending and reads the answers
+// until the session closes. After every input: nothing outside the exchange folder has
+// changed, the session answered or closed within its limits, its answers are whole
+// packets, and it never answered more requests than it was sent.
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "obex/packet.h"
+#include "obex/transport.h"
+#include "platform/event_loop.h"
+#include "platform/unique_fd.h"
+#include "server/session.h"
+#include "tcp/server_tcp.h"
+
+namespace {
+
+using namespace quillfern;
+namespace fs = std::filesystem;
+
+// A session that neither answers nor closes in this time has hung.
+constexpr int64_t SessionLimitMs = 3000;
+// The sessions' own limit on a stalled link, short so that a run stays fast.
+constexpr uint32_t TransportTimeoutMs = 300;
+
+void Fail(const char* what) {
+  std::fprintf(stderr, "session_fuzz: %s\n", what);
+  std::abort();
+}
+
+// The TCP listener without its socket: peers are handed over directly.
+class DirectServer : public TOBEXServerTCP {
+ public:
+  using TOBEXServerTCP::TOBEXServerTCP;
+  int Adopt(UniqueFd socket) { return AdoptPeer(std::move(socket), "fuzz peer"); }
+};
+
+void WriteFile(const fs::path& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Everything under base except the exchange folder: kind, size and content of each entry.
+std::map<std::string, std::string> Snapshot(const fs::path& base, const fs::path& exchange) {
+  std::map<std::string, std::string> entries;
+  for (auto it = fs::recursive_directory_iterator(base); it != fs::recursive_directory_iterator();
+       ++it) {
+    if (it->path() == exchange) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    const auto status = it->symlink_status();
+    std::string value = std::to_string(static_cast<int>(status.type())) + ":" +
+                        std::to_string(static_cast<unsigned>(status.permissions()));
+    if (fs::is_regular_file(status)) value += ":" + ReadFile(it->path());
+    if (fs::is_symlink(status)) value += ":" + fs::read_symlink(it->path()).string();
+    entries[it->path().string()] = value;
+  }
+  return entries;
+}
+
+struct Fixture {
+  fs::path base;
+  fs::path exchange;
+  std::map<std::string, std::string> outside;
+
+  Fixture() {
+    char pattern[] = "/tmp/quillfern-fuzz-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) Fail("cannot make the temporary folder");
+    base = pattern;
+    exchange = base / "exchange";
+    fs::create_directories(base / "outside" / "inner");
+    WriteFile(base / "outside" / "canary.txt", "canary");
+    WriteFile(base / "outside" / "inner" / "deep.txt", "deep");
+    WriteFile(base / "exchangeX", "a sibling whose name extends the exchange folder's");
+    ResetExchange();
+    outside = Snapshot(base, exchange);
+  }
+  ~Fixture() {
+    std::error_code ignored;
+    fs::remove_all(base, ignored);
+  }
+
+  // A few files, a folder, hidden entries and links that lead outside.
+  void ResetExchange() const {
+    std::error_code error;
+    fs::remove_all(exchange, error);
+    fs::create_directories(exchange / "sub" / "inner");
+    fs::create_directories(exchange / ".hidden-folder");
+    WriteFile(exchange / "a.txt", "alpha");
+    WriteFile(exchange / "sub" / "b.txt", "beta");
+    WriteFile(exchange / ".hidden.txt", "hidden");
+    WriteFile(exchange / ".hidden-folder" / "c.txt", "gamma");
+    fs::create_directory_symlink("../outside", exchange / "link-out", error);
+    fs::create_symlink("../outside/canary.txt", exchange / "link-canary", error);
+    fs::create_directory_symlink("..", exchange / "sub" / "up", error);
+  }
+};
+
+// Counts the whole packets at the start of bytes; false when bytes end inside one or
+// hold a length field below the packet head.
+bool CountPackets(std::span<const uint8_t> bytes, size_t& count) {
+  count = 0;
+  size_t position = 0;
+  while (bytes.size() - position >= ObexPacketHeadSize) {
+    const size_t length = PacketLength(bytes.subspan(position));
+    if (length < ObexPacketHeadSize || length > bytes.size() - position) return false;
+    position += length;
+    ++count;
+  }
+  return position == bytes.size();
+}
+
+// Sends the stream, stops sending, and reads the answers until the session closes.
+std::vector<uint8_t> Converse(EventLoop& loop, int peer, std::span<const uint8_t> stream) {
+  std::vector<uint8_t> answers;
+  size_t sent = 0;
+  bool sendingDone = false;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(SessionLimitMs);
+  for (;;) {
+    if (!sendingDone && sent == stream.size()) {
+      shutdown(peer, SHUT_WR);
+      sendingDone = true;
+    }
+    loop.Dispatch();
+    pollfd entry{peer, static_cast<short>(POLLIN | (sendingDone ? 0 : POLLOUT)), 0};
+    poll(&entry, 1, 20);
+    if (entry.revents & POLLOUT) {
+      const ssize_t count =
+          send(peer, stream.data() + sent, stream.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (count > 0) sent += static_cast<size_t>(count);
+      if (count < 0 && errno != EAGAIN) sendingDone = true;  // the session closed first
+    }
+    if (entry.revents & (POLLIN | POLLHUP | POLLERR)) {
+      uint8_t buffer[65536];
+      const ssize_t count = recv(peer, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (count == 0 || (count < 0 && errno != EAGAIN)) break;  // closed
+      if (count > 0) answers.insert(answers.end(), buffer, buffer + count);
+    }
+    if (std::chrono::steady_clock::now() > deadline) Fail("session neither answered nor closed");
+  }
+  return answers;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  static Fixture fixture;
+  static EventLoop loop;
+  static std::unique_ptr<DirectServer> servers[3];
+  if (!servers[0]) {
+    for (size_t i = 0; i < 3; ++i) {
+      servers[i] = std::make_unique<DirectServer>(loop, i == 0 ? ModeInbox : ModeFolderBrowsing);
+      servers[i]->SetRootPath(fixture.exchange.string());
+      servers[i]->SetOnLog([](const ServerEvent&) {});
+      for (uint16_t slot = 0; slot < servers[i]->SlotCount; ++slot) {
+        servers[i]->GetSlot(slot).Link().Timeout = TransportTimeoutMs;
+      }
+    }
+    servers[0]->SetKind(KindBluetoothObjectPush);
+    servers[1]->SetKind(KindBluetoothFolderBrowsing);
+    servers[1]->GetSlot(0).SetRequiredTarget(
+        std::vector<uint8_t>(FolderBrowsingTarget.begin(), FolderBrowsingTarget.end()));
+    servers[2]->SetKind(KindTCP);
+  }
+  DirectServer& server = *servers[data[0] % 3];
+  server.AllowAccessHiddenFiles = (data[0] & 0x80) != 0;
+  const std::span<const uint8_t> stream(data + 1, size - 1);
+
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) Fail("socketpair");
+  UniqueFd peer(pair[0]);
+  server.Adopt(UniqueFd(pair[1]));
+  const std::vector<uint8_t> answers = Converse(loop, peer.Get(), stream);
+  server.GetSlot(0).StopWorker();
+  server.DisconnectSlot(0);
+  loop.Dispatch();
+  server.DeliverEvents();
+
+  size_t requests = 0;
+  size_t responses = 0;
+  CountPackets(stream, requests);  // the whole packets before any that is cut off
+  if (!CountPackets(answers, responses)) Fail("an answer is not a whole packet");
+  if (responses > requests) Fail("more answers than requests");
+  if (Snapshot(fixture.base, fixture.exchange) != fixture.outside) {
+    Fail("something outside the exchange folder changed");
+  }
+  fixture.ResetExchange();
+  return 0;
+}
