@@ -42,7 +42,12 @@ for dir in proc sys dev; do
   mount --move "/$dir" "/newroot/$dir" || fail "moving /$dir failed"
 done
 
-# boot.env names the guest script (QF_GUEST_SCRIPT) and what it tests.
+# boot.env names the guest script (QF_GUEST_SCRIPT), the project's folder
+# (QF_PROJECT) and what it tests.
 . /newroot/tmp/results/boot.env || fail "no boot.env in the results share"
+# The project at its own path again, also where a tmpfs above now hides it.
+mkdir -p "/newroot$QF_PROJECT" 2>/dev/null || true
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144,cache=loose project "/newroot$QF_PROJECT" ||
+  fail "cannot mount the project's folder"
 echo "vm-init: switching to $QF_GUEST_SCRIPT"
 exec switch_root /newroot /bin/bash "$QF_GUEST_SCRIPT"

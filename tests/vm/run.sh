@@ -129,6 +129,10 @@ mv "$shim.tmp" "$shim"
 cat "$binary" /usr/libexec/bluetooth/bluetoothd /usr/bin/btvirt /usr/bin/obexftp \
   /usr/bin/sdptool /usr/bin/btmgmt /usr/bin/dbus-daemon >/dev/null 2>&1 || true
 
+# The project's folder is shared once more on its own: the guest puts tmpfs on
+# /tmp, which would hide a checkout (and its build) that lives below /tmp.
+project=$source_dir
+
 boot_once() {
   local results=$1
   rm -rf "$results"
@@ -138,6 +142,7 @@ QF_GUEST_SCRIPT='${QF_VM_GUEST_SCRIPT:-$here/guest.sh}'
 QF_BINARY='$binary'
 QF_BTVIRT_PRELOAD='$shim'
 QF_PUSH_MIB='${QF_VM_PUSH_MIB:-5}'
+QF_PROJECT='$project'
 EOF
   local started status
   started=$(date +%s)
@@ -152,6 +157,8 @@ EOF
     -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
     -fsdev "local,id=results,path=$results,security_model=none,multidevs=remap" \
     -device virtio-9p-pci,fsdev=results,mount_tag=results \
+    -fsdev "local,id=project,path=$project,security_model=none,readonly=on,multidevs=remap" \
+    -device virtio-9p-pci,fsdev=project,mount_tag=project \
     >"$results/qemu.log" 2>&1
   status=$?
   set -e
