@@ -115,6 +115,17 @@ class BluezContract : public ::testing::Test {
     return server;
   }
 
+  // The phone, on the loopback sockets, opens a link to the server's channel; the link
+  // may still be connecting when this returns.
+  void ConnectPhone(const TOBEXServerBTMS& server, RfcommSocket& link) {
+    std::error_code error;
+    phone_ = LoopbackBluetoothStack::Create(temp_.Base() / "air", PhoneAddress, "Phone", error);
+    ASSERT_TRUE(phone_);
+    const int connected =
+        phone_->Connect(LoopbackRadioAddress, static_cast<uint8_t>(server.Channel), link);
+    ASSERT_TRUE(connected == 0 || connected == -EINPROGRESS) << connected;
+  }
+
   // Runs the loop until done() holds: the fake's answers come on its own thread, which
   // does not wake this loop, so done() is looked at every few milliseconds.
   bool Eventually(const std::function<bool()>& done, uint64_t timeoutMs = WaitMs) {
@@ -138,6 +149,7 @@ class BluezContract : public ::testing::Test {
   std::unique_ptr<LinuxBluetoothStack> stack_;
   std::unique_ptr<LoopbackBluetoothStack> sockets_;
   std::unique_ptr<KernelLessStack> kernelLess_;
+  std::unique_ptr<LoopbackBluetoothStack> phone_;
   std::vector<std::string> log_;
 };
 
@@ -253,13 +265,8 @@ TEST_F(BluezContract, ALookupThatIsNeverAnsweredFailsWithinTheTimeLimit) {
   fake_->SetDevice(PhonePath, {.name = "Phone", .paired = true, .silent = true});
   auto server = MakeServer(ModeInbox);
   ASSERT_EQ(server->Start(), 0) << server->ErrorText;
-  std::error_code error;
-  auto phone = LoopbackBluetoothStack::Create(temp_.Base() / "air", PhoneAddress, "Phone", error);
-  ASSERT_TRUE(phone);
   RfcommSocket link;
-  const int connected =
-      phone->Connect(LoopbackRadioAddress, static_cast<uint8_t>(server->Channel), link);
-  ASSERT_TRUE(connected == 0 || connected == -EINPROGRESS) << connected;
+  ASSERT_NO_FATAL_FAILURE(ConnectPhone(*server, link));
 
   const uint64_t start = MonotonicMs();
   ASSERT_TRUE(Eventually([&] { return !server->GetSlot(0).PeerName.empty(); }, 2 * WaitMs));
@@ -282,13 +289,8 @@ TEST_F(BluezContract, AcceptedPeersAreNamedByBluetoothd) {
   fake_->SetDevice(PhonePath, {.name = "Fake Phone", .paired = true});
   auto server = MakeServer(ModeInbox);
   ASSERT_EQ(server->Start(), 0) << server->ErrorText;
-  std::error_code error;
-  auto phone = LoopbackBluetoothStack::Create(temp_.Base() / "air", PhoneAddress, "Phone", error);
-  ASSERT_TRUE(phone);
   RfcommSocket link;
-  const int connected =
-      phone->Connect(LoopbackRadioAddress, static_cast<uint8_t>(server->Channel), link);
-  ASSERT_TRUE(connected == 0 || connected == -EINPROGRESS) << connected;
+  ASSERT_NO_FATAL_FAILURE(ConnectPhone(*server, link));
   ASSERT_TRUE(Eventually([&] { return !server->GetSlot(0).PeerName.empty(); }));
   EXPECT_EQ(server->GetSlot(0).PeerName, "Fake Phone (00:1A:7D:DA:71:13)");
 }
