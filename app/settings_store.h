@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-// The user's eleven settings, held in memory and kept in the "Settings" section of the
+// The user's settings, held in memory and kept in the "Settings" section of the
 // settings file. The store is passive: whoever starts a service reads the values and
 // hands them over; nothing reads the store from another thread.
 namespace quillfern {
@@ -27,8 +27,12 @@ enum class Setting : uint8_t {
   RootPath,                // the exchange folder
   OPServiceName,           // name in the Object Push service record
   FBServiceName,           // name in the Folder Browsing service record
+  ReceivedNotification,    // a notification with actions when a pushed object arrives
+  ObjectPushReplaces,      // a push of an existing name replaces it (else "name (1).ext")
+  PushPolicy,              // 0 accept every push, 1 ask for unpaired devices, 2 paired only
+  AlwaysAcceptDevices,     // device addresses whose pushes are never questioned, by spaces
 };
-inline constexpr size_t SettingCount = 11;
+inline constexpr size_t SettingCount = 15;
 
 enum class SettingType : uint8_t { Integer, Text };
 
@@ -53,6 +57,10 @@ inline constexpr std::array<SettingDefinition, SettingCount> SettingsTable = {{
     {"RootPath", SettingType::Text, 0, {}},
     {"OPServiceName", SettingType::Text, 0, "OBEX Object Push"},
     {"FBServiceName", SettingType::Text, 0, "OBEX Folder Browsing"},
+    {"ReceivedNotification", SettingType::Integer, 1, {}},
+    {"ObjectPushReplaces", SettingType::Integer, 0, {}},
+    {"PushPolicy", SettingType::Integer, 0, {}},
+    {"AlwaysAcceptDevices", SettingType::Text, 0, {}},
 }};
 
 constexpr const SettingDefinition& DefinitionOf(Setting setting) {
@@ -83,7 +91,7 @@ class SettingsStore {
 
   // Reads every entry from the file, in table order. A key that is missing is added to
   // the file with its default (the first start thus creates the file, and its folder,
-  // with all eleven keys in table order); a value that cannot be read gives the default
+  // with every key in table order); a value that cannot be read gives the default
   // and its line stays as it is. Every entry has its file value or its default
   // afterwards, whatever the result, and no entry is marked changed. A file that exists
   // but cannot be read is never written.

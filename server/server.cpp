@@ -233,6 +233,16 @@ void TOBEXServer::RaiseEvent(const ServerEvent& event) {
     case ServerEventKind::LinesLost:
       if (OnLog) OnLog(event);
       break;
+    case ServerEventKind::Progress:
+      if (OnProgress) OnProgress(event);
+      break;
+    case ServerEventKind::Received:
+      if (OnReceived) OnReceived(event);
+      break;
+    case ServerEventKind::PushQuestion:
+    case ServerEventKind::PushQuestionEnded:
+      if (OnPushQuestion) OnPushQuestion(event);
+      break;
   }
 }
 

@@ -41,6 +41,24 @@ inline constexpr size_t MaxRefusedPeersWaiting = 16;
 // cannot take.
 inline constexpr uint64_t AcceptRetryDelayMs = 100;
 
+// Who may push objects into an Object Push (Inbox) server.
+enum class PushPolicy : uint8_t {
+  AcceptAll,    // every push is stored
+  AskUnpaired,  // a device not paired with this computer waits for the user's answer
+  PairedOnly,   // only paired devices may push (and delete)
+};
+
+// The user's answer to a PushQuestion.
+enum class PushAnswer : uint8_t {
+  Accept,                 // this push only
+  Reject,                 // this push only
+  AcceptUntilDisconnect,  // this push and every further one of this peer's session
+  AlwaysAccept,           // and the device's pushes from now on (see SetPushPolicy)
+};
+
+// A push question unanswered this long is refused.
+inline constexpr uint64_t PushQuestionTimeoutMs = 60000;
+
 // Bound to a session's own events, which its worker raises.
 using SessionHandler = std::function<void(TOBEXServerConnection& session)>;
 
@@ -72,6 +90,20 @@ class TOBEXServer {
   virtual int Stop() = 0;
   virtual int DisconnectSlot(int index);
   virtual int DisconnectAll();
+  // Main thread: the slot's running transfer is refused at the peer's next
+  // packet and ends like an abort, leaving nothing under its name; the log
+  // says the user cancelled it. 0, or -1 when the slot has no transfer.
+  int CancelTransfer(int index);
+  // Main thread: answers a PushQuestion; an answer to a question that has
+  // already ended is ignored.
+  void AnswerPush(uint64_t question, PushAnswer answer);
+  // Main thread; takes effect from the next push on. alwaysAccepted holds
+  // device addresses ("00:11:22:33:44:55") whose pushes are never questioned.
+  void SetPushPolicy(PushPolicy policy, std::vector<std::string> alwaysAccepted);
+  // Main thread; Inbox mode only. Off (the default): a pushed name that
+  // exists is stored as "name (1).ext", "name (2).ext", ... On: it replaces
+  // the file.
+  void SetReplaceExisting(bool replace);
 
   void SetKind(uint8_t kind) { Kind = kind; }
   void SetOnLog(ServerEventHandler handler) { OnLog = std::move(handler); }
@@ -108,6 +140,9 @@ class TOBEXServer {
   ServerEventHandler OnConnect;
   ServerEventHandler OnDisconnect;
   ServerEventHandler OnLog;
+  ServerEventHandler OnProgress;
+  ServerEventHandler OnReceived;
+  ServerEventHandler OnPushQuestion;  // also receives PushQuestionEnded
   std::string ErrorText;
   uint16_t SlotCount = 0;
   std::vector<std::unique_ptr<TOBEXServerConnection>> Slots;

@@ -3,15 +3,25 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace quillfern {
 
 enum class ServerEventKind : uint8_t {
-  Connected,     // a peer's CONNECT was accepted and answered
-  Disconnected,  // the worker of a peer that had connected ended
-  Log,           // one request was answered or refused
-  LinesLost,     // log lines that could not be kept; lost says how many
+  Connected,          // a peer's CONNECT was accepted and answered
+  Disconnected,       // the worker of a peer that had connected ended
+  Log,                // one request was answered or refused
+  LinesLost,          // log lines that could not be kept; lost says how many
+  Progress,           // a transfer moved on, began or ended (a few a second per slot at most)
+  Received,           // a pushed object was stored complete under its final name
+  PushQuestion,       // a push waits for the user's answer (AnswerPush)
+  PushQuestionEnded,  // the question was answered, timed out, or its peer went away
+};
+
+enum class TransferDirection : uint8_t {
+  Receiving,  // the peer pushes (PUT)
+  Sending,    // the peer fetches (GET)
 };
 
 // What happened in a session, as a value: a worker copies it into its
@@ -26,6 +36,18 @@ struct ServerEvent {
   std::chrono::system_clock::time_point time;  // when it happened (wall clock)
   std::string text;   // the log line: "Connected : <peer>", a request's line, or the loss
   uint64_t lost = 0;  // LinesLost only
+
+  // Progress, Received and PushQuestion: the object's name as the peer gave it.
+  std::string object;
+  // Received: the stored file's full path (it may differ from object after a
+  // name clash).
+  std::string path;
+  uint64_t bytes = 0;             // Progress: bytes moved so far
+  std::optional<uint64_t> total;  // Progress, PushQuestion: the declared length, when known
+  TransferDirection direction = TransferDirection::Receiving;  // Progress
+  bool finished = false;  // Progress: the transfer ended (complete, aborted or cancelled)
+  uint64_t question = 0;  // PushQuestion, PushQuestionEnded: what AnswerPush names
+  std::string address;    // PushQuestion, Received: the peer's device address, when known
 };
 
 using ServerEventHandler = std::function<void(const ServerEvent& event)>;
