@@ -29,7 +29,11 @@ const std::string DefaultFile =
     "TcpPort=650\n"
     "RootPath=\n"
     "OPServiceName=OBEX Object Push\n"
-    "FBServiceName=OBEX Folder Browsing\n";
+    "FBServiceName=OBEX Folder Browsing\n"
+    "ReceivedNotification=1\n"
+    "ObjectPushReplaces=0\n"
+    "PushPolicy=0\n"
+    "AlwaysAcceptDevices=\n";
 
 // The keys after TcpPort, as LoadSettings appends them to a file that has only TcpPort.
 const std::string DefaultsWithoutTcpPort =
@@ -42,7 +46,11 @@ const std::string DefaultsWithoutTcpPort =
     "UseIPv6=0\n"
     "RootPath=\n"
     "OPServiceName=OBEX Object Push\n"
-    "FBServiceName=OBEX Folder Browsing\n";
+    "FBServiceName=OBEX Folder Browsing\n"
+    "ReceivedNotification=1\n"
+    "ObjectPushReplaces=0\n"
+    "PushPolicy=0\n"
+    "AlwaysAcceptDevices=\n";
 
 std::string Repeat(std::string_view piece, size_t count) {
   std::string out;
@@ -77,7 +85,7 @@ class SettingsStoreTest : public ::testing::Test {
   TempFolder temp_;
 };
 
-TEST_F(SettingsStoreTest, FirstLoadCreatesFolderAndFileWithElevenKeysInTableOrder) {
+TEST_F(SettingsStoreTest, FirstLoadCreatesFolderAndFileWithEveryKeyInTableOrder) {
   SettingsStore store(File());
   EXPECT_EQ(store.LoadSettings(), SettingsFileResult::Done);
   EXPECT_EQ(FileBytes(), DefaultFile);
@@ -284,7 +292,8 @@ TEST_F(SettingsStoreTest, OddFileIsReadSensiblyAndKeptByteForByte) {
   const std::string added =
       "AutoStart=0\r\nAutoStartOP=0\r\nAutoStartFB=0\r\nAutoStartTCP=0\r\n"
       "AllowAccessHiddenFiles=0\r\nBalloonNotification=1\r\nUseIPv6=0\r\n"
-      "OPServiceName=OBEX Object Push\r\nFBServiceName=OBEX Folder Browsing\r\n";
+      "OPServiceName=OBEX Object Push\r\nFBServiceName=OBEX Folder Browsing\r\n"
+      "ReceivedNotification=1\r\nObjectPushReplaces=0\r\nPushPolicy=0\r\nAlwaysAcceptDevices=\r\n";
   std::string expected = odd;
   expected.insert(expected.find("[Settings]"), added);
   EXPECT_EQ(FileBytes(), expected);
