@@ -15,7 +15,7 @@ for target in headers_fuzz transport_fuzz session_fuzz; do
   mkdir -p "$corpus"
   log=$build/$target.log
   set +e
-  "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  "$build/fuzz/$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" \
     "$corpus" "$root/fuzz/corpus/$target" > "$log" 2>&1
   result=$?
