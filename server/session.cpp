@@ -19,7 +19,7 @@ std::string ResultText(int result) {
     case ResultNoAnswer:
       return "Refused: no answer came in time";
     case ResultQuestionAbandoned:
-      return "Ended before the user answered: the peer went away";
+      return "Ended before the user answered: the connection closed";
     default:
       return std::string(ResponseText(result));
   }
