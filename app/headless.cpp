@@ -230,6 +230,12 @@ int RunHeadless(const HeadlessOptions& options, int outFd, int errFd) {
     service->SetKind(kind);
     service->SetServiceName(name);
     service->AllowAccessHiddenFiles = options.allowHidden;
+    if (mode == ModeInbox) {
+      // Nobody answers questions here: asking becomes paired devices only.
+      PushSettings push = options.push;
+      if (push.policy == PushPolicy::AskUnpaired) push.policy = PushPolicy::PairedOnly;
+      ApplyPushSettings(push, *service);
+    }
     service->SetRootPath(root.string());
     service->OnConnect = record;
     service->OnDisconnect = record;
@@ -243,6 +249,9 @@ int RunHeadless(const HeadlessOptions& options, int outFd, int errFd) {
       return;
     }
     output.WriteLine("Scn: " + std::to_string(service->Channel) + " " + ServerKindText(kind));
+    if (mode == ModeInbox && options.push.policy == PushPolicy::AskUnpaired) {
+      output.WriteLine(HeadlessAskUnpairedText);
+    }
     bluetoothServers.push_back(std::move(service));
     serving = true;
   };

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/headless_output.h"
+#include "app/service_push_settings.h"
 
 namespace quillfern {
 
@@ -32,7 +33,14 @@ struct HeadlessOptions {
   HeadlessServices services;
   std::string objectPushName = DefaultObjectPushName;          // the Object Push record's name
   std::string folderBrowsingName = DefaultFolderBrowsingName;  // the Folder Browsing record's
+  PushSettings push;  // from the settings file only: name clashes and who may push (Object Push)
 };
+
+// Said once when the settings ask the user about pushes from unpaired devices: the
+// headless service has nobody to ask.
+inline constexpr char HeadlessAskUnpairedText[] =
+    "PushPolicy asks about pushes from unpaired devices, but nobody is there to answer: "
+    "only paired devices may push";
 
 // What ParseHeadlessArguments says when no exchange folder is known.
 inline constexpr char NoRootPathText[] = "Invalid root path: give --root DIR";

@@ -14,9 +14,9 @@ namespace quillfern {
 class SettingsStore;
 
 // The options the settings give: exchange folder, port, IPv6, hidden files, the two
-// service names, and the services switched on at start (TCP alone when the file
-// switches none on, so a fresh file still serves). A TcpPort that cannot be a port
-// gives 650 and a warning.
+// service names, what a push may do (PushSettingsFrom), and the services switched on at start (TCP
+// alone when the file switches none on, so a fresh file still serves). A TcpPort that cannot be a
+// port gives 650 and a warning.
 HeadlessOptions HeadlessOptionsFromSettings(const SettingsStore& settings,
                                             std::vector<std::string>& warnings);
 

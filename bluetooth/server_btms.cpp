@@ -9,6 +9,7 @@
 #include "bluetooth/transport_bluetooth.h"
 #include "obex/packet.h"
 #include "platform/debug.h"
+#include "server/push_gate.h"
 #include "server/session.h"
 
 namespace quillfern {
@@ -181,6 +182,15 @@ int TOBEXServerBTMS::AcceptPeer(std::string& peerText) {
   if (Mode == ModeFolderBrowsing && !PeerMayBrowse(addressKnown, address, peerText)) {
     RefuseConnection(std::move(peer), RspServiceUnavailable);
     return -EACCES;
+  }
+  if (addressKnown) {
+    acceptedPeer_.address = AddressText(address);
+    // The push policy asks the stack once, here on the main thread, and only
+    // when it matters; the session keeps the answer. A stack that cannot
+    // tell counts as "not paired", the side that asks rather than lets in.
+    if (Mode == ModeInbox && Pushes().Policy() != PushPolicy::AcceptAll) {
+      acceptedPeer_.paired = stack_.DevicePaired(address) == 1;
+    }
   }
   return peer.Release();
 }

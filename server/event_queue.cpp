@@ -1,5 +1,6 @@
 #include "server/event_queue.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "platform/debug.h"
@@ -34,7 +35,9 @@ void ServerEventQueue::Push(ServerEvent event) {
   {
     std::lock_guard lock(mutex_);
     wasEmpty = pending_.empty();
-    if (event.kind != ServerEventKind::Log) {
+    if (event.kind == ServerEventKind::Progress) {
+      PushProgress(std::move(event));
+    } else if (event.kind != ServerEventKind::Log) {
       pending_.push_back(std::move(event));
     } else if (pendingLogLines_ < logLimit_ &&
                pendingLogBytes_ + event.text.size() <= EventQueueLogByteLimit) {
@@ -62,12 +65,31 @@ void ServerEventQueue::Push(ServerEvent event) {
   if (wasEmpty) loop_.PostMessage(window_, Message{EventsPendingMessage});
 }
 
+void ServerEventQueue::PushProgress(ServerEvent event) {
+  const auto waiting =
+      std::find_if(unfinishedProgress_.begin(), unfinishedProgress_.end(),
+                   [&event](const auto& entry) { return entry.first == event.slot; });
+  if (waiting != unfinishedProgress_.end()) {
+    // The newer state says all the older one did; it keeps the older one's
+    // place, which no other event of that slot can have passed, since a
+    // slot's transfer tells nothing else while it runs.
+    const size_t at = waiting->second;
+    const bool finished = event.finished;
+    pending_[at] = std::move(event);
+    if (finished) unfinishedProgress_.erase(waiting);
+    return;
+  }
+  if (!event.finished) unfinishedProgress_.emplace_back(event.slot, pending_.size());
+  pending_.push_back(std::move(event));
+}
+
 void ServerEventQueue::DeliverPending() {
   for (;;) {
     if (delivering_.empty()) {
       std::lock_guard lock(mutex_);
       if (pending_.empty()) return;
       delivering_.swap(pending_);
+      unfinishedProgress_.clear();
       pendingLogLines_ = 0;
       pendingLogBytes_ = 0;
     }

@@ -5,6 +5,8 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/event_loop.h"
 #include "server/server_event.h"
@@ -32,6 +34,12 @@ std::string EventsLostText(uint64_t count);
 // drops add to that record while it is still the last one waiting. A connect
 // or disconnect is never dropped (a window's lamp would stay lit); they need
 // the main thread to accept their peers, so few of them can pile up.
+//
+// Progress events are no log lines and never pile up: one that finds an
+// unfinished Progress of the same slot still waiting takes its place, so a
+// slot has at most one unfinished Progress waiting. A finished one is never
+// replaced or dropped, and neither is a Received event: each ends a transfer,
+// which costs the peer at least one exchange of packets.
 class ServerEventQueue {
  public:
   ServerEventQueue(EventLoop& loop, ServerEventHandler deliver,
@@ -47,6 +55,9 @@ class ServerEventQueue {
   uint64_t LostCount() const;  // any thread: log lines dropped so far
 
  private:
+  // Under mutex_: queues a Progress, in place of its slot's unfinished one.
+  void PushProgress(ServerEvent event);
+
   EventLoop& loop_;
   const ServerEventHandler deliver_;  // fixed at construction
   const size_t logLimit_;
@@ -57,6 +68,8 @@ class ServerEventQueue {
   size_t pendingLogLines_ = 0;       // guarded by mutex_: the Log events in pending_
   size_t pendingLogBytes_ = 0;       // guarded by mutex_: their text
   uint64_t lost_ = 0;                // guarded by mutex_
+  // guarded by mutex_: per slot, where in pending_ its unfinished Progress waits
+  std::vector<std::pair<uint16_t, size_t>> unfinishedProgress_;
 
   std::deque<ServerEvent> delivering_;  // loop thread only: taken, not yet delivered
 };

@@ -81,13 +81,16 @@ int TOBEXServerConnection::HandleGet(std::span<const uint8_t> packet) {
                  BuildFolderListing(AllowAccessHiddenFiles, folder.handle.Get(), listing,
                                     reachable) > 0) {
         ObjectReader object(std::move(listing));
+        // A listing may be cancelled; its progress is not worth telling.
+        BeginTransfer(std::string(), TransferDirection::Sending, std::nullopt);
         result = SendObject(object);
+        EndTransfer();
       } else {
         result = RspNotFound;
         Respond(RspNotFound);
       }
     }
-    Log(line + std::string(ResponseText(result)));
+    Log(line + ResultText(result));
     return result;
   }
 
@@ -129,11 +132,18 @@ int TOBEXServerConnection::HandleGet(std::span<const uint8_t> packet) {
     }
   }
   if (opened == 0) {
-    result = SendObject(object);
+    BeginTransfer(NameForLog(rawName), TransferDirection::Sending, object.Size());
+    try {
+      result = SendObject(object);
+    } catch (...) {
+      EndTransfer();
+      throw;
+    }
+    EndTransfer();
   } else {
     Respond(static_cast<uint8_t>(result));
   }
-  Log(line + std::string(ResponseText(result)));
+  Log(line + ResultText(result));
   return result;
 }
 
@@ -184,6 +194,7 @@ int TOBEXServerConnection::SendObject(ObjectReader& object) {
           SendBodyPacket(object, buffer, headerEnd, static_cast<size_t>(chunk), last);
       if (result != 0) return result;
       sent += chunk;
+      TransferMoved(chunk);
     }
     // An empty object still waits for the end of the request, so that its
     // final response is the one that answers it.
@@ -191,6 +202,10 @@ int TOBEXServerConnection::SendObject(ObjectReader& object) {
 
     const int received = Link().ReceivePacket();
     if (received <= 0) return received;
+    if (TransferCancelled()) {
+      Respond(RspForbidden);
+      return ResultCancelled;
+    }
     const uint8_t opcode = Link().ReceivedPacket()[0];
     LastRequestFinal = (opcode & FinalBit) != 0;
     if (opcode == OpAbort) {

@@ -175,8 +175,8 @@ ResolvedName NameResolver::ResolveName(const std::string& currentFolder, const s
   const std::string path = NormalisePath(TargetPath(root_, currentFolder, name));
   if (!lexical_.Contains(path)) return refuse(NameRefusal::Outside);
   result.relative = RelativeToRoot(root_, path);
-  const bool actsOnName = intent == NameIntent::Replace || intent == NameIntent::Delete ||
-                          intent == NameIntent::CreateFolder;
+  const bool actsOnName = intent == NameIntent::Replace || intent == NameIntent::Add ||
+                          intent == NameIntent::Delete || intent == NameIntent::CreateFolder;
   // The exchange folder itself is no object: it is neither replaced nor
   // deleted, whichever name leads to it.
   if (actsOnName && result.relative.empty()) return refuse(NameRefusal::Outside);
@@ -202,6 +202,7 @@ ResolvedName NameResolver::ResolveName(const std::string& currentFolder, const s
     }
     case NameIntent::Read:
     case NameIntent::Replace:
+    case NameIntent::Add:
     case NameIntent::Delete:
     case NameIntent::CreateFolder:
       break;

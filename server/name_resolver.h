@@ -16,6 +16,7 @@ namespace quillfern {
 enum class NameIntent {
   Read,          // send a file: the object opened for reading
   Replace,       // receive a file: the folder to hold it and the name, claimed for the transfer
+  Add,           // receive a file beside what is there: the folder and the name, not claimed
   Delete,        // remove a file or an empty folder: its folder and the name, not followed
   Enter,         // make a folder current: the folder opened
   CreateFolder,  // make a new folder: the folder to hold it and the name
@@ -38,8 +39,8 @@ struct ResolvedName {
   NameRefusal refusal = NameRefusal::None;
   int error = 0;          // errno behind Missing and Unusable
   std::string relative;   // the path below the exchange folder, normalised; "" is the folder itself
-  UniqueFd folder;        // Replace, Delete, CreateFolder: the folder that holds the name (O_PATH)
-  std::string leaf;       // Replace, Delete, CreateFolder: the name's last segment
+  UniqueFd folder;        // Replace, Add, Delete, CreateFolder: the folder that holds the name
+  std::string leaf;       // Replace, Add, Delete, CreateFolder: the name's last segment
   UniqueFd handle;        // Read: the object; Enter, Look: O_PATH; List: open for reading
   bool exists = false;    // Delete: something is at the name; status then says what (not followed)
   struct stat status {};  // Read: of the opened object; Delete: of the name itself

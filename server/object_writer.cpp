@@ -49,6 +49,15 @@ std::string TemporaryName() {
 
 }  // namespace
 
+std::string NumberedName(const std::string& name, int number) {
+  const std::string suffix = " (" + std::to_string(number) + ")";
+  const size_t dot = name.rfind('.');
+  // A leading dot starts no extension (such names are hidden and refused
+  // before they get here anyway).
+  if (dot == std::string::npos || dot == 0) return name + suffix;
+  return name.substr(0, dot) + suffix + name.substr(dot);
+}
+
 ObjectWriter::~ObjectWriter() {
   Discard();
 }
@@ -65,11 +74,12 @@ void ObjectWriter::Discard() {
 }
 
 int ObjectWriter::Open(UniqueFd folder, const std::string& name, ReceivingName claim,
-                       Temporary kind) {
+                       Temporary kind, Placement placement) {
   Discard();
   claim_ = std::move(claim);
   folder_ = std::move(folder);
   name_ = name;
+  placement_ = placement;
   committed_ = false;
   lastError_ = 0;
 
@@ -78,8 +88,9 @@ int ObjectWriter::Open(UniqueFd folder, const std::string& name, ReceivingName c
   // for writing, without touching its content.
   struct stat previous {};
   const bool hasPrevious =
+      placement_ == Placement::Replace &&
       ::fstatat(folder_.Get(), name_.c_str(), &previous, AT_SYMLINK_NOFOLLOW) == 0;
-  if (!hasPrevious && errno != ENOENT) return -errno;
+  if (placement_ == Placement::Replace && !hasPrevious && errno != ENOENT) return -errno;
   if (hasPrevious) {
     if (S_ISDIR(previous.st_mode)) return -EISDIR;
     if (S_ISLNK(previous.st_mode)) return -ELOOP;
@@ -192,7 +203,9 @@ int ObjectWriter::Commit() {
     Discard();
     return result;
   }
-  if (!temporaryName_.empty()) {
+  if (placement_ == Placement::KeepExisting) {
+    result = PlaceBesideExisting();
+  } else if (!temporaryName_.empty()) {
     if (::renameat(folder_.Get(), temporaryName_.c_str(), folder_.Get(), name_.c_str()) != 0) {
       result = -errno;
     }
@@ -222,6 +235,43 @@ int ObjectWriter::Commit() {
   temporaryName_.clear();
   Discard();
   return 0;
+}
+
+}  // namespace quillfern
+
+namespace quillfern {
+
+int ObjectWriter::PlaceUnder(const std::string& name) {
+  if (temporaryName_.empty()) return LinkUnder(name);
+  // A named temporary moves without replacing; where the file system cannot
+  // promise that, a second name is linked and the temporary one removed.
+  if (::renameat2(folder_.Get(), temporaryName_.c_str(), folder_.Get(), name.c_str(),
+                  RENAME_NOREPLACE) == 0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return -errno;
+  if (::linkat(folder_.Get(), temporaryName_.c_str(), folder_.Get(), name.c_str(), 0) != 0) {
+    return -errno;
+  }
+  ::unlinkat(folder_.Get(), temporaryName_.c_str(), 0);
+  return 0;
+}
+
+int ObjectWriter::PlaceBesideExisting() {
+  // Each try either takes a free name in one step or finds it taken (EEXIST)
+  // and moves on to the next number: two sessions storing one name at once
+  // each end with a name of their own.
+  std::string candidate = name_;
+  for (int number = 1; number <= NumberedNameAttempts; ++number) {
+    const int placed = PlaceUnder(candidate);
+    if (placed == 0) {
+      name_ = candidate;
+      return 0;
+    }
+    if (placed != -EEXIST) return placed;
+    candidate = NumberedName(name_, number);
+  }
+  return -EEXIST;
 }
 
 }  // namespace quillfern

@@ -10,6 +10,13 @@
 
 namespace quillfern {
 
+// How many numbered names a kept object tries before it gives up.
+inline constexpr int NumberedNameAttempts = 10000;
+
+// "IMG_0001.jpg" and 2 give "IMG_0001 (2).jpg"; "notes" gives "notes (2)";
+// "archive.tar.gz" gives "archive.tar (2).gz".
+std::string NumberedName(const std::string& name, int number);
+
 // The file a PUT is received into. The object is written into a file of its
 // own in the target folder and appears under its name only when Commit is
 // called, replacing any earlier file of that name in one step; a writer that
@@ -23,6 +30,10 @@ class ObjectWriter {
   // without those (FAT, some network mounts), a hidden name in the same
   // folder that is removed on every early end.
   enum class Temporary { Unnamed, Named };
+  // What Commit does when the name is taken: Replace the file there, or
+  // KeepExisting and give the object the first free name "name (1).ext",
+  // "name (2).ext", ... (the number goes before the last dot).
+  enum class Placement { Replace, KeepExisting };
 
   ObjectWriter() = default;
   ObjectWriter(const ObjectWriter&) = delete;
@@ -35,8 +46,9 @@ class ObjectWriter {
   // holds the earlier file, -EISDIR for a folder, -ELOOP for a link, -EINVAL
   // for anything else that is not a plain file, -EACCES and the like when
   // the earlier file or the folder cannot be written.
+  // With KeepExisting an earlier file is neither tested nor held.
   int Open(UniqueFd folder, const std::string& name, ReceivingName claim,
-           Temporary kind = Temporary::Unnamed);
+           Temporary kind = Temporary::Unnamed, Placement placement = Placement::Replace);
   // The number of bytes taken, fewer than given when the disk ran out of
   // room part way; minus errno when nothing could be written. The data are
   // at most one packet's worth, which an int always counts. Small pieces are
@@ -47,8 +59,11 @@ class ObjectWriter {
   // (Descriptor), and before the object is complete. 0, or minus errno.
   int Flush();
   // Gives the complete object its name. 0, or minus errno; the object is
-  // then dropped and an earlier file stays as it was.
+  // then dropped and an earlier file stays as it was. With KeepExisting no
+  // file is ever replaced, however many sessions store the name at once.
   int Commit();
+  // The name the object was given by Commit; the name asked for until then.
+  const std::string& StoredName() const { return name_; }
   // Drops the object at once, before the client hears how its transfer
   // ended, so the name is free for whoever the client asks next.
   void Discard();
@@ -62,6 +77,10 @@ class ObjectWriter {
   int OpenNamedTemporary();
   int WriteNow(std::span<const uint8_t> data);
   int LinkUnder(const std::string& name) const;
+  // Commit without replacing anything: the first free numbered name.
+  int PlaceBesideExisting();
+  // Gives the object the name unless it is taken: 0, -EEXIST, or minus errno.
+  int PlaceUnder(const std::string& name);
 
   UniqueFd folder_;
   std::string name_;
@@ -70,6 +89,7 @@ class ObjectWriter {
   std::string temporaryName_;  // the hidden name of a Named temporary, while it has one
   ReceivingName claim_;
   std::vector<uint8_t> gathered_;  // small pieces not written yet
+  Placement placement_ = Placement::Replace;
   bool committed_ = false;
   int lastError_ = 0;
 };

@@ -40,19 +40,46 @@ bool IsBodyOnlyPacket(std::span<const uint8_t> prefix, size_t length) {
 
 // Every Body and End-of-Body header of a packet carries data, in the order
 // they come, whether the packet is final or not: whatever the client sent
-// is stored, or the client hears that it was not.
-bool WriteData(std::span<const uint8_t> packet, const HeaderIndex& index, ObjectWriter& writer) {
+// is stored, or the client hears that it was not. The bytes written, or -1.
+int64_t WriteData(std::span<const uint8_t> packet, const HeaderIndex& index, ObjectWriter& writer) {
+  int64_t written = 0;
   for (size_t i = 0; i < index.count; ++i) {
     if (!IsDataHeader(index.entries[i].id)) continue;
     const auto data = ByteSequenceView(packet, index.entries[i].offset);
     if (!data.empty() && writer.Write(data) != static_cast<int>(data.size())) {
       DebugPrintf("Put: write failed, errno %d", writer.LastError());
       writer.Discard();
-      return false;
+      return -1;
+    }
+    written += static_cast<int64_t>(data.size());
+  }
+  return written;
+}
+
+// The folder part of a name below the exchange folder, with its '/'.
+std::string FolderOf(const std::string& relative) {
+  const size_t slash = relative.rfind('/');
+  return slash == std::string::npos ? std::string() : relative.substr(0, slash + 1);
+}
+
+// Ends the transfer whatever way HandlePut is left, an exception included,
+// so that its finished Progress is always told.
+class TransferEnd {
+ public:
+  explicit TransferEnd(TOBEXServerConnection& session) : session_(session) {}
+  ~TransferEnd() {
+    try {
+      session_.EndTransfer();
+    } catch (...) {
+      DebugOutput("the end of a transfer could not be told");
     }
   }
-  return true;
-}
+  TransferEnd(const TransferEnd&) = delete;
+  TransferEnd& operator=(const TransferEnd&) = delete;
+
+ private:
+  TOBEXServerConnection& session_;
+};
 
 // Deleting a file that its owner made read-only, or one another session is
 // sending, would pull it from under the user or that transfer.
@@ -112,14 +139,29 @@ int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
     Log(std::string(ResponseText(code)));
     return code;
   };
-  const std::optional<std::string> fileName = NameFromHeader(name);
-  if (!fileName) return refuse(RspForbidden);
   // Only a final PUT without any data header deletes: a client that sends
   // data wants them stored, whichever of the two headers holds them.
   const bool remove = final && !HasHeader(index, HdrBody) && !HasHeader(index, HdrEndOfBody);
-  ResolvedName target =
-      Names.Resolve(CurrentFolder, *fileName, remove ? NameIntent::Delete : NameIntent::Replace,
-                    AllowAccessHiddenFiles);
+  const std::string shownName = "\"" + NameForLog(name) + "\"";
+  const std::optional<uint64_t> declared =
+      HasHeader(index, HdrLength)
+          ? std::optional<uint64_t>(GetFourByteHeader(packet, HdrLength, index))
+          : std::nullopt;
+  // The push policy comes first: a device that may not push learns nothing
+  // of what the folder holds.
+  if (const int refused = PushPermission(remove, NameForLog(name), declared); refused != 0) {
+    if (refused != ResultQuestionAbandoned) Respond(RspForbidden);
+    Log((remove ? "Delete " : "Put ") + shownName + " : " + ResultText(refused));
+    return refused;
+  }
+  const std::optional<std::string> fileName = NameFromHeader(name);
+  if (!fileName) return refuse(RspForbidden);
+  // Object Push keeps an earlier file of the name unless the user chose
+  // otherwise: two phones that push IMG_0001.jpg keep both pictures.
+  const NameIntent intent = remove            ? NameIntent::Delete
+                            : ReplaceExisting ? NameIntent::Replace
+                                              : NameIntent::Add;
+  ResolvedName target = Names.Resolve(CurrentFolder, *fileName, intent, AllowAccessHiddenFiles);
   // Hidden names are refused whether they exist or not: a dot-file created
   // here would be hidden from the moment it exists, and a new file inside an
   // existing hidden folder (.ssh, .config/autostart) is just what hiding
@@ -128,7 +170,6 @@ int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
     return refuse(RspForbidden);
   }
 
-  const std::string shownName = "\"" + NameForLog(name) + "\"";
   int result;
   if (remove) {
     std::string line;
@@ -141,27 +182,48 @@ int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
   ObjectWriter writer;
   int opened = target.refusal == NameRefusal::Receiving ? -EWOULDBLOCK : -target.error;
   if (target.refusal == NameRefusal::None) {
-    opened = writer.Open(std::move(target.folder), target.leaf, std::move(target.claim));
+    opened = writer.Open(
+        std::move(target.folder), target.leaf, std::move(target.claim),
+        ObjectWriter::Temporary::Unnamed,
+        ReplaceExisting ? ObjectWriter::Placement::Replace : ObjectWriter::Placement::KeepExisting);
   }
   if (opened < 0) {
     DebugPrintf("Put: cannot open the file, errno %d", -opened);
     result = RspForbidden;
     Respond(RspForbidden);
   } else {
-    const auto declaredLength = static_cast<uint32_t>(GetFourByteHeader(packet, HdrLength, index));
-    if (!WriteData(packet, index, writer)) {
+    TransferEnd transferEnd(*this);
+    BeginTransfer(NameForLog(name), TransferDirection::Receiving, declared);
+    const auto declaredLength = static_cast<uint32_t>(declared.value_or(0));
+    const int64_t written = WriteData(packet, index, writer);
+    if (written < 0) {
       result = RspEntityTooLarge;
       Respond(RspEntityTooLarge);
-    } else if (final) {
-      result = FinishObject(writer);
     } else {
-      // The packet lives in the transport's buffer, which the continuation
-      // packets overwrite: nothing of it is used past this point.
-      Respond(RspContinue);
-      result = ReceiveObject(declaredLength, writer);
+      TransferMoved(static_cast<uint64_t>(written));
+      if (final) {
+        result = FinishObject(writer);
+      } else {
+        // The packet lives in the transport's buffer, which the continuation
+        // packets overwrite: nothing of it is used past this point.
+        Respond(RspContinue);
+        result = ReceiveObject(declaredLength, writer);
+      }
     }
+    EndTransfer();
   }
-  Log("Put " + shownName + " : " + std::string(ResponseText(result)));
+  std::string line = "Put " + shownName;
+  const std::string& stored = writer.StoredName();
+  if (result == RspSuccess && stored != target.leaf) line += " stored as \"" + stored + "\"";
+  Log(line + " : " + ResultText(result));
+  if (result == RspSuccess) {
+    ServerEvent received;
+    received.kind = ServerEventKind::Received;
+    received.object = NameForLog(name);
+    received.path = RootPath + FolderOf(target.relative) + stored;
+    received.address = PeerAddress;
+    Server.SessionEvent(*this, std::move(received));
+  }
   return result;
 }
 
@@ -202,6 +264,17 @@ int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& 
     const int received =
         spliceBodies ? link.ReceivePacketPrefix(BodyPrefixSize) : link.ReceivePacket();
     if (received <= 0) return received;
+    if (TransferCancelled()) {
+      // The packet is taken off the link whole, so the next request starts
+      // where it should; its data go nowhere.
+      if (!link.PacketComplete() && link.ReceivePacket() <= 0) {
+        writer.Discard();
+        return ResultCancelled;
+      }
+      writer.Discard();
+      Respond(RspForbidden);
+      return ResultCancelled;
+    }
     if (!link.PacketComplete()) {
       const auto prefix = link.PacketPrefix();
       if (IsBodyOnlyPacket(prefix, static_cast<size_t>(received))) {
@@ -217,6 +290,7 @@ int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& 
           Respond(RspEntityTooLarge);
           return RspEntityTooLarge;
         }
+        TransferMoved(static_cast<uint64_t>(received) - BodyPrefixSize);
         if (prefix[0] == OpPutFinal) return FinishObject(writer);
         Respond(RspContinue);
         continue;
@@ -242,10 +316,12 @@ int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& 
     }
     // A write that fails outright is answered like a short one: on this
     // system both mean the disk took less than it was given.
-    if (!WriteData(packet, index, writer)) {
+    const int64_t written = WriteData(packet, index, writer);
+    if (written < 0) {
       Respond(RspEntityTooLarge);
       return RspEntityTooLarge;
     }
+    TransferMoved(static_cast<uint64_t>(written));
     if (opcode == OpPutFinal) return FinishObject(writer);
     Respond(RspContinue);
   }

@@ -5,11 +5,13 @@
 #include <netinet/in.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "obex/packet.h"
 #include "obex/transport.h"
 #include "platform/debug.h"
 #include "server/exchange_folder.h"
+#include "server/push_gate.h"
 #include "server/session.h"
 
 namespace quillfern {
@@ -45,7 +47,8 @@ ServerEvent EventOf(const TOBEXServerConnection& session, ServerEventKind kind, 
 
 }  // namespace
 
-TOBEXServer::TOBEXServer(EventLoop& loop, uint8_t mode) : Mode(mode), loop_(loop) {
+TOBEXServer::TOBEXServer(EventLoop& loop, uint8_t mode)
+    : Mode(mode), loop_(loop), pushGate_(std::make_unique<PushGate>()) {
   window_ = loop_.AllocateMessageWindow(
       "QuillfernMsgWindowClass_" + std::to_string(reinterpret_cast<uintptr_t>(this)),
       [this](Message& message) { WndProc(message); });
@@ -53,6 +56,10 @@ TOBEXServer::TOBEXServer(EventLoop& loop, uint8_t mode) : Mode(mode), loop_(loop
 
 TOBEXServer::~TOBEXServer() {
   CancelPendingWork();
+  // A worker waiting for a push answer ends at once instead of at its next
+  // look at its link.
+  for (const auto& session : Slots) session->Link().Close();
+  pushGate_->WakeAll();
   Slots.clear();
   loop_.ReleaseMessageWindow(window_);
 }
@@ -84,6 +91,7 @@ int TOBEXServer::SetRootPath(const std::string& path) {
 
 int TOBEXServer::AcceptConnection() {
   std::string peerText;
+  acceptedPeer_ = PeerIdentity();
   const int accepted = AcceptPeer(peerText);
   if (accepted < 0) {
     if (IsOutOfResources(-accepted)) RestListener(-accepted);
@@ -124,6 +132,9 @@ int TOBEXServer::AdoptPeer(UniqueFd socket, const std::string& peerText) {
   session.SetPeerName(peerText);
   session.SetRootPath(RootPath);
   session.AllowAccessHiddenFiles = AllowAccessHiddenFiles;
+  session.ReplaceExisting = Mode != ModeInbox || replaceExisting_;
+  session.PeerAddress = std::exchange(acceptedPeer_.address, std::string());
+  session.PeerPaired = std::exchange(acceptedPeer_.paired, false);
   session.StartSession();
   return fd;
 }
@@ -190,6 +201,8 @@ int TOBEXServer::DisconnectSlot(int index) {
   // finishing a send, and closing wakes it.
   session.Link().Close();
   session.Connected = false;
+  // A worker waiting for the user's answer to a push question gives up.
+  pushGate_->WakeAll();
   return inUse ? 0 : -1;
 }
 
@@ -209,6 +222,16 @@ void TOBEXServer::SessionDisconnected(TOBEXServerConnection& session) {
 
 void TOBEXServer::SessionLog(TOBEXServerConnection& session, const std::string& line) {
   events_.Push(EventOf(session, ServerEventKind::Log, line));
+}
+
+void TOBEXServer::SessionEvent(TOBEXServerConnection& session, ServerEvent event) {
+  ServerEvent filled = EventOf(session, event.kind, std::move(event.text));
+  event.serverKind = filled.serverKind;
+  event.slot = filled.slot;
+  event.peer = std::move(filled.peer);
+  event.time = filled.time;
+  event.text = std::move(filled.text);
+  events_.Push(std::move(event));
 }
 
 void TOBEXServer::ServerLog(const std::string& peer, const std::string& line) {

@@ -18,6 +18,7 @@ namespace quillfern {
 
 class TOBEXServerConnection;
 class TOBEXTransportBase;
+class PushGate;
 
 // Session modes.
 inline constexpr uint8_t ModeInbox = 0;           // push and delete only
@@ -104,6 +105,14 @@ class TOBEXServer {
   // exists is stored as "name (1).ext", "name (2).ext", ... On: it replaces
   // the file.
   void SetReplaceExisting(bool replace);
+  // Main thread: how long a push question waits for its answer (tests
+  // shorten it); takes effect from the next question on.
+  void SetPushQuestionTimeout(uint64_t milliseconds);
+  // Any thread: the devices whose pushes are never questioned, those given
+  // to SetPushPolicy and those answered AlwaysAccept since.
+  std::vector<std::string> AlwaysAcceptedDevices() const;
+  bool ReplaceExisting() const { return replaceExisting_; }  // main thread
+  PushGate& Pushes() const { return *pushGate_; }
 
   void SetKind(uint8_t kind) { Kind = kind; }
   void SetOnLog(ServerEventHandler handler) { OnLog = std::move(handler); }
@@ -118,6 +127,9 @@ class TOBEXServer {
   void SessionConnected(TOBEXServerConnection& session);
   void SessionDisconnected(TOBEXServerConnection& session);
   void SessionLog(TOBEXServerConnection& session, const std::string& line);
+  // Worker: queues an event of the session's (Progress, Received, the push
+  // questions); its server kind, slot, peer and time are filled in here.
+  void SessionEvent(TOBEXServerConnection& session, ServerEvent event);
   // A line of the server's own, about a peer that never reached a slot; its
   // slot is 0.
   void ServerLog(const std::string& peer, const std::string& line);
@@ -170,6 +182,15 @@ class TOBEXServer {
   // Stops the delayed closes and the accept retry; for Stop and destruction.
   void CancelPendingWork();
 
+  // What the concrete AcceptPeer learnt of the peer it accepted, for the
+  // push policy; main thread, reset before each accept and handed to the
+  // slot's session by AdoptPeer.
+  struct PeerIdentity {
+    std::string address;  // the device address ("00:1A:7D:DA:71:13"), empty when unknown
+    bool paired = false;  // paired with this computer, by the stack's word
+  };
+  PeerIdentity acceptedPeer_;
+
  private:
   void RestListener(int error);
   void RaiseEvent(const ServerEvent& event);
@@ -181,6 +202,9 @@ class TOBEXServer {
   uint64_t nextRefusal_ = 0;
   static constexpr TimerId NotResting = 0;
   TimerId acceptRetry_ = NotResting;
+  bool replaceExisting_ = false;  // main thread; copied into each session at its start
+  // Created with the server; shared by its workers and the main thread.
+  std::unique_ptr<PushGate> pushGate_;
   ServerEventQueue events_{loop_, [this](const ServerEvent& event) { RaiseEvent(event); }};
 };
 

@@ -1,10 +1,29 @@
 #include "server/session.h"
 
 #include "obex/packet.h"
+#include "platform/clock.h"
 #include "server/exchange_folder.h"
+#include "server/push_gate.h"
 #include "server/server_thread.h"
 
 namespace quillfern {
+
+std::string ResultText(int result) {
+  switch (result) {
+    case ResultCancelled:
+      return "Cancelled by the user";
+    case ResultRefusedByPolicy:
+      return "Refused by the push policy";
+    case ResultRefusedByUser:
+      return "Refused by the user";
+    case ResultNoAnswer:
+      return "Refused: no answer came in time";
+    case ResultQuestionAbandoned:
+      return "Ended before the user answered: the connection closed";
+    default:
+      return std::string(ResponseText(result));
+  }
+}
 
 TOBEXServerConnection::TOBEXServerConnection(TOBEXServer& server, uint8_t mode) : Server(server) {
   Mode = mode;
@@ -31,6 +50,7 @@ int TOBEXServerConnection::StartSession() {
   Connected = false;
   RequiredTarget = requiredTargetSetting_;
   ServerKind = Server.Kind;
+  AcceptedForSession = false;
   Worker = std::make_unique<TOBEXServerThread>(*this);
   Link().AttachWorker();
   if (!Worker->Start()) {
@@ -63,6 +83,100 @@ int TOBEXServerConnection::Respond(uint8_t code) {
 
 void TOBEXServerConnection::Log(const std::string& line) {
   Server.SessionLog(*this, line);
+}
+
+int TOBEXServerConnection::RequestCancel() {
+  const uint64_t serial = transferSerialShared_.load();
+  if (serial % 2 == 0) return -1;
+  cancelSerial_.store(serial);
+  return 0;
+}
+
+void TOBEXServerConnection::BeginTransfer(const std::string& object, TransferDirection direction,
+                                          std::optional<uint64_t> total) {
+  transferSerial_ += transferSerial_ % 2 == 0 ? 1 : 2;  // the next odd number
+  transferSerialShared_.store(transferSerial_);
+  progressObject_ = object;
+  progressDirection_ = direction;
+  progressTotal_ = total;
+  progressBytes_ = 0;
+  if (!progressObject_.empty()) ReportProgress(false);
+}
+
+void TOBEXServerConnection::EndTransfer() {
+  if (transferSerial_ % 2 == 0) return;
+  ++transferSerial_;
+  transferSerialShared_.store(transferSerial_);
+  if (!progressObject_.empty()) ReportProgress(true);
+  progressObject_.clear();
+}
+
+void TOBEXServerConnection::ReportProgressSometimes() {
+  // One look at the clock per packet: a few tens of nanoseconds.
+  if (MonotonicMs() - progressReportedMs_ >= ProgressIntervalMs) ReportProgress(false);
+}
+
+void TOBEXServerConnection::ReportProgress(bool finished) {
+  progressReportedMs_ = MonotonicMs();
+  ServerEvent event;
+  event.kind = ServerEventKind::Progress;
+  event.object = progressObject_;
+  event.bytes = progressBytes_;
+  event.total = progressTotal_;
+  event.direction = progressDirection_;
+  event.finished = finished;
+  Server.SessionEvent(*this, std::move(event));
+}
+
+int TOBEXServerConnection::PushPermission(bool remove, const std::string& object,
+                                          std::optional<uint64_t> total) {
+  if (Mode != ModeInbox) return 0;
+  PushGate& gate = Server.Pushes();
+  const PushPolicy policy = gate.Policy();
+  if (policy == PushPolicy::AcceptAll || PeerPaired || AcceptedForSession ||
+      gate.AlwaysAccepted(PeerAddress)) {
+    return 0;
+  }
+  // Nobody is asked about a delete: a device that may not push may not
+  // remove what others pushed either.
+  if (policy == PushPolicy::PairedOnly || remove) return ResultRefusedByPolicy;
+
+  const uint64_t question = gate.OpenQuestion(PeerAddress);
+  ServerEvent asked;
+  asked.kind = ServerEventKind::PushQuestion;
+  asked.question = question;
+  asked.object = object;
+  asked.total = total;
+  asked.address = PeerAddress;
+  Server.SessionEvent(*this, std::move(asked));
+  const PushQuestionOutcome outcome =
+      gate.WaitForAnswer(question, [this] { return Link().Active.load() && Connected.load(); });
+  ServerEvent ended;
+  ended.kind = ServerEventKind::PushQuestionEnded;
+  ended.question = question;
+  ended.object = object;
+  ended.address = PeerAddress;
+  int result = 0;
+  switch (outcome) {
+    case PushQuestionOutcome::AcceptedUntilDisconnect:
+      AcceptedForSession = true;
+      [[fallthrough]];
+    case PushQuestionOutcome::Accepted:
+      ended.text = "Accepted";
+      break;
+    case PushQuestionOutcome::Rejected:
+      result = ResultRefusedByUser;
+      break;
+    case PushQuestionOutcome::TimedOut:
+      result = ResultNoAnswer;
+      break;
+    case PushQuestionOutcome::Abandoned:
+      result = ResultQuestionAbandoned;
+      break;
+  }
+  if (result != 0) ended.text = ResultText(result);
+  Server.SessionEvent(*this, std::move(ended));
+  return result;
 }
 
 }  // namespace quillfern

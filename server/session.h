@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -20,6 +22,21 @@ class ObjectWriter;
 // Results used only for log lines.
 inline constexpr int ResultNoResponse = -1;
 inline constexpr int ResultObjectTooLarge = -24;
+// The session's own results, beyond the response codes; ResultText gives
+// their texts.
+inline constexpr int ResultCancelled = 0x101;          // the user cancelled the transfer
+inline constexpr int ResultRefusedByPolicy = 0x102;    // the push policy refused the device
+inline constexpr int ResultRefusedByUser = 0x103;      // the user answered the question no
+inline constexpr int ResultNoAnswer = 0x104;           // the question was not answered in time
+inline constexpr int ResultQuestionAbandoned = 0x105;  // the peer went while the user was asked
+
+// The one place that maps a request's result to the end of its log line:
+// the session's own results, else the response text.
+std::string ResultText(int result);
+
+// A transfer's Progress is told at its start, at its end, and in between at
+// most once in this time.
+inline constexpr uint64_t ProgressIntervalMs = 250;
 
 // One slot of a server: the OBEX session of the peer in it, its transport
 // and the worker thread that answers the peer's requests one at a time.
@@ -67,6 +84,28 @@ class TOBEXServerConnection : public TOBEXConnection {
   // Worker: queues the line for the main thread; never waits for it.
   void Log(const std::string& line);
 
+  // Main thread: the running transfer is refused at the peer's next packet.
+  // 0, or -1 when no transfer runs.
+  int RequestCancel();
+  // Worker: a PUT or GET transfer runs from Begin to End; the user may
+  // cancel it meanwhile, and its Progress is told when object is not empty
+  // (at once, then at most every ProgressIntervalMs, and finished at the end).
+  void BeginTransfer(const std::string& object, TransferDirection direction,
+                     std::optional<uint64_t> total);
+  void TransferMoved(uint64_t bytes) {
+    progressBytes_ += bytes;
+    if (!progressObject_.empty()) ReportProgressSometimes();
+  }
+  void EndTransfer();
+  bool TransferCancelled() const {
+    return cancelSerial_.load(std::memory_order_relaxed) == transferSerial_;
+  }
+  // Worker: whether the push policy lets the peer push (or delete, when
+  // remove) object; 0, or the result to log after answering 0xC3 (the
+  // peer may also have gone while the user was asked). May wait for the
+  // user's answer to a PushQuestion.
+  int PushPermission(bool remove, const std::string& object, std::optional<uint64_t> total);
+
   TOBEXServer& Server;
   // From RequiredTarget to Exchange: written by the main thread only while
   // no worker runs (the accept's set-up and StartSession), then fixed for
@@ -81,6 +120,13 @@ class TOBEXServerConnection : public TOBEXConnection {
   std::string RootPath;  // ends with '/'
   NameResolver Names;    // where the names of requests lead beneath RootPath
   bool AllowAccessHiddenFiles = false;
+  // A pushed name that exists is replaced (Folder Browsing, TCP, and Object
+  // Push when the user chose so); otherwise the object gets a numbered name.
+  bool ReplaceExisting = true;
+  std::string PeerAddress;  // the device's address, empty when unknown
+  bool PeerPaired = false;  // paired with this computer when it connected
+  // Worker: the user accepted every push of this peer until it disconnects.
+  bool AcceptedForSession = false;
   std::string CurrentFolder;  // relative to RootPath, no leading '/'; empty is the root
   uint16_t PeerMaxPacket = 0;
   // Bound by the server's constructor, before any worker runs.
@@ -90,7 +136,21 @@ class TOBEXServerConnection : public TOBEXConnection {
   std::unique_ptr<TOBEXServerThread> Worker;
 
  private:
+  void ReportProgressSometimes();
+  void ReportProgress(bool finished);
+
   std::vector<uint8_t> requiredTargetSetting_;  // main thread only
+  // Written by the worker only: odd while a transfer runs, counting up.
+  std::atomic<uint64_t> transferSerialShared_{0};
+  uint64_t transferSerial_ = 0;  // worker: its own copy of the above
+  // Main thread: the serial of the transfer the user cancelled.
+  std::atomic<uint64_t> cancelSerial_{0};
+  // The running transfer's Progress; worker only.
+  std::string progressObject_;
+  TransferDirection progressDirection_ = TransferDirection::Receiving;
+  std::optional<uint64_t> progressTotal_;
+  uint64_t progressBytes_ = 0;
+  uint64_t progressReportedMs_ = 0;
 };
 
 }  // namespace quillfern

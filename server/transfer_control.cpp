@@ -1,19 +1,38 @@
+#include <utility>
+
+#include "server/push_gate.h"
 #include "server/server.h"
+#include "server/session.h"
 
 namespace quillfern {
 
-// Not yet built: the transfers run as before, every push is accepted and a
-// pushed name replaces an existing file.
+// The user's hold on transfers and pushes: cancelling a running transfer,
+// answering push questions, and who may push at all. The workers meet these
+// calls through the session's atomic transfer serials and the push gate.
 
-int TOBEXServer::CancelTransfer(int /*index*/) {
-  return -1;
+int TOBEXServer::CancelTransfer(int index) {
+  if (index < 0 || index >= static_cast<int>(Slots.size())) return -1;
+  return GetSlot(index).RequestCancel();
 }
 
-void TOBEXServer::AnswerPush(uint64_t /*question*/, PushAnswer /*answer*/) {}
+void TOBEXServer::AnswerPush(uint64_t question, PushAnswer answer) {
+  pushGate_->Answer(question, answer);
+}
 
-void TOBEXServer::SetPushPolicy(PushPolicy /*policy*/,
-                                std::vector<std::string> /*alwaysAccepted*/) {}
+void TOBEXServer::SetPushPolicy(PushPolicy policy, std::vector<std::string> alwaysAccepted) {
+  pushGate_->SetPolicy(policy, std::move(alwaysAccepted));
+}
 
-void TOBEXServer::SetReplaceExisting(bool /*replace*/) {}
+void TOBEXServer::SetReplaceExisting(bool replace) {
+  replaceExisting_ = replace;
+}
+
+void TOBEXServer::SetPushQuestionTimeout(uint64_t milliseconds) {
+  pushGate_->SetQuestionTimeout(milliseconds);
+}
+
+std::vector<std::string> TOBEXServer::AlwaysAcceptedDevices() const {
+  return pushGate_->AlwaysAcceptedDevices();
+}
 
 }  // namespace quillfern

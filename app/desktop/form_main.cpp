@@ -24,6 +24,7 @@
 #include "app/desktop/program_icon.h"
 #include "app/desktop/slot_lamp.h"
 #include "app/headless.h"
+#include "app/service_push_settings.h"
 #include "app/service_shutdown.h"
 #include "app/settings_store.h"
 #include "bluetooth/server_btms.h"
@@ -302,7 +303,11 @@ int TFormMain::StartServer(int service) {
   }
   server.SetRootPath(root);
   server.AllowAccessHiddenFiles = settings_.IsOn(Setting::AllowAccessHiddenFiles);
-  if (service == ServiceObjectPush) server.SetServiceName(settings_.Text(Setting::OPServiceName));
+  if (service == ServiceObjectPush) {
+    server.SetServiceName(settings_.Text(Setting::OPServiceName));
+    std::vector<std::string> unreadable;  // what cannot be read stays out, as PushSettingsFrom says
+    ApplyPushSettings(PushSettingsFrom(settings_, unreadable), server);
+  }
   if (service == ServiceFolderBrowsing) {
     server.SetServiceName(settings_.Text(Setting::FBServiceName));
   }

@@ -150,5 +150,59 @@ TEST(HeadlessBluetooth, ServicesAndRecordNamesFromTheCommandLine) {
   }
 }
 
+// The settings ask about unpaired devices, and nobody is there to answer:
+// only paired devices may push, and the service says so once. A pushed name
+// that exists is kept beside the earlier file.
+TEST(HeadlessBluetooth, PushSettingsFromTheFileApplyToObjectPush) {
+  TempFolder folder;
+  const auto air = folder.Base() / "air";
+  const auto config = folder.Base() / "config";
+  std::filesystem::create_directories(config);
+  TempFolder::WriteFile(config / "Quillfern.ini",
+                        "[Settings]\nRootPath=" + folder.Exchange().string() +
+                            "\nAutoStartOP=1\nPushPolicy=1\nObjectPushReplaces=0\n");
+  TempFolder::WriteFile(folder.Exchange() / "card.vcf", "old");
+  HeadlessProcess process({QUILLFERN_BINARY, "--headless"},
+                          {"XDG_CONFIG_HOME=" + config.string(),
+                           std::string(BluetoothStackVariable) + "=loopback:" + air.string()});
+  std::string line;
+  ASSERT_TRUE(process.ReadLine(line)) << process.ReadAllErrors(500);
+  EXPECT_EQ(line, "Scn: 1 BT_OP");
+  ASSERT_TRUE(process.ReadLine(line));
+  EXPECT_EQ(line, HeadlessAskUnpairedText);
+
+  std::error_code error;
+  auto stranger = LoopbackBluetoothStack::Create(air, 0x00AABBCCDDEE, "Stranger", error);
+  ASSERT_TRUE(stranger) << error.message();
+  auto phone = LoopbackBluetoothStack::Create(air, PhoneAddress, "Phone", error);
+  ASSERT_TRUE(phone) << error.message();
+  ASSERT_EQ(phone->SetPaired(true), 0);
+  const auto pusher = [](LoopbackBluetoothStack& device) {
+    auto client = std::make_unique<ObexClient>([&device](EventLoop& loop, TOBEXConnection& record) {
+      auto transport = std::make_unique<TOBEXTransportBTMS>(loop, record, device);
+      transport->PeerAddress = LoopbackRadioAddress;
+      return transport;
+    });
+    client->Connection().Mode = static_cast<uint8_t>(ServiceType::ObjectPush);
+    EXPECT_EQ(client->Open(), 0);
+    EXPECT_EQ(client->Connect().Code(), RspSuccess);
+    return client;
+  };
+  const Bytes card = {'n', 'e', 'w'};
+  auto unpaired = pusher(*stranger);
+  EXPECT_EQ(NextRecord(process), "BT_OP 1 Connected : Stranger (00:AA:BB:CC:DD:EE)");
+  EXPECT_EQ(unpaired->Put(u"card.vcf", card).Code(), RspForbidden);
+  EXPECT_EQ(NextRecord(process), "BT_OP 1 Put \"card.vcf\" : Refused by the push policy");
+
+  auto paired = pusher(*phone);
+  EXPECT_EQ(NextRecord(process), "BT_OP 2 Connected : Phone (00:1A:7D:DA:71:13)");
+  EXPECT_EQ(paired->Put(u"card.vcf", card).Code(), RspSuccess);
+  EXPECT_EQ(NextRecord(process), "BT_OP 2 Put \"card.vcf\" stored as \"card (1).vcf\" : Success");
+  EXPECT_EQ(TempFolder::ReadFile(folder.Exchange() / "card.vcf"), "old");
+  EXPECT_EQ(TempFolder::ReadFile(folder.Exchange() / "card (1).vcf"), "new");
+  process.Signal(SIGTERM);
+  EXPECT_EQ(process.Wait(), 0);
+}
+
 }  // namespace
 }  // namespace quillfern::testing

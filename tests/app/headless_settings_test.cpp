@@ -155,5 +155,46 @@ TEST_F(HeadlessSettingsTest, TheServiceServesTheFilesExchangeFolderAndLeavesTheF
   EXPECT_EQ(process.Wait(), 0);
 }
 
+// What the settings say about pushes into Object Push.
+TEST_F(HeadlessSettingsTest, TheFileSaysWhoMayPushAndWhetherNamesAreReplaced) {
+  struct Case {
+    const char* lines;
+    bool replace;
+    PushPolicy policy;
+    std::vector<std::string> always;
+    size_t warnings;
+  };
+  const std::vector<Case> cases = {
+      {"RootPath=/srv/x\n", false, PushPolicy::AcceptAll, {}, 0},
+      {"RootPath=/srv/x\nObjectPushReplaces=1\nPushPolicy=1\n",
+       true,
+       PushPolicy::AskUnpaired,
+       {},
+       0},
+      {"RootPath=/srv/x\nPushPolicy=2\nAlwaysAcceptDevices=00:1a:7d:da:71:13  00:AA:BB:CC:DD:EE\n",
+       false,
+       PushPolicy::PairedOnly,
+       {"00:1A:7D:DA:71:13", "00:AA:BB:CC:DD:EE"},
+       0},
+      // The strictest for a number that means no policy; a word that is no address is left out.
+      {"RootPath=/srv/x\nPushPolicy=7\nAlwaysAcceptDevices=phone 00:AA:BB:CC:DD:EE\n",
+       false,
+       PushPolicy::PairedOnly,
+       {"00:AA:BB:CC:DD:EE"},
+       2},
+  };
+  for (const Case& c : cases) {
+    WriteSettings(c.lines);
+    const auto options = Options({"--headless"});
+    ASSERT_TRUE(options) << error_;
+    EXPECT_EQ(options->push.replaceExisting, c.replace) << c.lines;
+    EXPECT_EQ(options->push.policy, c.policy) << c.lines;
+    EXPECT_EQ(options->push.alwaysAccepted, c.always) << c.lines;
+    EXPECT_EQ(warnings_.size(), c.warnings) << c.lines;
+  }
+  EXPECT_EQ(AlwaysAcceptDevicesText({"00:1A:7D:DA:71:13", "00:AA:BB:CC:DD:EE"}),
+            "00:1A:7D:DA:71:13 00:AA:BB:CC:DD:EE");
+}
+
 }  // namespace
 }  // namespace quillfern::testing

@@ -154,6 +154,49 @@ TEST(ServerEventQueue, LogLinesBeyondTheBoundAreCountedWhereTheyWereLostConnects
   }
 }
 
+ServerEvent Progress(uint16_t slot, uint64_t bytes, bool finished = false) {
+  ServerEvent event = Event(ServerEventKind::Progress, slot, "");
+  event.bytes = bytes;
+  event.finished = finished;
+  event.text = (finished ? "done " : "at ") + std::to_string(bytes);
+  return event;
+}
+
+TEST(ServerEventQueue, ProgressWaitingIsReplacedByItsSlotsNewerOneAndAFinishedOneIsKept) {
+  const std::vector<LossCase> cases = {
+      {"a newer progress takes the waiting one's place",
+       {Progress(1, 0), Log(2, "a"), Progress(1, 10), Progress(1, 20)},
+       {"1 at 20", "2 a"}},
+      {"slots are told apart",
+       {Progress(1, 0), Progress(2, 5), Progress(1, 10), Progress(2, 15)},
+       {"1 at 10", "2 at 15"}},
+      {"the finished one replaces the running one but is never replaced",
+       {Progress(1, 0), Progress(1, 10), Progress(1, 30, true), Progress(1, 0), Progress(1, 7),
+        Progress(1, 9, true)},
+       {"1 done 30", "1 done 9"}},
+      {"the next transfer's start comes after the finished one",
+       {Progress(1, 30, true), Log(1, "Put : Success"), Progress(1, 0)},
+       {"1 done 30", "1 Put : Success", "1 at 0"}},
+      {"progresses are no log lines and never cost one",
+       {Log(1, "a"), Progress(1, 1), Progress(2, 1), Progress(3, 1), Progress(4, 1), Log(1, "b"),
+        Log(1, "c")},
+       {"1 a", "1 at 1", "2 at 1", "3 at 1", "4 at 1", "1 b", "1 c"}},
+  };
+  for (const auto& c : cases) {
+    EventLoop loop;
+    Received received;
+    ServerEventQueue queue(loop, received.Handler(), 3);
+    for (const auto& event : c.pushed) queue.Push(event);
+    loop.Dispatch();
+    EXPECT_EQ(received.lines, c.delivered) << c.what;
+    EXPECT_EQ(queue.LostCount(), 0u) << c.what;
+    // Once delivered, a slot's progress waits anew.
+    queue.Push(Progress(1, 99));
+    loop.Dispatch();
+    EXPECT_EQ(received.lines.back(), "1 at 99") << c.what;
+  }
+}
+
 TEST(ServerEventQueue, ANestedDeliveryKeepsTheOrderAndDeliversEachEventOnce) {
   EventLoop loop;
   std::vector<std::string> seen;

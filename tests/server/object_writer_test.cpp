@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/unique_fd.h"
@@ -97,6 +100,47 @@ TEST_P(ObjectWriterTest, OnlyPlainFilesAreReplaced) {
   EXPECT_EQ(Open(writer, "folder"), -EISDIR);
   EXPECT_EQ(Open(writer, "link"), -ELOOP);
   EXPECT_EQ(std::distance(fs::directory_iterator(folder_.Exchange()), fs::directory_iterator()), 2);
+}
+
+// Many writers keeping what is there, committing one name at the same
+// moment: each object gets a name of its own, and nothing is replaced.
+TEST_P(ObjectWriterTest, WritersKeepingEarlierFilesNeverReplaceOneAnother) {
+  TempFolder::WriteFile(folder_.Exchange() / "IMG.jpg", "earlier");
+  constexpr int Writers = 8;
+  std::vector<std::unique_ptr<ObjectWriter>> writers;
+  for (int i = 0; i < Writers; ++i) {
+    writers.push_back(std::make_unique<ObjectWriter>());
+    UniqueFd folder(::open(folder_.Exchange().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_EQ(writers.back()->Open(std::move(folder), "IMG.jpg", ReceivingName(), GetParam(),
+                                   ObjectWriter::Placement::KeepExisting),
+              0);
+    const std::string content = "object " + std::to_string(i);
+    ASSERT_EQ(writers.back()->Write(AsBytes(content)), static_cast<int>(content.size()));
+  }
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < Writers; ++i) {
+    threads.emplace_back([&, i] {
+      while (!go.load()) std::this_thread::yield();
+      EXPECT_EQ(writers[static_cast<size_t>(i)]->Commit(), 0);
+    });
+  }
+  go = true;
+  for (auto& thread : threads) thread.join();
+  std::vector<std::string> expected{"IMG.jpg=earlier"};
+  std::vector<std::string> stored;
+  for (int i = 0; i < Writers; ++i) {
+    const std::string name = writers[static_cast<size_t>(i)]->StoredName();
+    stored.push_back(name);
+    expected.push_back(name + "=object " + std::to_string(i));
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(EntriesOf(folder_.Exchange()), expected);
+  std::sort(stored.begin(), stored.end());
+  std::vector<std::string> numbered;
+  for (int n = 1; n <= Writers; ++n) numbered.push_back(NumberedName("IMG.jpg", n));
+  std::sort(numbered.begin(), numbered.end());
+  EXPECT_EQ(stored, numbered);
 }
 
 INSTANTIATE_TEST_SUITE_P(Temporaries, ObjectWriterTest,

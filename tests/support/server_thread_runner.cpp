@@ -25,6 +25,11 @@ ServerThreadRunner::ServerThreadRunner(ServerOptions options) {
     server.OnConnect = record;
     server.OnDisconnect = record;
     server.SetOnLog(record);
+    const auto transfer = [this](const ServerEvent& event) { RecordTransfer(event); };
+    server.OnProgress = transfer;
+    server.OnReceived = transfer;
+    server.OnPushQuestion = transfer;
+    server.SetReplaceExisting(options.replaceExisting);
     const int result = server.Start();
     {
       std::lock_guard lock(mutex_);
@@ -71,6 +76,31 @@ void ServerThreadRunner::Record(const ServerEvent& event) {
     if (std::this_thread::get_id() != serverThread_) eventsOnServerThread_ = false;
   }
   changed_.notify_all();
+}
+
+void ServerThreadRunner::RecordTransfer(const ServerEvent& event) {
+  {
+    std::lock_guard lock(mutex_);
+    transferEvents_.push_back(event);
+    if (std::this_thread::get_id() != serverThread_) eventsOnServerThread_ = false;
+  }
+  changed_.notify_all();
+}
+
+std::vector<ServerEvent> ServerThreadRunner::TransferEvents() const {
+  std::lock_guard lock(mutex_);
+  return transferEvents_;
+}
+
+bool ServerThreadRunner::WaitForTransferEvent(ServerEventKind kind, uint16_t slot,
+                                              uint32_t timeoutMs) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    for (const ServerEvent& event : transferEvents_) {
+      if (event.kind == kind && event.slot == slot) return true;
+    }
+    return false;
+  });
 }
 
 std::vector<std::string> ServerThreadRunner::Lines() const {

@@ -26,12 +26,14 @@ struct ServerOptions {
   std::string listenAddress;  // empty: any address
   uint16_t port = 0;
   std::vector<uint8_t> requiredTarget;
+  bool replaceExisting = false;  // Inbox mode: a pushed name that exists is replaced
 };
 
 // A TCP server with its own event loop on a thread of its own, as the
 // program's main thread runs it. The events it raises are recorded as lines
 // "<slot> <text>", e.g. "1 Connected : 127.0.0.1:40212" or
-// "2 Put \"a.txt\" : Success".
+// "2 Put \"a.txt\" : Success". The transfer events (Progress, Received and
+// the push questions) are kept apart, as values.
 class ServerThreadRunner {
  public:
   explicit ServerThreadRunner(ServerOptions options);
@@ -53,9 +55,13 @@ class ServerThreadRunner {
   // own (main) thread.
   std::vector<ServerEvent> Events() const;
   bool EventsOnServerThread() const;
+  std::vector<ServerEvent> TransferEvents() const;
+  // Waits until an event of the kind has arrived for the slot.
+  bool WaitForTransferEvent(ServerEventKind kind, uint16_t slot, uint32_t timeoutMs = 5000) const;
 
  private:
   void Record(const ServerEvent& event);
+  void RecordTransfer(const ServerEvent& event);
 
   std::thread thread_;
   EventLoop* loop_ = nullptr;
@@ -69,6 +75,7 @@ class ServerThreadRunner {
   bool ready_ = false;
   std::vector<std::string> lines_;
   std::vector<ServerEvent> events_;
+  std::vector<ServerEvent> transferEvents_;
   bool eventsOnServerThread_ = true;
   std::thread::id serverThread_;
 };
