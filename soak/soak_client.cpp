@@ -660,13 +660,16 @@ bool SoakClient::Owns(const std::string& topLevelName) const {
   return files_.contains(topLevelName);
 }
 
-void SoakClient::CheckExchangeFolder(std::vector<std::string>& faults) const {
+void SoakClient::CheckExchangeFolder(std::vector<std::string>& faults, uint64_t& objects,
+                                     uint64_t& bytes) const {
   const auto fault = [&faults, this](const std::string& text) {
     faults.push_back(name_ + ": " + text);
   };
   for (const auto& [name, object] : files_) {
     const std::string difference = CompareFileWithObject(PathOf(name), object);
     if (!difference.empty()) fault("acknowledged object " + Quoted(name) + " " + difference);
+    ++objects;
+    bytes += object.size;
   }
   std::error_code error;
   for (const auto& name : neverStored_) {

@@ -64,7 +64,9 @@ class SoakClient {
   void FinishSlotCheck(ObexLink& link, LogBook::SessionId session);
 
   // After the run: the exchange folder must hold exactly what the client stored.
-  void CheckExchangeFolder(std::vector<std::string>& faults) const;
+  // Counts the objects compared and their bytes.
+  void CheckExchangeFolder(std::vector<std::string>& faults, uint64_t& objects,
+                           uint64_t& bytes) const;
   // Whether an entry of the exchange folder's top level is the client's.
   bool Owns(const std::string& topLevelName) const;
 

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -194,11 +195,14 @@ int RunSoak(const Options& options) {
   LogBook log;
   std::atomic<bool> stopReader{false};
   std::atomic<uint64_t> outputLines{0};
+  // The program's output is kept beside the exchange folder, for a run kept with --keep.
   std::thread reader([&] {
+    std::ofstream copy(work / "quillfern.log");
     std::string line;
     while (!stopReader.load()) {
       if (process.ReadLine(line, 100)) {
         ++outputLines;
+        copy << line << '\n';
         log.Record(line);
       }
     }
@@ -309,7 +313,10 @@ int RunSoak(const Options& options) {
     }
   }
 
-  for (const auto& client : clients) client->CheckExchangeFolder(faults);
+  uint64_t checkedObjects = 0;
+  uint64_t checkedBytes = 0;
+  for (const auto& client : clients)
+    client->CheckExchangeFolder(faults, checkedObjects, checkedBytes);
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(endpoints.exchange, error)) {
     const std::string name = entry.path().filename().string();
@@ -386,6 +393,8 @@ int RunSoak(const Options& options) {
               MiB(total.bytesUp), static_cast<unsigned long long>(total.stored),
               MiB(total.largest));
   std::printf("  bytes fetched       %.1f MiB\n", MiB(total.bytesDown));
+  std::printf("  on disk at the end  %llu objects, %.1f MiB, each compared byte for byte\n",
+              static_cast<unsigned long long>(checkedObjects), MiB(checkedBytes));
   std::printf("  aborts              %llu\n", static_cast<unsigned long long>(total.aborts));
   std::printf("  vanishings          %llu\n", static_cast<unsigned long long>(total.vanishings));
   std::printf(
@@ -410,7 +419,7 @@ int RunSoak(const Options& options) {
   for (size_t i = 0; i < faults.size() && i < 50; ++i) std::printf("    %s\n", faults[i].c_str());
   std::printf("%s\n", faults.empty() ? "Soak passed." : "Soak FAILED.");
 
-  if (faults.empty() || !options.keep) {
+  if (!options.keep) {
     fs::remove_all(work, error);
   } else {
     std::printf("Kept %s\n", work.c_str());
