@@ -7,7 +7,7 @@ SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 
 PREFIX ?= /usr/local
 
-.PHONY: all setup build run install test test-plain test-asan test-tsan test-bluetooth-vm bench bench-smoke fuzz fuzz-smoke format format-check clean
+.PHONY: all setup build run install test test-plain test-asan test-tsan test-bluetooth-vm bench bench-smoke soak soak-smoke fuzz fuzz-smoke format format-check clean
 
 # The builds that the tests make treat warnings as errors; a plain `make` or
 # `make run` does not, so a newer compiler's new warning never stops a user.
@@ -61,8 +61,8 @@ test-bluetooth-vm: setup build/build.ninja
 	cmake --build build -j $(JOBS) --target quillfern
 	bash tests/vm/run.sh build/quillfern build-vm
 
-test: format-check test-plain test-bluetooth-vm test-asan test-tsan bench-smoke fuzz-smoke
-	@echo "All test runs passed (plain, Bluetooth in a virtual machine, ASan+UBSan, TSan, benchmark smoke run, fuzz smoke run)."
+test: format-check test-plain test-bluetooth-vm test-asan test-tsan bench-smoke soak-smoke fuzz-smoke
+	@echo "All test runs passed (plain, Bluetooth in a virtual machine, ASan+UBSan, TSan, benchmark smoke run, soak smoke run, fuzz smoke run)."
 
 # The libFuzzer targets under fuzz/, built with clang into build-fuzz/. `make fuzz`
 # runs each for FUZZ_SECONDS; `make fuzz-smoke` runs each briefly, so that none rots.
@@ -93,6 +93,23 @@ bench-smoke: setup build-release/build.ninja
 	cmake -S . -B build-release $(STRICT) > /dev/null
 	cmake --build build-release -j $(JOBS) --target obex_bench
 	./build-release/bench/obex_bench --quick
+
+# The soak: the program, built as `make bench` builds it, under twelve clients at once
+# (four each on TCP, Object Push and Folder Browsing over the loopback Bluetooth stack)
+# for SOAK_SECONDS, then the checks on disk, memory, descriptors, threads, slots and log.
+# `make soak-smoke` is a one-minute run, part of `make test`.
+SOAK_SECONDS ?= 600
+SOAK_SMOKE_SECONDS ?= 60
+
+soak: setup build-release/build.ninja
+	cmake -S . -B build-release $(STRICT) > /dev/null
+	cmake --build build-release -j $(JOBS) --target quillfern_soak
+	./build-release/soak/quillfern_soak --seconds $(SOAK_SECONDS) $(SOAK_ARGS)
+
+soak-smoke: setup build-release/build.ninja
+	cmake -S . -B build-release $(STRICT) > /dev/null
+	cmake --build build-release -j $(JOBS) --target quillfern_soak
+	./build-release/soak/quillfern_soak --seconds $(SOAK_SMOKE_SECONDS)
 
 format: setup
 	clang-format -i $(SOURCES)

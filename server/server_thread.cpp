@@ -67,6 +67,10 @@ void TOBEXServerThread::Execute() {
     Session.CloseTransport();
   }
   Session.Connected = false;
+  // The session's descriptor of the exchange folder goes with it: an idle slot must not
+  // keep the folder open (a removable disk could not be unmounted). The next peer's
+  // set-up opens it again.
+  Session.Names = NameResolver();
   if (connectedHere) Raise(Session.OnDisconnect, Session);
   transport.DetachWorker();
 }

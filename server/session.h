@@ -118,7 +118,9 @@ class TOBEXServerConnection : public TOBEXConnection {
   // Set on the main thread when a peer is accepted, before the worker starts;
   // fixed for the session from then on.
   std::string RootPath;  // ends with '/'
-  NameResolver Names;    // where the names of requests lead beneath RootPath
+  // Where the names of requests lead beneath RootPath; the worker closes it as
+  // it ends, so an idle slot holds nothing of the exchange folder open.
+  NameResolver Names;
   bool AllowAccessHiddenFiles = false;
   // A pushed name that exists is replaced (Folder Browsing, TCP, and Object
   // Push when the user chose so); otherwise the object gets a numbered name.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
 #include <memory>
 
 #include "obex/packet.h"
@@ -66,6 +67,28 @@ TEST_F(TcpServerTest, FifthPeerGetsServiceUnavailableAndIsClosedAboutASecondLate
 
   // The refusal did not hold up the four sessions.
   for (auto& peer : peers) EXPECT_EQ(peer->Request(Bytes{0x86, 0x00, 0x03}).Code(), 0xD1);
+}
+
+// Descriptors of this process that lead to the folder.
+int DescriptorsOf(const std::filesystem::path& folder) {
+  const auto target = std::filesystem::canonical(folder);
+  int count = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+    if (std::filesystem::read_symlink(entry.path(), error) == target) ++count;
+  }
+  return count;
+}
+
+TEST_F(TcpServerTest, AnEndedSessionHoldsNoDescriptorOfTheExchangeFolder) {
+  auto client = Connected(1);
+  EXPECT_EQ(DescriptorsOf(folder_.Exchange()), 1);
+  client->Disconnect();
+  ASSERT_TRUE(client->WaitForClose(2000));
+  ASSERT_TRUE(server_->WaitForLines(2));
+  // An idle slot keeps nothing open in the folder: a folder on a removable disk can be
+  // unmounted once its clients are gone.
+  EXPECT_EQ(DescriptorsOf(folder_.Exchange()), 0);
 }
 
 TEST_F(TcpServerTest, NewcomerTakesTheLowestFreeSlot) {
