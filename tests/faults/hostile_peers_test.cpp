@@ -138,12 +138,16 @@ class HostilePeersTest : public ::testing::Test {
     EXPECT_EQ(object, ToBytes(data));
   }
 
-  // A newcomer's link and CONNECT are answered at once: the main thread is free.
+  // A newcomer's link and CONNECT are taken at once: the main thread is
+  // free. It is answered Success, or Service Unavailable when the slots are
+  // full, or, amid a crowd, its link is closed when a later peer takes the
+  // slot it held before its CONNECT arrived; never left waiting.
   void ExpectNewcomerAnsweredAtOnce() {
     const uint64_t start = MonotonicMs();
     ObexClient newcomer;
     ASSERT_EQ(newcomer.Open("127.0.0.1", port_), 0);
-    EXPECT_NE(newcomer.Connect().Code(), 0);  // Success, or Service Unavailable when full
+    const Response response = newcomer.Connect();
+    EXPECT_NE(response.result, 0);  // 0: nothing came within the time
     EXPECT_LT(MonotonicMs() - start, AnsweredWithinMs);
   }
 
@@ -271,9 +275,16 @@ TEST_F(HostilePeersTest, ConnectFloodsNeitherGrowMemoryNorStopTheOtherSlots) {
         << i;
   }
   EXPECT_LT(ResidentKiB(process_.Pid()), memoryBefore + MemoryGrowthLimitKiB);
-  // Refused peers' sockets are closed about a second after their answer.
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  EXPECT_LE(OpenDescriptors(process_.Pid()), descriptorsBefore + 4);
+  // Refused peers' sockets are closed about a second after their answer;
+  // what stays is at most two descriptors for each of the slots the
+  // crowd used (its last peer's socket and its exchange folder, kept until
+  // the slot's next peer).
+  size_t descriptors = OpenDescriptors(process_.Pid());
+  for (int i = 0; i < 40 && descriptors > descriptorsBefore + 2 * 4; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    descriptors = OpenDescriptors(process_.Pid());
+  }
+  EXPECT_LE(descriptors, descriptorsBefore + 2 * 4);
   // Each peer of the crowd that was taken into a slot is logged coming and going.
   size_t connected = 0;
   size_t disconnected = 0;

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <regex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -36,15 +37,17 @@ std::string NextRecord(HeadlessProcess& process) {
   return std::string(match[1]) + " " + std::string(match[2]) + " " + std::string(match[3]);
 }
 
-// The program serving TCP and Object Push on the loopback Bluetooth stack.
+// The program serving TCP, Object Push and Folder Browsing on the loopback
+// Bluetooth stack.
 class Program {
  public:
   Program(const fs::path& exchange, const fs::path& air)
       : process_({QUILLFERN_BINARY, "--headless", "--no-settings", "--listen", "127.0.0.1",
-                  "--root", exchange.string(), "--port", "0", "--services", "tcp,op"},
+                  "--root", exchange.string(), "--port", "0", "--services", "tcp,op,fb"},
                  {std::string(BluetoothStackVariable) + "=loopback:" + air.string()}) {
     port_ = process_.WaitForPort(8000);
     std::string line;
+    EXPECT_TRUE(process_.WaitForLineStartingWith("Scn: ", line, 8000));
     EXPECT_TRUE(process_.WaitForLineStartingWith("Scn: ", line, 8000));
   }
   uint16_t Port() const { return port_; }
@@ -61,13 +64,15 @@ class KilledTest : public ::testing::TestWithParam<Link> {
     std::error_code error;
     phone_ = LoopbackBluetoothStack::Create(Air(), PhoneAddress, "Phone", error);
     ASSERT_TRUE(phone_) << error.message();
+    ASSERT_EQ(phone_->SetPaired(true), 0);
     TempFolder::WriteFile(folder_.Exchange() / "keep.txt", "earlier content");
     TempFolder::WriteFile(folder_.Exchange() / "big.bin", Pattern(300000));
   }
 
   fs::path Air() const { return folder_.Base() / "air"; }
 
-  std::unique_ptr<ObexClient> Connected(Program& program) {
+  // Over Bluetooth, a client of Object Push, or of Folder Browsing to browse.
+  std::unique_ptr<ObexClient> Connected(Program& program, bool browse = false) {
     std::unique_ptr<ObexClient> client;
     if (GetParam() == Link::Tcp) {
       client = std::make_unique<ObexClient>();
@@ -78,10 +83,16 @@ class KilledTest : public ::testing::TestWithParam<Link> {
         transport->PeerAddress = LoopbackRadioAddress;
         return transport;
       });
-      client->Connection().Mode = static_cast<uint8_t>(ServiceType::ObjectPush);
+      client->Connection().Mode =
+          static_cast<uint8_t>(browse ? ServiceType::FileTransfer : ServiceType::ObjectPush);
       EXPECT_EQ(client->Open(), 0);
     }
-    EXPECT_EQ(client->Connect(8192).Code(), RspSuccess);
+    const bool target = browse && GetParam() == Link::Bluetooth;
+    EXPECT_EQ(client
+                  ->Connect(8192, target ? std::span<const uint8_t>(FolderBrowsingTarget)
+                                         : std::span<const uint8_t>())
+                  .Code(),
+              RspSuccess);
     EXPECT_NE(NextRecord(program.Process()).find(" 1 Connected : "), std::string::npos);
     return client;
   }
@@ -152,12 +163,11 @@ TEST_P(KilledTest, KilledMidPushLeavesNoPartAndTheNextProgramServesThePush) {
 }
 
 TEST_P(KilledTest, KilledMidFetchChangesNothing) {
-  if (GetParam() == Link::Bluetooth) GTEST_SKIP() << "Object Push offers no fetch";
   const auto before = Snapshot(folder_.Exchange());
   {
     Program program(folder_.Exchange(), Air());
     ASSERT_NE(program.Port(), 0);
-    auto client = Connected(program);
+    auto client = Connected(program, true);
     EXPECT_EQ(client->Request(PacketBuilder(OpGetFinal).Name(u"big.bin").Build()).Code(),
               RspContinue);
     program.Process().Signal(SIGKILL);
@@ -165,7 +175,7 @@ TEST_P(KilledTest, KilledMidFetchChangesNothing) {
   }
   EXPECT_EQ(Snapshot(folder_.Exchange()), before);
   Program again(folder_.Exchange(), Air());
-  auto client = Connected(again);
+  auto client = Connected(again, true);
   Bytes object;
   EXPECT_EQ(client->Get(u"big.bin", "", object).Code(), RspSuccess);
   EXPECT_EQ(object, ToBytes(Pattern(300000)));
