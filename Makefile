@@ -53,7 +53,7 @@ test-asan: setup build-asan/build.ninja
 test-tsan: setup build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --output-on-failure -j $(JOBS) -L 'platform|obex|server|tcp|bluetooth|app'
+	  ctest --output-on-failure -j $(JOBS) -L 'platform|obex|server|tcp|bluetooth|app|faults'
 
 # The Bluetooth services end to end on the real Linux stack, in a virtual
 # machine whose root is this computer's /, so it runs this very build.

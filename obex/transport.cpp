@@ -311,6 +311,14 @@ int TOBEXTransportBase::SendData(std::span<const uint8_t> data) {
     }
     if (sent >= data.size() || MonotonicMs() > deadline) break;
   }
+  if (sent < data.size()) {
+    // A packet that did not go out whole: stalled part way, the peer holds
+    // half of it and the stream has lost its place; not taken at all for
+    // the whole time limit, the peer takes no answers. Either way the link
+    // goes, as it does for a packet that stops arriving part way.
+    CloseHandling(true);
+    return ResultFailed;
+  }
   return last > 0 ? static_cast<int>(sent) : ResultFailed;
 }
 

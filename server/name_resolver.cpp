@@ -87,12 +87,35 @@ void SetNameCheckedHookForTesting(NameCheckedHook hook) {
 }
 
 NameResolver::NameResolver(const std::string& root) : root_(root), lexical_(root) {
-  rootFd_.Reset(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  OpenRoot();
+}
+
+int NameResolver::OpenRoot() const {
+  rootFd_.Reset(::open(root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  realRoot_.clear();
   if (!rootFd_) {
-    DebugPrintf("exchange folder cannot be opened: errno %d", errno);
-    return;
+    const int error = errno;
+    DebugPrintf("exchange folder cannot be opened: errno %d", error);
+    return -error;
   }
   realRoot_ = PathOf(rootFd_.Get()).value_or(std::string());
+  return 0;
+}
+
+int NameResolver::FollowRootPath() const {
+  // A folder that was removed, or renamed to a name the user chose for it,
+  // is no longer the exchange folder: nothing may be written there, and
+  // without this look a session would go on serving it until its client
+  // disconnected. One stat a request.
+  struct stat atPath {};
+  if (::stat(root_.c_str(), &atPath) != 0) return -errno;
+  if (!S_ISDIR(atPath.st_mode)) return -ENOTDIR;
+  struct stat held {};
+  if (rootFd_ && ::fstat(rootFd_.Get(), &held) == 0 && held.st_dev == atPath.st_dev &&
+      held.st_ino == atPath.st_ino) {
+    return 0;
+  }
+  return OpenRoot();
 }
 
 int NameResolver::OpenBeneathRoot(const std::string& relative, uint64_t flags,
@@ -170,7 +193,9 @@ ResolvedName NameResolver::ResolveName(const std::string& currentFolder, const s
     result.claim = ReceivingName();
     return std::move(result);
   };
-  if (!rootFd_) return refuse(NameRefusal::Unusable, EBADF);
+  if (const int followed = FollowRootPath(); followed < 0) {
+    return refuse(RefusalFor(-followed), -followed);
+  }
 
   const std::string path = NormalisePath(TargetPath(root_, currentFolder, name));
   if (!lexical_.Contains(path)) return refuse(NameRefusal::Outside);

@@ -75,11 +75,18 @@ class NameResolver {
   // Whether what fd names lies at or below a hidden name, seen from the
   // exchange folder, after links.
   bool LeadsToHidden(int fd, bool viaLink, bool allowHidden) const;
+  // Requests follow the exchange folder's path: while no folder is there
+  // (removed, or renamed away) nothing is served, and a folder made again
+  // in its place is opened and served from then on. 0, or minus errno.
+  int FollowRootPath() const;
+  int OpenRoot() const;  // 0, or minus errno
 
   std::string root_;
   ExchangeFolder lexical_;
-  UniqueFd rootFd_;       // O_PATH, opened when the session's exchange folder is set
-  std::string realRoot_;  // the folder as the kernel names it, for telling links to hidden places
+  // The worker's, like the whole resolver once its session runs.
+  mutable UniqueFd rootFd_;       // O_PATH, the folder at root_ when it was last looked at
+  mutable std::string realRoot_;  // that folder as the kernel names it, for telling links to
+                                  // hidden places
 };
 
 // For tests: runs between the lexical test of a name and its resolution by
