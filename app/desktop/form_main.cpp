@@ -23,6 +23,7 @@
 #include "app/desktop/on_off_switch.h"
 #include "app/desktop/program_icon.h"
 #include "app/desktop/slot_lamp.h"
+#include "app/desktop/transfer_text.h"
 #include "app/headless.h"
 #include "app/service_push_settings.h"
 #include "app/service_shutdown.h"
@@ -39,6 +40,9 @@ const QColor TitleBarColour(33, 150, 243);
 constexpr int LampPitch = 64;
 constexpr int ConnectedBalloonMs = 1500;
 constexpr int DisconnectedBalloonMs = 3000;
+// The notification-area icon's tooltip: the application title as the window
+// was made, followed by the running transfers while there are any.
+const char* const TrayTitle = "Quillfern";
 
 QString FromUtf8(const std::string& text) {
   return QString::fromStdString(text);
@@ -229,6 +233,12 @@ void TFormMain::CreateSlotIndicators(int service) {
     column->setSpacing(0);
     auto* lamp = new TSlotLamp(service, i, controls.indicator);
     connect(lamp, &TSlotLamp::clicked, this, [this, lamp] { BitBtnDisconnectClick(lamp); });
+    lamp->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(lamp, &TSlotLamp::customContextMenuRequested, this, [this, lamp](const QPoint& at) {
+      QMenu* menu = LampMenu(lamp);
+      menu->setAttribute(Qt::WA_DeleteOnClose);
+      menu->popup(lamp->mapToGlobal(at));
+    });
     column->addWidget(lamp, 0, Qt::AlignHCenter);
     auto* number = new QLabel(QString::number(i + 1), controls.indicator);
     number->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
@@ -253,6 +263,7 @@ void TFormMain::CreateServers() {
     server.OnConnect = [this](const ServerEvent& event) { ClientConnected(event); };
     server.OnDisconnect = [this](const ServerEvent& event) { ClientDisconnected(event); };
     server.SetOnLog([this](const ServerEvent& event) { SessionLog(event); });
+    server.OnProgress = [this](const ServerEvent& event) { TransferProgress(event); };
     CreateSlotIndicators(service);
   }
 }
@@ -263,7 +274,7 @@ void TFormMain::CreateTray() {
   TrayMenu->addAction(ActionOpenExchangeFolder);
   TrayMenu->addAction(ActionExit);
   ETrayIcon1 = new QSystemTrayIcon(ProgramIcon(), this);
-  ETrayIcon1->setToolTip("Quillfern");
+  ETrayIcon1->setToolTip(TrayTitle);
   ETrayIcon1->setContextMenu(TrayMenu);
   connect(ETrayIcon1, &QSystemTrayIcon::activated, this,
           [this](QSystemTrayIcon::ActivationReason reason) {
@@ -409,7 +420,10 @@ void TFormMain::ClientConnected(const ServerEvent& event) {
 
 void TFormMain::ClientDisconnected(const ServerEvent& event) {
   try {
-    if (TSlotLamp* lamp = LampOf(event)) lamp->Darken();
+    if (TSlotLamp* lamp = LampOf(event)) {
+      lamp->Darken();
+      UpdateTrayTip();
+    }
     if (AddLog) AddLog(event.serverKind, event.slot, "Disconnected : " + event.peer);
     Balloon("Disconnected", event, DisconnectedBalloonMs);
   } catch (...) {
@@ -421,6 +435,48 @@ void TFormMain::SessionLog(const ServerEvent& event) {
     if (AddLog) AddLog(event.serverKind, event.slot, event.text);
   } catch (...) {
   }
+}
+
+void TFormMain::TransferProgress(const ServerEvent& event) {
+  try {
+    TSlotLamp* lamp = LampOf(event);
+    // A slot gone dark has no peer any more, and the next peer's transfers
+    // come with events of their own.
+    if (lamp == nullptr || !lamp->IsLit()) return;
+    lamp->ShowProgress(event);
+    UpdateTrayTip();
+  } catch (...) {
+  }
+}
+
+void TFormMain::UpdateTrayTip() {
+  if (ETrayIcon1 == nullptr) return;
+  std::vector<const TransferState*> running;
+  for (const ServiceControls& controls : boxes_) {
+    for (const TSlotLamp* lamp : controls.lamps) {
+      if (lamp->IsLit() && lamp->Transfer() != nullptr) running.push_back(lamp->Transfer());
+    }
+  }
+  ETrayIcon1->setToolTip(FromUtf8(TransfersSummary(TrayTitle, running)));
+}
+
+QMenu* TFormMain::LampMenu(TSlotLamp* lamp) {
+  auto* menu = new QMenu(this);
+  const uint64_t generation = lamp->Generation();
+  QAction* disconnect = menu->addAction("Disconnect");
+  disconnect->setEnabled(lamp->IsLit());
+  connect(disconnect, &QAction::triggered, this, [this, lamp] { BitBtnDisconnectClick(lamp); });
+  QAction* cancel = menu->addAction("Cancel transfer");
+  cancel->setEnabled(lamp->IsLit() && lamp->Transfer() != nullptr);
+  connect(cancel, &QAction::triggered, this,
+          [this, lamp, generation] { CancelTransferClick(lamp, generation); });
+  return menu;
+}
+
+void TFormMain::CancelTransferClick(TSlotLamp* lamp, uint64_t generation) {
+  // The menu may have stayed open while the peer left or its transfer ended.
+  if (!lamp->IsLit() || lamp->Generation() != generation || lamp->Transfer() == nullptr) return;
+  if (TOBEXServer* server = servers_[lamp->Server()].get()) server->CancelTransfer(lamp->Slot());
 }
 
 void TFormMain::BitBtnDisconnectClick(TSlotLamp* lamp) {

@@ -66,7 +66,17 @@ class TFormMain : public QWidget {
   void ClientConnected(const ServerEvent& event);
   void ClientDisconnected(const ServerEvent& event);
   void SessionLog(const ServerEvent& event);
+  // A Progress event: the lamp of its slot shows it, and the notification
+  // area's tooltip sums up what runs.
+  void TransferProgress(const ServerEvent& event);
   void BitBtnDisconnectClick(TSlotLamp* lamp);
+  // Cancels the running transfer of the lamp's slot, if it is still the one
+  // of the peer that had the slot at generation.
+  void CancelTransferClick(TSlotLamp* lamp, uint64_t generation);
+  // The lamp's context menu, made afresh for each right click: "Disconnect"
+  // and "Cancel transfer", the latter enabled only while the slot transfers.
+  // The caller owns it.
+  QMenu* LampMenu(TSlotLamp* lamp);
   void MinimizeToTray();
   void ActionRestoreExecute();
   void ActionOpenExchangeFolderExecute();
@@ -119,6 +129,7 @@ class TFormMain : public QWidget {
   TSlotLamp* LampOf(const ServerEvent& event) const;
   void Balloon(const QString& title, const ServerEvent& event, int timeoutMs);
   void UpdateReachWarning();
+  void UpdateTrayTip();
   bool CloseQuery();
   void DestroyServers();
 

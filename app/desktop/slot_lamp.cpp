@@ -3,6 +3,9 @@
 #include <QPainter>
 #include <QRadialGradient>
 #include <QRegion>
+#include <QTimer>
+
+#include "app/desktop/transfer_text.h"
 
 namespace quillfern {
 namespace {
@@ -14,6 +17,14 @@ constexpr int GlyphSize = 48;
 constexpr int GlyphLeft = (LampWidth - GlyphSize + 1) / 2;
 constexpr int GlyphTop = 6;
 constexpr int LampHeight = GlyphTop + GlyphSize + 2;
+// The ring lies on the glyph's rim, inside the circle the button is clipped to.
+constexpr qreal RingWidth = 5;
+constexpr qreal RingInset = 1 + RingWidth / 2;
+// The arc of a transfer without a total: a quarter turn, going round once a
+// second and a half.
+constexpr int SpinSpanDegrees = 90;
+constexpr int SpinStepDegrees = 12;
+constexpr int SpinIntervalMs = 50;
 
 }  // namespace
 
@@ -24,11 +35,18 @@ TSlotLamp::TSlotLamp(int server, int slot, QWidget* parent)
   setMask(QRegion(GlyphLeft, GlyphTop, GlyphSize + 1, GlyphSize + 1, QRegion::Ellipse));
   setEnabled(false);
   setAccessibleName(QString::number(slot + 1));
+  spin_ = new QTimer(this);
+  spin_->setInterval(SpinIntervalMs);
+  connect(spin_, &QTimer::timeout, this, [this] {
+    spinAngle_ = (spinAngle_ + SpinStepDegrees) % 360;
+    update();
+  });
 }
 
 void TSlotLamp::Light(const QString& peer) {
   peer_ = peer;
   ++generation_;
+  EndTransfer();
   setEnabled(true);
   setToolTip(peer);
   update();
@@ -36,9 +54,47 @@ void TSlotLamp::Light(const QString& peer) {
 
 void TSlotLamp::Darken() {
   peer_.clear();
+  EndTransfer();
   setEnabled(false);
   setToolTip({});
   update();
+}
+
+void TSlotLamp::ShowProgress(const ServerEvent& event) {
+  if (!IsLit()) return;
+  if (event.finished) {
+    EndTransfer();
+  } else {
+    // A transfer of an earlier peer of the slot, or one whose end never
+    // came, gives way to the one now reported.
+    if (!transfer_ || transferGeneration_ != generation_ || transfer_->Object() != event.object ||
+        transfer_->Direction() != event.direction || event.bytes < transfer_->Bytes()) {
+      transfer_.emplace(event.object, event.direction, event.time);
+      transferGeneration_ = generation_;
+    }
+    transfer_->Update(event.bytes, event.total, event.time);
+    if (transfer_->Total()) {
+      spin_->stop();
+    } else if (!spin_->isActive()) {
+      spin_->start();
+    }
+  }
+  UpdateTip();
+  update();
+}
+
+void TSlotLamp::EndTransfer() {
+  transfer_.reset();
+  spin_->stop();
+  spinAngle_ = 0;
+  UpdateTip();
+  update();
+}
+
+void TSlotLamp::UpdateTip() {
+  if (!IsLit()) return;
+  setToolTip(transfer_ ? QString::fromStdString(TransferTip(peer_.toStdString(), *transfer_))
+                       : peer_);
 }
 
 void TSlotLamp::paintEvent(QPaintEvent*) {
@@ -59,10 +115,34 @@ void TSlotLamp::paintEvent(QPaintEvent*) {
   painter.setPen(QPen(QColor(20, 50, 20), 1.5));
   painter.setBrush(light);
   painter.drawEllipse(glyph.adjusted(1, 1, -1, -1));
+  if (transfer_) PaintRing(painter, glyph);
   if (hasFocus()) {
     painter.setPen(QPen(palette().color(QPalette::Highlight), 2));
     painter.setBrush(Qt::NoBrush);
     painter.drawEllipse(glyph.adjusted(1, 1, -1, -1));
+  }
+}
+
+void TSlotLamp::PaintRing(QPainter& painter, const QRectF& glyph) const {
+  const QRectF ring = glyph.adjusted(RingInset, RingInset, -RingInset, -RingInset);
+  painter.setBrush(Qt::NoBrush);
+  painter.setPen(QPen(QColor(0, 0, 0, 110), RingWidth));
+  painter.drawEllipse(ring);
+  // Amber for what comes in, light blue for what goes out.
+  const QColor arc = transfer_->Direction() == TransferDirection::Receiving ? QColor(255, 196, 40)
+                                                                            : QColor(110, 200, 255);
+  painter.setPen(QPen(arc, RingWidth, Qt::SolidLine, Qt::FlatCap));
+  // Qt's angles are sixteenths of a degree, counter-clockwise from three
+  // o'clock; the ring fills clockwise from twelve.
+  if (const std::optional<double> fraction = transfer_->Fraction()) {
+    const int span = static_cast<int>(*fraction * 360 * 16);
+    if (span >= 360 * 16) {
+      painter.drawEllipse(ring);
+    } else if (span > 0) {
+      painter.drawArc(ring, 90 * 16, -span);
+    }
+  } else {
+    painter.drawArc(ring, (90 - spinAngle_) * 16, -SpinSpanDegrees * 16);
   }
 }
 
