@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Takes the README's screenshots of the real program under Xvfb, with trayer
 # as the notification area: the main window with TCP/IP on and two clients
-# connected, the notification-area icon with its balloon, the log window and
-# the settings dialog. The PNGs go to docs/. Needs a built tree (make build).
+# connected, the notification-area icon with its balloon, the log window, the
+# settings dialog, and the main window again with two slow pushes running.
+# The PNGs go to docs/. Needs a built tree (make build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -104,5 +105,48 @@ xdotool windowunmap "$log"
 sleep 0.3
 click_toolbar 4
 sleep 1
-shoot_window "$(find_window '^Settings$')" docs/settings-dialog.png
-echo "Screenshots written: docs/main-window.png docs/notification-area.png docs/log-window.png docs/settings-dialog.png"
+settings=$(find_window '^Settings$')
+shoot_window "$settings" docs/settings-dialog.png
+# Its Close button, bottom right: the main window takes the pointer again.
+eval "$(xdotool getwindowgeometry --shell "$settings")"
+xdotool mousemove $((X + WIDTH - 80)) $((Y + HEIGHT - 20))
+xdotool click 1
+sleep 0.5
+
+# Two pushes that go slowly: a 4 MB file that says its size (a ring that
+# fills) and an object without a length (an arc that runs round). They take
+# slots 3 and 4 beside the two held clients; the tooltip is the first one's.
+slow_push() {  # name, declared length (0: none), bytes a packet, seconds between packets
+  python3 - "$port" "$@" << 'PY' &
+import socket, struct, sys, time
+port, name, size, piece, gap = int(sys.argv[1]), sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), float(sys.argv[5])
+s = socket.create_connection(("127.0.0.1", port))
+s.sendall(bytes([0x80, 0x00, 0x07, 0x10, 0x00, 0x20, 0x00]))  # CONNECT, 8 KiB packets
+s.recv(64)
+encoded = name.encode("utf-16-be") + b"\0\0"
+headers = bytes([0x01]) + struct.pack(">H", 3 + len(encoded)) + encoded
+if size:
+    headers += bytes([0xC3]) + struct.pack(">I", size)
+data = b"q" * piece
+deadline = time.time() + 120
+while time.time() < deadline:
+    body = headers + bytes([0x48]) + struct.pack(">H", 3 + len(data)) + data
+    s.sendall(bytes([0x02]) + struct.pack(">H", 3 + len(body)) + body)  # PUT, not final
+    if s.recv(64)[:1] != b"\x90":
+        break
+    headers = b""
+    time.sleep(gap)
+PY
+  pids+=($!)
+}
+slow_push holiday-video.mp4 4000000 6000 0.015
+sleep 0.3
+slow_push camera-roll.tar 0 2000 0.02
+sleep 2.5
+# The first pushing lamp (slot 3 of the TCP/IP box), with its tooltip.
+eval "$(xdotool getwindowgeometry --shell "$main")"
+xdotool mousemove $((X + ${QUILLFERN_SHOT_LAMP_X:-318})) $((Y + ${QUILLFERN_SHOT_LAMP_Y:-125}))
+sleep 1.5
+eval "$(xdotool getwindowgeometry --shell "$main")"
+"$grab" docs/transfer-ring.png "$X" "$Y" "$((WIDTH + 90))" "$((HEIGHT + 20))"
+echo "Screenshots written: docs/main-window.png docs/notification-area.png docs/log-window.png docs/settings-dialog.png docs/transfer-ring.png"

@@ -55,6 +55,9 @@ TFormMain::TFormMain(SettingsStore& settings, QWidget* parent)
   setObjectName("TFormMain");
   setWindowTitle("Quillfern");
   setWindowIcon(ProgramIcon());
+  // The window mostly sits beside others without focus; a lamp's tooltip,
+  // which tells its transfer, should show there too.
+  setAttribute(Qt::WA_AlwaysShowToolTips);
   // The one-pixel frame around the panels, in the palette's frame colour.
   setAutoFillBackground(true);
   QPalette framePalette = palette();
