@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QScreen>
 #include <QScrollBar>
+#include <QStandardPaths>
 #include <QStyle>
 #include <QTableView>
 #include <QToolButton>
@@ -206,6 +207,14 @@ void TFormLog::ButtonSaveLogClick() {
   connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& filter) {
     dialog.setDefaultSuffix(filter == CsvFilter ? QStringLiteral("csv") : QStringLiteral("txt"));
   });
+  // The folder of the last save, at first the user's documents folder: never the
+  // folder the program happened to be started in.
+  QString folder = saveFolder_;
+  if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
+    folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!QFileInfo(folder).isDir()) folder = QDir::homePath();
+  }
+  dialog.setDirectory(folder);
   dialog.selectFile(QStringLiteral("Quillfern log.txt"));
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
   const QString fileName = dialog.selectedFiles().constFirst();
@@ -216,7 +225,7 @@ void TFormLog::ButtonSaveLogClick() {
     format =
         dialog.selectedNameFilter() == CsvFilter ? LogExportFormat::Csv : LogExportFormat::Text;
   }
-  SaveShownRows(fileName, format);
+  if (SaveShownRows(fileName, format)) saveFolder_ = QFileInfo(fileName).absolutePath();
 }
 
 bool TFormLog::SaveShownRows(const QString& fileName, LogExportFormat format) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QWidget>
 #include <chrono>
 #include <cstdint>
@@ -74,6 +75,7 @@ class TFormLog : public QWidget {
   MessageFunction message_;
   bool placed_ = false;         // centred on the screen at the first show
   bool scrollPending_ = false;  // a scroll to the newest line is queued
+  QString saveFolder_;          // where the last save went; empty before the first
   LogTableModel* model_ = nullptr;
   LogRowFilter* rows_ = nullptr;
   QComboBox* ComboBoxServer = nullptr;

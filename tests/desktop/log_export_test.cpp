@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QTimer>
 #include <QToolButton>
@@ -129,10 +130,12 @@ TEST_P(LogSaveTest, SaveButtonWritesTheShownRowsToTheChosenFile) {
   const SaveCase& c = GetParam();
   Filter(1, 0);
   QStringList filters;
+  QString startFolder;
   QTimer::singleShot(0, [&] {
     auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
     ASSERT_NE(dialog, nullptr);
     filters = dialog->nameFilters();
+    startFolder = dialog->directory().absolutePath();
     dialog->setDirectory(QString::fromStdString(temp_.Base().string()));
     dialog->selectNameFilter(QString::fromLatin1(c.filter));
     emit dialog->filterSelected(QString::fromLatin1(c.filter));
@@ -141,6 +144,8 @@ TEST_P(LogSaveTest, SaveButtonWritesTheShownRowsToTheChosenFile) {
   });
   form_.findChild<QToolButton*>("ButtonSaveLog")->click();
   EXPECT_EQ(filters, (QStringList{"Text (*.txt)", "CSV (*.csv)"}));
+  // Never the folder the program was started in.
+  EXPECT_NE(startFolder, QDir::currentPath());
   const fs::path saved = temp_.Base() / fs::path(c.file);
   ASSERT_TRUE(fs::exists(saved)) << c.file;
   const std::string expected =
