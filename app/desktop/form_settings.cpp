@@ -205,7 +205,7 @@ TFormSettings::TFormSettings(QWidget* parent, SettingsStore& store,
   ComboBoxPushPolicy->setObjectName(QStringLiteral("ComboBoxPushPolicy"));
   for (const char* text : PushPolicyTexts) ComboBoxPushPolicy->addItem(QString::fromLatin1(text));
   ComboBoxPushPolicy->setToolTip(
-      QStringLiteral("Who may send files with Object Push. \"Ask\" shows a question for each "
+      QStringLiteral("Who may send files with Object Push; asking means a question for each "
                      "push from a device not paired with this computer."));
   objectPushGrid->addWidget(ComboBoxPushPolicy, 4, 1);
   auto* devicesLabel = new QLabel(QStringLiteral("* Always accepted"), objectPush);
@@ -373,8 +373,9 @@ void TFormSettings::ButtonBrowseClick() {
 void TFormSettings::ButtonRemoveDeviceClick() {
   const QList<QListWidgetItem*> chosen = ListAlwaysAccepted->selectedItems();
   if (chosen.isEmpty()) return;
-  for (QListWidgetItem* item : chosen)
+  for (QListWidgetItem* item : chosen) {
     delete ListAlwaysAccepted->takeItem(ListAlwaysAccepted->row(item));
+  }
   devicesRemoved_ = true;
 }
 
