@@ -32,6 +32,8 @@ AutoStartTCP=1
 BalloonNotification=1
 TcpPort=$port
 RootPath=$work/Exchange
+PushPolicy=1
+AlwaysAcceptDevices=00:1A:7D:DA:71:13 5C:F3:70:8B:12:4E
 INI
 export XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/config HOME=$work
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM

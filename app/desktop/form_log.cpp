@@ -1,17 +1,23 @@
 #include "app/desktop/form_log.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QScreen>
 #include <QScrollBar>
+#include <QStandardPaths>
 #include <QStyle>
 #include <QTableView>
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "app/desktop/log_export.h"
 #include "app/desktop/log_table_model.h"
 
 namespace quillfern {
@@ -21,12 +27,16 @@ constexpr int FilterBarHeight = 36;
 constexpr int HeaderHeight = 24;
 constexpr int ColumnWidths[LogTableModel::ColumnCount] = {136, 80, 64, 320};
 
+const QString TextFilter = QStringLiteral("Text (*.txt)");
+const QString CsvFilter = QStringLiteral("CSV (*.csv)");
+
 }  // namespace
 
 TFormLog::TFormLog(QWidget* parent)
     : QWidget(parent, Qt::Window),
       clock_([] { return std::chrono::system_clock::now(); }),
-      confirm_(AskConfirmation) {
+      confirm_(AskConfirmation),
+      message_(ShowPlainMessage) {
   setObjectName(QStringLiteral("FormLog"));
   setWindowTitle(QStringLiteral("Log"));
   resize(640, 456);
@@ -64,6 +74,15 @@ TFormLog::TFormLog(QWidget* parent)
   droppedLabel_->hide();
   bar->addWidget(droppedLabel_);
   bar->addStretch(1);
+  ButtonSaveLog = new QToolButton(filterBar);
+  ButtonSaveLog->setObjectName(QStringLiteral("ButtonSaveLog"));
+  ButtonSaveLog->setAutoRaise(true);
+  ButtonSaveLog->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  ButtonSaveLog->setIcon(style()->standardIcon(QStyle::SP_DialogSaveButton));
+  ButtonSaveLog->setText(QStringLiteral("Save..."));
+  ButtonSaveLog->setToolTip(QStringLiteral("Save the shown lines to a text or CSV file"));
+  ButtonSaveLog->setMinimumHeight(34);
+  bar->addWidget(ButtonSaveLog);
   SpeedButtonClearLog = new QToolButton(filterBar);
   SpeedButtonClearLog->setObjectName(QStringLiteral("SpeedButtonClearLog"));
   SpeedButtonClearLog->setAutoRaise(true);
@@ -111,6 +130,11 @@ TFormLog::TFormLog(QWidget* parent)
   connect(ComboBoxServer, &QComboBox::currentIndexChanged, this, &TFormLog::ComboBoxServerChange);
   connect(ComboBoxSlot, &QComboBox::currentIndexChanged, this, &TFormLog::ComboBoxSlotChange);
   connect(SpeedButtonClearLog, &QToolButton::clicked, this, &TFormLog::SpeedButtonClearLogClick);
+  connect(ButtonSaveLog, &QToolButton::clicked, this, &TFormLog::ButtonSaveLogClick);
+  auto* saveAction = new QAction(QStringLiteral("Save..."), this);
+  saveAction->setShortcut(QKeySequence::Save);
+  connect(saveAction, &QAction::triggered, this, &TFormLog::ButtonSaveLogClick);
+  addAction(saveAction);
 }
 
 TFormLog::~TFormLog() = default;
@@ -169,6 +193,47 @@ void TFormLog::SpeedButtonClearLogClick() {
   records_.Clear();
   model_->RecordsCleared();
   ShowDropped();
+}
+
+void TFormLog::ButtonSaveLogClick() {
+  // Qt's own dialog on every desktop, so the filter choice works the same everywhere.
+  QFileDialog dialog(this, QStringLiteral("Save Log"));
+  dialog.setObjectName(QStringLiteral("SaveLogDialog"));
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setNameFilters({TextFilter, CsvFilter});
+  dialog.setDefaultSuffix(QStringLiteral("txt"));
+  connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& filter) {
+    dialog.setDefaultSuffix(filter == CsvFilter ? QStringLiteral("csv") : QStringLiteral("txt"));
+  });
+  // The folder of the last save, at first the user's documents folder: never the
+  // folder the program happened to be started in.
+  QString folder = saveFolder_;
+  if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
+    folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!QFileInfo(folder).isDir()) folder = QDir::homePath();
+  }
+  dialog.setDirectory(folder);
+  dialog.selectFile(QStringLiteral("Quillfern log.txt"));
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  const QString fileName = dialog.selectedFiles().constFirst();
+  // The name's own ending decides; a name with another ending gets the chosen filter's.
+  const QString suffix = QFileInfo(fileName).suffix().toLower();
+  LogExportFormat format = LogExportFormatOf(fileName);
+  if (suffix != QLatin1String("txt") && suffix != QLatin1String("csv")) {
+    format =
+        dialog.selectedNameFilter() == CsvFilter ? LogExportFormat::Csv : LogExportFormat::Text;
+  }
+  if (SaveShownRows(fileName, format)) saveFolder_ = QFileInfo(fileName).absolutePath();
+}
+
+bool TFormLog::SaveShownRows(const QString& fileName, LogExportFormat format) {
+  QString error;
+  if (WriteLogExport(fileName, LogExport(*rows_, format), error)) return true;
+  message_(this, QStringLiteral("Cannot save the log to %1: %2")
+                     .arg(QDir::toNativeSeparators(fileName), error));
+  return false;
 }
 
 void TFormLog::ShowDropped() {

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <QString>
 #include <QWidget>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
 
+#include "app/desktop/log_export.h"
 #include "app/desktop/prompts.h"
 #include "app/log_records.h"
 
@@ -41,6 +43,13 @@ class TFormLog : public QWidget {
   // For tests: where the time of a new line comes from, and who answers "Clear log?".
   void SetClock(Clock clock) { clock_ = std::move(clock); }
   void SetConfirm(ConfirmFunction confirm) { confirm_ = std::move(confirm); }
+  // For tests: who shows a failed save's reason.
+  void SetMessage(MessageFunction message) { message_ = std::move(message); }
+
+  // Writes the shown rows (filters applied, in the shown order and columns) to the
+  // file in the format given; a failure is shown with the window's message function.
+  // True when the file was written.
+  bool SaveShownRows(const QString& fileName, LogExportFormat format);
 
   const TLogRecords& Records() const { return records_; }
   // What the table shows: the visible rows, in order.
@@ -54,6 +63,7 @@ class TFormLog : public QWidget {
   void ComboBoxServerChange();
   void ComboBoxSlotChange();
   void SpeedButtonClearLogClick();
+  void ButtonSaveLogClick();
   LogFilter CurrentFilter() const;
   void ApplyFilters();
   void ShowDropped();
@@ -62,12 +72,15 @@ class TFormLog : public QWidget {
   TLogRecords records_;
   Clock clock_;
   ConfirmFunction confirm_;
+  MessageFunction message_;
   bool placed_ = false;         // centred on the screen at the first show
   bool scrollPending_ = false;  // a scroll to the newest line is queued
+  QString saveFolder_;          // where the last save went; empty before the first
   LogTableModel* model_ = nullptr;
   LogRowFilter* rows_ = nullptr;
   QComboBox* ComboBoxServer = nullptr;
   QComboBox* ComboBoxSlot = nullptr;
+  QToolButton* ButtonSaveLog = nullptr;
   QToolButton* SpeedButtonClearLog = nullptr;
   QLabel* droppedLabel_ = nullptr;
   QTableView* EasyListview1 = nullptr;

@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -10,9 +11,11 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QScreen>
 #include <QStandardPaths>
+#include <QStyle>
 #include <QVBoxLayout>
 #include <QValidator>
 #include <string>
@@ -30,6 +33,15 @@ constexpr int LabelColumnWidth = 104;
 constexpr int BrowseWidth = 75;
 constexpr int BrowseHeight = 25;
 constexpr int CloseWidth = 136;
+constexpr int DeviceListRows = 3;
+
+// The PushPolicy numbers, at their positions in the combo box.
+const char* const PushPolicyTexts[] = {
+    "Every device",
+    "Paired devices; ask about others",
+    "Only devices paired with this computer",
+};
+constexpr int PushPolicyCount = 3;
 
 // A limit on what the keyboard adds to a box. What the program puts there (a folder
 // from the picker, a long value from the file) may be longer and can still be
@@ -142,6 +154,9 @@ TFormSettings::TFormSettings(QWidget* parent, SettingsStore& store,
       "CheckBoxBalloonNotification",
       QStringLiteral("Show balloon notification when client connected/disconnected"), general);
   generalGrid->addWidget(CheckBoxBalloonNotification, 3, 0, 1, 3);
+  CheckBoxReceivedNotification = CheckBox(
+      "CheckBoxReceivedNotification", QStringLiteral("Notify when a file is received"), general);
+  generalGrid->addWidget(CheckBoxReceivedNotification, 4, 0, 1, 3);
 
   QGroupBox* tcp = Box(QStringLiteral("TCP/IP Server"), this);
   auto* tcpGrid = new QGridLayout(tcp);
@@ -170,6 +185,47 @@ TFormSettings::TFormSettings(QWidget* parent, SettingsStore& store,
   EditObjectPushSvcName = LimitedEdit("EditObjectPushSvcName", 84, objectPush);
   EditObjectPushSvcName->setToolTip(QStringLiteral("Default: OBEX Object Push"));
   objectPushGrid->addWidget(EditObjectPushSvcName, 1, 1);
+  CheckBoxObjectPushReplaces = CheckBox(
+      "CheckBoxObjectPushReplaces",
+      QStringLiteral("* Object Push replaces an existing file of the same name"), objectPush);
+  const QString replaceNote =
+      QStringLiteral("Otherwise the file is saved under a numbered name like \"name (1).ext\".");
+  CheckBoxObjectPushReplaces->setToolTip(replaceNote);
+  objectPushGrid->addWidget(CheckBoxObjectPushReplaces, 2, 0, 1, 3);
+  auto* replaceLabel = new QLabel(replaceNote, objectPush);
+  replaceLabel->setObjectName(QStringLiteral("LabelObjectPushReplaces"));
+  replaceLabel->setWordWrap(true);
+  replaceLabel->setIndent(
+      CheckBoxObjectPushReplaces->style()->pixelMetric(QStyle::PM_IndicatorWidth) +
+      CheckBoxObjectPushReplaces->style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing));
+  replaceLabel->setEnabled(false);
+  objectPushGrid->addWidget(replaceLabel, 3, 0, 1, 3);
+  objectPushGrid->addWidget(new QLabel(QStringLiteral("* Who may push"), objectPush), 4, 0);
+  ComboBoxPushPolicy = new QComboBox(objectPush);
+  ComboBoxPushPolicy->setObjectName(QStringLiteral("ComboBoxPushPolicy"));
+  for (const char* text : PushPolicyTexts) ComboBoxPushPolicy->addItem(QString::fromLatin1(text));
+  ComboBoxPushPolicy->setToolTip(
+      QStringLiteral("Who may send files with Object Push; asking means a question for each "
+                     "push from a device not paired with this computer."));
+  objectPushGrid->addWidget(ComboBoxPushPolicy, 4, 1);
+  auto* devicesLabel = new QLabel(QStringLiteral("* Always accepted"), objectPush);
+  devicesLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  objectPushGrid->addWidget(devicesLabel, 5, 0);
+  ListAlwaysAccepted = new QListWidget(objectPush);
+  ListAlwaysAccepted->setObjectName(QStringLiteral("ListAlwaysAccepted"));
+  ListAlwaysAccepted->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  ListAlwaysAccepted->setToolTip(
+      QStringLiteral("Devices whose pushes are accepted without a question"));
+  ListAlwaysAccepted->setFixedHeight(ListAlwaysAccepted->fontMetrics().height() * DeviceListRows +
+                                     2 * ListAlwaysAccepted->frameWidth() + 6);
+  devicesLabel->setBuddy(ListAlwaysAccepted);
+  objectPushGrid->addWidget(ListAlwaysAccepted, 5, 1);
+  ButtonRemoveDevice = new QPushButton(QStringLiteral("Remove"), objectPush);
+  ButtonRemoveDevice->setObjectName(QStringLiteral("ButtonRemoveDevice"));
+  ButtonRemoveDevice->setAutoDefault(false);
+  ButtonRemoveDevice->setMinimumSize(BrowseWidth, BrowseHeight);
+  ButtonRemoveDevice->setEnabled(false);
+  objectPushGrid->addWidget(ButtonRemoveDevice, 5, 2, Qt::AlignTop);
 
   QGroupBox* folderBrowsing = Box(QStringLiteral("Bluetooth Folder Browsing Server"), this);
   QGridLayout* folderBrowsingGrid = BoxGrid(folderBrowsing);
@@ -204,17 +260,26 @@ TFormSettings::TFormSettings(QWidget* parent, SettingsStore& store,
   setTabOrder(EditRootPath, ButtonBrowse);
   setTabOrder(ButtonBrowse, CheckBoxAccessHiddenFiles);
   setTabOrder(CheckBoxAccessHiddenFiles, CheckBoxBalloonNotification);
-  setTabOrder(CheckBoxBalloonNotification, CheckBoxautostartTCP);
+  setTabOrder(CheckBoxBalloonNotification, CheckBoxReceivedNotification);
+  setTabOrder(CheckBoxReceivedNotification, CheckBoxautostartTCP);
   setTabOrder(CheckBoxautostartTCP, CheckBoxIPv6);
   setTabOrder(CheckBoxIPv6, EditTcpPort);
   setTabOrder(EditTcpPort, CheckBoxAutoStartOP);
   setTabOrder(CheckBoxAutoStartOP, EditObjectPushSvcName);
-  setTabOrder(EditObjectPushSvcName, CheckBoxAutostartFB);
+  setTabOrder(EditObjectPushSvcName, CheckBoxObjectPushReplaces);
+  setTabOrder(CheckBoxObjectPushReplaces, ComboBoxPushPolicy);
+  setTabOrder(ComboBoxPushPolicy, ListAlwaysAccepted);
+  setTabOrder(ListAlwaysAccepted, ButtonRemoveDevice);
+  setTabOrder(ButtonRemoveDevice, CheckBoxAutostartFB);
   setTabOrder(CheckBoxAutostartFB, EditFolderBrowsingSvcName);
   setTabOrder(EditFolderBrowsingSvcName, ButtonClose);
 
   connect(ButtonBrowse, &QPushButton::clicked, this, &TFormSettings::ButtonBrowseClick);
   connect(ButtonClose, &QPushButton::clicked, this, &TFormSettings::ButtonCloseClick);
+  connect(ButtonRemoveDevice, &QPushButton::clicked, this, &TFormSettings::ButtonRemoveDeviceClick);
+  connect(ListAlwaysAccepted, &QListWidget::itemSelectionChanged, this, [this] {
+    ButtonRemoveDevice->setEnabled(!ListAlwaysAccepted->selectedItems().isEmpty());
+  });
 
   Fill();
 }
@@ -242,6 +307,17 @@ void TFormSettings::Fill() {
   CheckBoxIPv6->setChecked(store_.IsOn(Setting::UseIPv6));
   EditTcpPort->setText(QString::number(store_.Integer(Setting::TcpPort)));
   CheckBoxAccessHiddenFiles->setChecked(store_.IsOn(Setting::AllowAccessHiddenFiles));
+  CheckBoxReceivedNotification->setChecked(store_.IsOn(Setting::ReceivedNotification));
+  CheckBoxObjectPushReplaces->setChecked(store_.IsOn(Setting::ObjectPushReplaces));
+  // A number that is no policy is taken as the strictest by the service, so the box
+  // shows that one.
+  const int32_t policy = store_.Integer(Setting::PushPolicy);
+  filledPolicy_ = policy >= 0 && policy < PushPolicyCount ? policy : PushPolicyCount - 1;
+  ComboBoxPushPolicy->setCurrentIndex(filledPolicy_);
+  // Every word as it is, also one that is no address, so the user can remove it.
+  const QStringList devices = text(Setting::AlwaysAcceptDevices).split(u' ', Qt::SkipEmptyParts);
+  ListAlwaysAccepted->addItems(devices);
+  devicesRemoved_ = false;
 }
 
 bool TFormSettings::CloseQuery() {
@@ -294,6 +370,15 @@ void TFormSettings::ButtonBrowseClick() {
   if (folder) EditRootPath->setText(QDir::toNativeSeparators(*folder));
 }
 
+void TFormSettings::ButtonRemoveDeviceClick() {
+  const QList<QListWidgetItem*> chosen = ListAlwaysAccepted->selectedItems();
+  if (chosen.isEmpty()) return;
+  for (QListWidgetItem* item : chosen) {
+    delete ListAlwaysAccepted->takeItem(ListAlwaysAccepted->row(item));
+  }
+  devicesRemoved_ = true;
+}
+
 void TFormSettings::TakeOverRunAtLogOn() {
   const bool checked = CheckBoxRunOnWindowsStart->isChecked();
   if (!store_.SetSetting(Setting::AutoStart, checked ? 1 : 0)) return;
@@ -327,6 +412,18 @@ void TFormSettings::TakeOver() {
     store_.SetSetting(Setting::TcpPort, *port);
   }
   store_.SetSetting(Setting::AllowAccessHiddenFiles, OnOff(CheckBoxAccessHiddenFiles));
+  store_.SetSetting(Setting::ReceivedNotification, OnOff(CheckBoxReceivedNotification));
+  store_.SetSetting(Setting::ObjectPushReplaces, OnOff(CheckBoxObjectPushReplaces));
+  if (ComboBoxPushPolicy->currentIndex() != filledPolicy_) {
+    store_.SetSetting(Setting::PushPolicy, ComboBoxPushPolicy->currentIndex());
+  }
+  if (devicesRemoved_) {
+    QStringList devices;
+    for (int row = 0; row < ListAlwaysAccepted->count(); ++row) {
+      devices << ListAlwaysAccepted->item(row)->text();
+    }
+    store_.SetSetting(Setting::AlwaysAcceptDevices, Utf8(devices.join(u' ')));
+  }
   store_.SaveSettings();
 }
 

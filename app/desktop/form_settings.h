@@ -8,7 +8,9 @@
 #include "app/desktop/prompts.h"
 
 class QCheckBox;
+class QComboBox;
 class QLineEdit;
+class QListWidget;
 class QPushButton;
 
 // The settings dialog: edits the user's settings, modal, without a cancel. It closes
@@ -61,6 +63,7 @@ class TFormSettings : public QDialog {
  private:
   void ButtonBrowseClick();
   void ButtonCloseClick();
+  void ButtonRemoveDeviceClick();
   void Fill();
   void TakeOverRunAtLogOn();
 
@@ -79,7 +82,16 @@ class TFormSettings : public QDialog {
   QLineEdit* EditObjectPushSvcName = nullptr;
   QCheckBox* CheckBoxAutostartFB = nullptr;
   QLineEdit* EditFolderBrowsingSvcName = nullptr;
+  QCheckBox* CheckBoxReceivedNotification = nullptr;
+  QCheckBox* CheckBoxObjectPushReplaces = nullptr;
+  QComboBox* ComboBoxPushPolicy = nullptr;
+  QListWidget* ListAlwaysAccepted = nullptr;
+  QPushButton* ButtonRemoveDevice = nullptr;
   QPushButton* ButtonClose = nullptr;
+  // What Fill showed, so a control left alone leaves its setting unmarked: a policy
+  // number the combo box cannot show, or a device list spaced by hand, stays as it is.
+  int filledPolicy_ = -1;
+  bool devicesRemoved_ = false;
 };
 
 }  // namespace quillfern

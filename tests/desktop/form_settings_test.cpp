@@ -4,8 +4,10 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -249,6 +251,84 @@ TEST_F(SettingsDialogTest, EveryControlIsTakenOverAndSaved) {
   EXPECT_EQ(saved.Text(Setting::FBServiceName), "");
   EXPECT_EQ(saved.Integer(Setting::AutoStart), 0);
   EXPECT_FALSE(fs::exists(Autostart()));
+}
+
+TEST_F(SettingsDialogTest, PushSettingsAreShownChangedAndSaved) {
+  store_.SetSetting(Setting::RootPath, Exchange());
+  store_.SetSetting(Setting::ReceivedNotification, 0);
+  store_.SetSetting(Setting::PushPolicy, 1);
+  store_.SetSetting(Setting::AlwaysAcceptDevices,
+                    "00:1A:7D:DA:71:13 00:1A:7D:DA:71:14 00:1A:7D:DA:71:15");
+  store_.SaveSettings();
+  Run([&](TFormSettings& dialog) {
+    QCheckBox* notify = Check(dialog, "CheckBoxReceivedNotification");
+    QCheckBox* replaces = Check(dialog, "CheckBoxObjectPushReplaces");
+    auto* policy = Control<QComboBox>(dialog, "ComboBoxPushPolicy");
+    auto* devices = Control<QListWidget>(dialog, "ListAlwaysAccepted");
+    auto* remove = Control<QPushButton>(dialog, "ButtonRemoveDevice");
+    EXPECT_EQ(notify->text(), "Notify when a file is received");
+    EXPECT_FALSE(notify->isChecked());
+    EXPECT_FALSE(replaces->isChecked());
+    EXPECT_NE(replaces->toolTip().indexOf("\"name (1).ext\""), -1);
+    EXPECT_EQ(policy->count(), 3);
+    EXPECT_EQ(policy->currentIndex(), 1);
+    ASSERT_EQ(devices->count(), 3);
+    EXPECT_EQ(devices->item(1)->text(), "00:1A:7D:DA:71:14");
+    EXPECT_FALSE(remove->isEnabled());
+
+    notify->setChecked(true);
+    replaces->setChecked(true);
+    policy->setCurrentIndex(2);
+    devices->item(0)->setSelected(true);
+    devices->item(2)->setSelected(true);
+    EXPECT_TRUE(remove->isEnabled());
+    remove->click();
+    ASSERT_EQ(devices->count(), 1);
+    EXPECT_FALSE(remove->isEnabled());
+  });
+  const SettingsStore saved = Reloaded();
+  EXPECT_EQ(saved.Integer(Setting::ReceivedNotification), 1);
+  EXPECT_EQ(saved.Integer(Setting::ObjectPushReplaces), 1);
+  EXPECT_EQ(saved.Integer(Setting::PushPolicy), 2);
+  EXPECT_EQ(saved.Text(Setting::AlwaysAcceptDevices), "00:1A:7D:DA:71:14");
+
+  // And back to the defaults, the last device removed.
+  Run([&](TFormSettings& dialog) {
+    Check(dialog, "CheckBoxReceivedNotification")->setChecked(false);
+    Check(dialog, "CheckBoxObjectPushReplaces")->setChecked(false);
+    Control<QComboBox>(dialog, "ComboBoxPushPolicy")->setCurrentIndex(0);
+    auto* devices = Control<QListWidget>(dialog, "ListAlwaysAccepted");
+    devices->item(0)->setSelected(true);
+    Control<QPushButton>(dialog, "ButtonRemoveDevice")->click();
+  });
+  const SettingsStore again = Reloaded();
+  EXPECT_EQ(again.Integer(Setting::ReceivedNotification), 0);
+  EXPECT_EQ(again.Integer(Setting::ObjectPushReplaces), 0);
+  EXPECT_EQ(again.Integer(Setting::PushPolicy), 0);
+  EXPECT_EQ(again.Text(Setting::AlwaysAcceptDevices), "");
+  EXPECT_NE(TempFolder::ReadFile(SettingsFile()).find("\nAlwaysAcceptDevices=\n"),
+            std::string::npos);
+}
+
+TEST_F(SettingsDialogTest, PushSettingsLeftAloneKeepTheirLinesAsWritten) {
+  store_.SetSetting(Setting::RootPath, Exchange());
+  store_.SaveSettings();
+  std::string file = TempFolder::ReadFile(SettingsFile());
+  const auto replaceLine = [&file](const std::string& from, const std::string& to) {
+    file.replace(file.find(from), from.size(), to);
+  };
+  replaceLine("PushPolicy=0\n", "PushPolicy=7\n");
+  replaceLine("AlwaysAcceptDevices=\n", "AlwaysAcceptDevices=00:1A:7D:DA:71:13   nonsense\n");
+  TempFolder::WriteFile(SettingsFile(), file);
+  store_.LoadSettings();
+  Run([&](TFormSettings& dialog) {
+    // What the service makes of a number that is no policy: paired devices only.
+    EXPECT_EQ(Control<QComboBox>(dialog, "ComboBoxPushPolicy")->currentIndex(), 2);
+    auto* devices = Control<QListWidget>(dialog, "ListAlwaysAccepted");
+    ASSERT_EQ(devices->count(), 2);
+    EXPECT_EQ(devices->item(1)->text(), "nonsense");
+  });
+  EXPECT_EQ(TempFolder::ReadFile(SettingsFile()), file);
 }
 
 TEST_F(SettingsDialogTest, RunSettingsDialogIsModalAndEndsWhenClosed) {
