@@ -100,15 +100,17 @@ void TOBEXServerConnection::BeginTransfer(const std::string& object, TransferDir
   progressDirection_ = direction;
   progressTotal_ = total;
   progressBytes_ = 0;
-  if (!progressObject_.empty()) ReportProgress(false);
+  progressReportedMs_ = MonotonicMs();
+  progressTold_ = false;
 }
 
 void TOBEXServerConnection::EndTransfer() {
   if (transferSerial_ % 2 == 0) return;
   ++transferSerial_;
   transferSerialShared_.store(transferSerial_);
-  if (!progressObject_.empty()) ReportProgress(true);
+  if (progressTold_) ReportProgress(true);
   progressObject_.clear();
+  progressTold_ = false;
 }
 
 void TOBEXServerConnection::ReportProgressSometimes() {
@@ -118,6 +120,7 @@ void TOBEXServerConnection::ReportProgressSometimes() {
 
 void TOBEXServerConnection::ReportProgress(bool finished) {
   progressReportedMs_ = MonotonicMs();
+  progressTold_ = true;
   ServerEvent event;
   event.kind = ServerEventKind::Progress;
   event.object = progressObject_;

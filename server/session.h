@@ -88,8 +88,11 @@ class TOBEXServerConnection : public TOBEXConnection {
   // 0, or -1 when no transfer runs.
   int RequestCancel();
   // Worker: a PUT or GET transfer runs from Begin to End; the user may
-  // cancel it meanwhile, and its Progress is told when object is not empty
-  // (at once, then at most every ProgressIntervalMs, and finished at the end).
+  // cancel it meanwhile, and its Progress is told when object is not empty:
+  // once it has run for ProgressIntervalMs, then at most that often, and
+  // finished at the end of one that was told. A transfer over sooner tells
+  // nothing: the many small pushes of a photo album cost no wake-ups of the
+  // main thread, and no lamp flickers.
   void BeginTransfer(const std::string& object, TransferDirection direction,
                      std::optional<uint64_t> total);
   void TransferMoved(uint64_t bytes) {
@@ -153,6 +156,7 @@ class TOBEXServerConnection : public TOBEXConnection {
   std::optional<uint64_t> progressTotal_;
   uint64_t progressBytes_ = 0;
   uint64_t progressReportedMs_ = 0;
+  bool progressTold_ = false;
 };
 
 }  // namespace quillfern

@@ -386,11 +386,27 @@ TEST_F(PushPolicyTest, AQuestionForOneSlotHoldsUpNeitherTheMainThreadNorOtherSlo
 TEST_F(PushPolicyTest, PushOverBluetoothTellsItsProgressAndItsArrival) {
   StartServer(PushPolicy::AcceptAll);
   auto friendPhone = Phone(*paired_);
-  const Bytes content(200000, 'b');
-  EXPECT_EQ(friendPhone->Put(u"photo.jpg", content).Code(), RspSuccess);
+  // Slow enough to be shown: a few pieces a while apart.
+  constexpr size_t Pieces = 10;
+  const Bytes piece(2000, 'b');
+  const Bytes content(Pieces * piece.size(), 'b');
+  ASSERT_EQ(friendPhone
+                ->Request(PacketBuilder(OpPut)
+                              .Name(u"photo.jpg")
+                              .Length(static_cast<uint32_t>(content.size()))
+                              .Body(piece)
+                              .Build())
+                .Code(),
+            RspContinue);
+  for (size_t i = 1; i < Pieces - 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(friendPhone->Request(PacketBuilder(OpPut).Body(piece).Build()).Code(), RspContinue);
+  }
+  EXPECT_EQ(friendPhone->Request(PacketBuilder(OpPutFinal).EndOfBody(piece).Build()).Code(),
+            RspSuccess);
   ASSERT_TRUE(server_->WaitForEvents(ServerEventKind::Received, 1));
   const auto progress = server_->Events(ServerEventKind::Progress);
-  ASSERT_GE(progress.size(), 1u);
+  ASSERT_GE(progress.size(), 2u);
   EXPECT_TRUE(progress.back().finished);
   EXPECT_EQ(progress.back().bytes, content.size());
   EXPECT_EQ(progress.back().object, "photo.jpg");
