@@ -41,8 +41,7 @@ void TDesktopNotifications::Notify(const Note& note, std::function<void(uint32_t
 
 void TDesktopNotifications::Close(uint32_t id) {
   if (id == 0) return;
-  QDBusMessage call =
-      QDBusMessage::createMethodCall(Service, Path, Interface, "CloseNotification");
+  QDBusMessage call = QDBusMessage::createMethodCall(Service, Path, Interface, "CloseNotification");
   call << id;
   bus_.asyncCall(call, CallTimeoutMs);
 }

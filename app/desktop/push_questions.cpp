@@ -213,7 +213,12 @@ void TPushQuestions::End(uint64_t question) {
     open.dialog->disconnect(this);
     open.dialog->close();
   }
-  if (open.menu) open.menu->deleteLater();
+  if (open.menu) {
+    // Out of the tray's menu at once; the menu itself may be the one that
+    // delivered the answer, so it goes once its signal has returned.
+    if (trayMenu_) trayMenu_->removeAction(open.menu->menuAction());
+    open.menu->deleteLater();
+  }
 }
 
 QDialog* TPushQuestions::DialogOf(uint64_t question) const {

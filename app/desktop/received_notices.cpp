@@ -96,9 +96,9 @@ void TReceivedNotices::Invoked(uint32_t id, const QString& action) {
 void TReceivedNotices::ShowInFolder(const QStringList& files) {
   QStringList uris;
   for (const QString& file : files) uris.append(QUrl::fromLocalFile(file).toString());
-  QDBusMessage call = QDBusMessage::createMethodCall(
-      "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
-      "org.freedesktop.FileManager1", "ShowItems");
+  QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1",
+                                                     "/org/freedesktop/FileManager1",
+                                                     "org.freedesktop.FileManager1", "ShowItems");
   call << uris << QString();
   const QUrl folder = QUrl::fromLocalFile(QFileInfo(files.back()).absolutePath());
   auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, CallTimeoutMs), this);
