@@ -210,8 +210,7 @@ TEST_F(NotificationsTest, AReceivedFileIsNotifiedByThePeersNameAndShownInItsFold
     const auto shown = server_->shown.front();
     EXPECT_EQ(shown.summary, "File received from Phone");
     EXPECT_EQ(shown.body, "photo 1.jpg");
-    EXPECT_EQ(shown.actions,
-              (QStringList{"open", "Open", "show-in-folder", "Show in folder"}));
+    EXPECT_EQ(shown.actions, (QStringList{"open", "Open", "show-in-folder", "Show in folder"}));
     Settle();  // the notification's id has come back
 
     server_->Invoke(shown.id, "show-in-folder");
@@ -347,8 +346,7 @@ TEST_F(NotificationsTest, AlwaysAcceptStoresTheDeviceInTheSettingsFile) {
   ASSERT_TRUE(PumpUntil([&] { return !answers_.empty(); }));
   EXPECT_EQ(answers_.back(), std::make_pair(uint64_t{5}, PushAnswer::AlwaysAccept));
   const std::string file = TempFolder::ReadFile(folder_.Base() / "Quillfern.ini");
-  EXPECT_NE(file.find("AlwaysAcceptDevices=00:1A:7D:DA:71:13 00:AA:BB:CC:DD:EE"),
-            std::string::npos)
+  EXPECT_NE(file.find("AlwaysAcceptDevices=00:1A:7D:DA:71:13 00:AA:BB:CC:DD:EE"), std::string::npos)
       << file;
 }
 
