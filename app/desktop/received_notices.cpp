@@ -21,6 +21,14 @@ QString PeerName(const std::string& peer) {
   const QString text = QString::fromStdString(peer);
   const qsizetype open = text.lastIndexOf(" (");
   if (open > 0 && text.endsWith(')')) return text.left(open);
+  // "192.168.1.20:50123" and "[fe80::1]:50123": the host, whose every
+  // connection comes from a port of its own.
+  const qsizetype colon = text.lastIndexOf(':');
+  if (colon > 0 && (text.contains('.') || text.contains(']'))) {
+    bool number = false;
+    text.mid(colon + 1).toUInt(&number);
+    if (number) return text.left(colon);
+  }
   return text;
 }
 
@@ -46,7 +54,9 @@ TReceivedNotices::TReceivedNotices(TDesktopNotifications& notifications,
 
 void TReceivedNotices::Received(const ServerEvent& event) {
   if (!settings_.IsOn(Setting::ReceivedNotification)) return;
-  const QString key = QString::fromStdString(event.peer);
+  // One device, whatever connection it pushed on.
+  const QString key =
+      event.address.empty() ? PeerName(event.peer) : QString::fromStdString(event.address);
   Batch& batch = batches_[key];
   if (!batch.files.isEmpty() && batch.last.isValid() && batch.last.elapsed() > BatchMs) {
     batch = Batch();  // a new notification; the old one stays as it is

@@ -18,7 +18,8 @@ class SettingsStore;
 class TDesktopNotifications;
 
 // The peer's name from its display text: "Phone (00:1A:7D:DA:71:13)" gives
-// "Phone"; a text without a name in front is kept whole.
+// "Phone", "192.168.1.20:50123" the host "192.168.1.20"; any other text is
+// kept whole.
 QString PeerName(const std::string& peer);
 
 // A notification for each pushed object that arrived, with "Open" and
@@ -53,7 +54,7 @@ class TReceivedNotices : public QObject {
   TDesktopNotifications& notifications_;
   const SettingsStore& settings_;
   QDBusConnection bus_;
-  std::map<QString, Batch> batches_;  // by the peer's display text
+  std::map<QString, Batch> batches_;  // by device address, else by PeerName
 };
 
 }  // namespace quillfern

@@ -250,11 +250,38 @@ TEST_F(NotificationsTest, PushesOfOnePeerInQuickSuccessionShareOneNotification) 
   EXPECT_EQ(server_->shown[2].body, "a.jpg\nb.jpg\nc.jpg");
 
   // Another peer has a notification of its own.
-  received_->Received(Received(folder_.Exchange() / "d.jpg", "Laptop (00:11:22:33:44:55)"));
+  ServerEvent laptop = Received(folder_.Exchange() / "d.jpg", "Laptop (00:11:22:33:44:55)");
+  laptop.address = "00:11:22:33:44:55";
+  received_->Received(laptop);
   Settle();
   ASSERT_EQ(server_->shown.size(), 4u);
   EXPECT_EQ(server_->shown[3].replaces, 0u);
   EXPECT_EQ(server_->shown[3].summary, "File received from Laptop");
+}
+
+TEST_F(NotificationsTest, PushesOverTcpBatchByTheHostWhateverTheirPorts) {
+  StartDesktop(true, true);
+  for (const char* peer : {"127.0.0.1:50001", "127.0.0.1:50002", "127.0.0.1:50003"}) {
+    ServerEvent event = Received(folder_.Exchange() / "a.jpg", peer);
+    event.address.clear();
+    received_->Received(event);
+    Settle();
+  }
+  ASSERT_EQ(server_->shown.size(), 3u);
+  EXPECT_EQ(server_->shown[2].replaces, server_->shown[0].id);
+  EXPECT_EQ(server_->shown[2].summary, "3 files from 127.0.0.1");
+}
+
+TEST(PeerName, IsTheNameOrTheHostOfThePeersText) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"Phone (00:1A:7D:DA:71:13)", "Phone"},
+      {"My (old) phone (00:1A:7D:DA:71:13)", "My (old) phone"},
+      {"192.168.1.20:50123", "192.168.1.20"},
+      {"[fe80::1]:50123", "[fe80::1]"},
+      {"00:1A:7D:DA:71:13", "00:1A:7D:DA:71:13"},
+      {"", ""},
+  };
+  for (const auto& [text, name] : cases) EXPECT_EQ(PeerName(text), name) << text;
 }
 
 TEST_F(NotificationsTest, ReceivedNotificationOffShowsNone) {

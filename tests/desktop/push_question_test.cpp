@@ -46,9 +46,9 @@ class PushQuestionWindow : public MainWindowFixture {
     ASSERT_TRUE(settings.SetSetting(Setting::RootPath, folder_.Exchange().string()));
     notifications_ = std::make_unique<TDesktopNotifications>(*program_);
     questions_ = std::make_unique<TPushQuestions>(*notifications_, settings);
-    questions_->Bind([this](uint64_t question,
-                            PushAnswer given) { Form().AnswerPush(question, given); },
-                     Form().TrayContextMenu());
+    questions_->Bind(
+        [this](uint64_t question, PushAnswer given) { Form().AnswerPush(question, given); },
+        Form().TrayContextMenu());
     Form().PushQuestion = [this](const ServerEvent& event) { questions_->Event(event); };
     ASSERT_TRUE(SwitchOn(ServiceObjectPush));
   }
