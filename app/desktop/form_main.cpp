@@ -257,6 +257,13 @@ void TFormMain::CreateServers() {
   servers_[ServiceTCP] = std::make_unique<TOBEXServerTCP>(*loop_, ModeFolderBrowsing);
   servers_[ServiceObjectPush] =
       std::make_unique<TOBEXServerBTMS>(*loop_, *bluetooth_.stack, ModeInbox);
+  // Only Object Push has a push policy, and so questions.
+  servers_[ServiceObjectPush]->OnPushQuestion = [this](const ServerEvent& event) {
+    try {
+      if (PushQuestion) PushQuestion(event);
+    } catch (...) {
+    }
+  };
   // Its sessions require the Folder Browsing target of their own accord.
   servers_[ServiceFolderBrowsing] =
       std::make_unique<TOBEXServerBTMS>(*loop_, *bluetooth_.stack, ModeFolderBrowsing);
@@ -267,6 +274,12 @@ void TFormMain::CreateServers() {
     server.OnDisconnect = [this](const ServerEvent& event) { ClientDisconnected(event); };
     server.SetOnLog([this](const ServerEvent& event) { SessionLog(event); });
     server.OnProgress = [this](const ServerEvent& event) { TransferProgress(event); };
+    server.OnReceived = [this](const ServerEvent& event) {
+      try {
+        if (ObjectReceived) ObjectReceived(event);
+      } catch (...) {
+      }
+    };
     CreateSlotIndicators(service);
   }
 }
@@ -283,6 +296,10 @@ void TFormMain::CreateTray() {
           [this](QSystemTrayIcon::ActivationReason reason) {
             if (reason == QSystemTrayIcon::Trigger) ActionRestoreExecute();
           });
+}
+
+void TFormMain::AnswerPush(uint64_t question, PushAnswer answer) {
+  if (TOBEXServer* server = servers_[ServiceObjectPush].get()) server->AnswerPush(question, answer);
 }
 
 TOBEXServerTCP* TFormMain::TcpServer() const {

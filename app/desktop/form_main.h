@@ -12,6 +12,7 @@
 
 #include "app/desktop/prompts.h"
 #include "bluetooth/stack_choice.h"
+#include "server/server.h"
 #include "server/server_event.h"
 
 class QAction;
@@ -59,6 +60,12 @@ class TFormMain : public QWidget {
   std::function<void(uint8_t kind, uint16_t slot, const std::string& text)> AddLog;
   std::function<void()> ShowLog;
   std::function<void(QWidget* owner)> ExecuteSettings;
+  // A pushed object arrived (Received); a push waits for the user's answer
+  // or its question ended (PushQuestion, PushQuestionEnded). Answers go to
+  // AnswerPush.
+  std::function<void(const ServerEvent& event)> ObjectReceived;
+  std::function<void(const ServerEvent& event)> PushQuestion;
+  void AnswerPush(uint64_t question, PushAnswer answer);
 
   int StartServer(int service);
   bool OnBeforeServerSwitchChanged(TOnOffSwitch& sender);
@@ -96,6 +103,7 @@ class TFormMain : public QWidget {
   QGroupBox* ServiceBox(int service) const { return boxes_[service].box; }
   TSlotLamp* Lamp(int service, int slot) const { return boxes_[service].lamps[slot]; }
   QSystemTrayIcon* TrayIcon() const { return ETrayIcon1; }
+  QMenu* TrayContextMenu() const { return TrayMenu; }
   QAction* Action(const QString& caption) const;
 
  signals:

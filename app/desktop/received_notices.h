@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <cstdint>
+#include <functional>
+#include <map>
+
+#include "server/server_event.h"
+
+namespace quillfern {
+
+class SettingsStore;
+class TDesktopNotifications;
+
+// The peer's name from its display text: "Phone (00:1A:7D:DA:71:13)" gives
+// "Phone", "192.168.1.20:50123" the host "192.168.1.20"; any other text is
+// kept whole.
+QString PeerName(const std::string& peer);
+
+// A notification for each pushed object that arrived, with "Open" and
+// "Show in folder". Pushes from one peer that follow each other within
+// BatchMs share one notification, replaced in place ("3 files from Phone").
+// ReceivedNotification off: none. UI thread only.
+class TReceivedNotices : public QObject {
+  Q_OBJECT
+
+ public:
+  static constexpr int BatchMs = 5000;
+
+  TReceivedNotices(TDesktopNotifications& notifications, const SettingsStore& settings,
+                   QDBusConnection bus = QDBusConnection::sessionBus(), QObject* parent = nullptr);
+
+  void Received(const ServerEvent& event);
+
+  // How a file or folder is opened; the desktop's handler unless a test says otherwise.
+  std::function<bool(const QUrl&)> OpenUrl;
+
+ private:
+  struct Batch {
+    QString peer;
+    QStringList files;
+    uint32_t id = 0;  // 0 until the server has answered the Notify
+    QElapsedTimer last;
+  };
+  void Show(const QString& key);
+  void Invoked(uint32_t id, const QString& action);
+  void ShowInFolder(const QStringList& files);
+
+  TDesktopNotifications& notifications_;
+  const SettingsStore& settings_;
+  QDBusConnection bus_;
+  std::map<QString, Batch> batches_;  // by device address, else by PeerName
+};
+
+}  // namespace quillfern

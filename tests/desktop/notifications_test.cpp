@@ -1,0 +1,383 @@
+#include <gtest/gtest.h>
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDialog>
+#include <QMenu>
+#include <QObject>
+#include <QPushButton>
+#include <QStringList>
+#include <QUrl>
+#include <QVariantMap>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/desktop/desktop_notifications.h"
+#include "app/desktop/push_questions.h"
+#include "app/desktop/received_notices.h"
+#include "app/settings_store.h"
+#include "tests/bluetooth/private_bus.h"
+#include "tests/desktop/desktop_fixture.h"
+#include "tests/support/temp_folder.h"
+
+// The desktop notifications of received files and push questions, against a
+// notification server and a file manager of the test's own on a private
+// session bus.
+namespace quillfern::testing {
+
+// org.freedesktop.Notifications as a desktop offers it, recording every call.
+class FakeNotificationServer : public QObject {
+  Q_OBJECT
+  Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+ public:
+  struct Shown {
+    uint id = 0;
+    uint replaces = 0;
+    QString summary;
+    QString body;
+    QStringList actions;
+  };
+
+  FakeNotificationServer(QDBusConnection bus, bool actions) : bus_(bus), actions_(actions) {}
+
+  std::vector<Shown> shown;
+  std::vector<uint> closed;
+
+  // What the user does to a notification.
+  void Invoke(uint id, const QString& action) {
+    QDBusMessage signal = QDBusMessage::createSignal(
+        "/org/freedesktop/Notifications", "org.freedesktop.Notifications", "ActionInvoked");
+    signal << id << action;
+    bus_.send(signal);
+  }
+  void Dismiss(uint id) {
+    QDBusMessage signal = QDBusMessage::createSignal(
+        "/org/freedesktop/Notifications", "org.freedesktop.Notifications", "NotificationClosed");
+    signal << id << 2u;
+    bus_.send(signal);
+  }
+
+ public slots:
+  QStringList GetCapabilities() {
+    QStringList capabilities{"body"};
+    if (actions_) capabilities << "actions";
+    return capabilities;
+  }
+  uint Notify(const QString&, uint replaces, const QString&, const QString& summary,
+              const QString& body, const QStringList& actions, const QVariantMap&, int) {
+    const uint id = replaces != 0 ? replaces : nextId_++;
+    shown.push_back({id, replaces, summary, body, actions});
+    return id;
+  }
+  void CloseNotification(uint id) { closed.push_back(id); }
+
+ private:
+  QDBusConnection bus_;
+  bool actions_;
+  uint nextId_ = 1;
+};
+
+// org.freedesktop.FileManager1, recording what it was asked to show.
+class FakeFileManager : public QObject {
+  Q_OBJECT
+  Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
+
+ public:
+  std::vector<QStringList> shownItems;
+
+ public slots:
+  void ShowItems(const QStringList& uris, const QString&) { shownItems.push_back(uris); }
+};
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A private session bus with the desktop's services on one connection and
+// the program's client on another.
+class NotificationsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(bus_.Address().empty());
+    desktop_ = std::make_unique<QDBusConnection>(
+        QDBusConnection::connectToBus(QString::fromStdString(bus_.Address()), "desktop"));
+    program_ = std::make_unique<QDBusConnection>(
+        QDBusConnection::connectToBus(QString::fromStdString(bus_.Address()), "program"));
+    ASSERT_TRUE(desktop_->isConnected());
+    ASSERT_TRUE(program_->isConnected());
+    settings_ = std::make_unique<SettingsStore>(folder_.Base() / "Quillfern.ini");
+    settings_->LoadSettings();
+  }
+  void TearDown() override {
+    questions_.reset();
+    received_.reset();
+    notifications_.reset();
+    server_.reset();
+    fileManager_.reset();
+    desktop_.reset();
+    program_.reset();
+    QDBusConnection::disconnectFromBus("desktop");
+    QDBusConnection::disconnectFromBus("program");
+  }
+
+  void StartDesktop(bool actions, bool fileManager) {
+    server_ = std::make_unique<FakeNotificationServer>(*desktop_, actions);
+    ASSERT_TRUE(desktop_->registerObject("/org/freedesktop/Notifications", server_.get(),
+                                         QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(desktop_->registerService("org.freedesktop.Notifications"));
+    if (fileManager) {
+      fileManager_ = std::make_unique<FakeFileManager>();
+      ASSERT_TRUE(desktop_->registerObject("/org/freedesktop/FileManager1", fileManager_.get(),
+                                           QDBusConnection::ExportAllSlots));
+      ASSERT_TRUE(desktop_->registerService("org.freedesktop.FileManager1"));
+    }
+    notifications_ = std::make_unique<TDesktopNotifications>(*program_);
+    received_ = std::make_unique<TReceivedNotices>(*notifications_, *settings_, *program_);
+    received_->OpenUrl = [this](const QUrl& url) {
+      opened_.push_back(url);
+      return true;
+    };
+    questions_ = std::make_unique<TPushQuestions>(*notifications_, *settings_);
+    questions_->Bind(
+        [this](uint64_t question, PushAnswer answer) { answers_.emplace_back(question, answer); },
+        &trayMenu_);
+  }
+
+  // Every call the program made so far has reached the desktop: a round
+  // trip on the same connection comes back after them.
+  void Settle() {
+    bool known = false;
+    TDesktopNotifications probe(*program_);
+    probe.WhenActionsKnown([&known](bool) { known = true; });
+    ASSERT_TRUE(PumpUntil([&] { return known; }));
+  }
+
+  static ServerEvent Received(const fs::path& path, const std::string& peer) {
+    ServerEvent event;
+    event.kind = ServerEventKind::Received;
+    event.peer = peer;
+    event.object = path.filename().string();
+    event.path = path.string();
+    event.address = "00:1A:7D:DA:71:13";
+    return event;
+  }
+  static ServerEvent Question(uint64_t id, ServerEventKind kind = ServerEventKind::PushQuestion) {
+    ServerEvent event;
+    event.kind = kind;
+    event.question = id;
+    event.peer = "Stranger (00:AA:BB:CC:DD:EE)";
+    event.address = "00:AA:BB:CC:DD:EE";
+    event.object = "photo.jpg";
+    event.total = 2'500'000;
+    return event;
+  }
+  // Asks the question and waits until a notification or dialog shows it.
+  void Ask(uint64_t id) {
+    bool shown = false;
+    const auto connection = QObject::connect(questions_.get(), &TPushQuestions::Shown,
+                                             [&](uint64_t question) { shown = question == id; });
+    questions_->Event(Question(id));
+    ASSERT_TRUE(PumpUntil([&] { return shown; }));
+    QObject::disconnect(connection);
+  }
+
+  TempFolder folder_;
+  PrivateBus bus_;
+  std::unique_ptr<QDBusConnection> desktop_;
+  std::unique_ptr<QDBusConnection> program_;
+  std::unique_ptr<SettingsStore> settings_;
+  std::unique_ptr<FakeNotificationServer> server_;
+  std::unique_ptr<FakeFileManager> fileManager_;
+  std::unique_ptr<TDesktopNotifications> notifications_;
+  std::unique_ptr<TReceivedNotices> received_;
+  std::unique_ptr<TPushQuestions> questions_;
+  QMenu trayMenu_;
+  std::vector<QUrl> opened_;
+  std::vector<std::pair<uint64_t, PushAnswer>> answers_;
+};
+
+TEST_F(NotificationsTest, AReceivedFileIsNotifiedByThePeersNameAndShownInItsFolder) {
+  const fs::path file = folder_.Exchange() / "photo 1.jpg";
+  for (const bool fileManager : {true, false}) {
+    StartDesktop(true, fileManager);
+    received_->Received(Received(file, "Phone (00:1A:7D:DA:71:13)"));
+    ASSERT_TRUE(PumpUntil([&] { return server_->shown.size() == 1; }));
+    const auto shown = server_->shown.front();
+    EXPECT_EQ(shown.summary, "File received from Phone");
+    EXPECT_EQ(shown.body, "photo 1.jpg");
+    EXPECT_EQ(shown.actions, (QStringList{"open", "Open", "show-in-folder", "Show in folder"}));
+    Settle();  // the notification's id has come back
+
+    server_->Invoke(shown.id, "show-in-folder");
+    const QUrl uri = QUrl::fromLocalFile(QString::fromStdString(file.string()));
+    if (fileManager) {
+      ASSERT_TRUE(PumpUntil([&] { return !fileManager_->shownItems.empty(); }));
+      EXPECT_EQ(fileManager_->shownItems.front(), QStringList{uri.toString()});
+      EXPECT_TRUE(opened_.empty());
+    } else {
+      // Nobody owns FileManager1: the folder is opened instead.
+      ASSERT_TRUE(PumpUntil([&] { return !opened_.empty(); }));
+      EXPECT_EQ(opened_.front(),
+                QUrl::fromLocalFile(QString::fromStdString(folder_.Exchange().string())));
+    }
+    opened_.clear();
+    server_->Invoke(shown.id, "open");
+    ASSERT_TRUE(PumpUntil([&] { return !opened_.empty(); }));
+    EXPECT_EQ(opened_.front(), uri);
+    opened_.clear();
+
+    TearDown();
+    SetUp();
+  }
+}
+
+TEST_F(NotificationsTest, PushesOfOnePeerInQuickSuccessionShareOneNotification) {
+  StartDesktop(true, true);
+  for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) {
+    received_->Received(Received(folder_.Exchange() / name, "Phone (00:1A:7D:DA:71:13)"));
+    Settle();  // as pushes come: one after the other
+  }
+  ASSERT_EQ(server_->shown.size(), 3u);
+  const uint first = server_->shown.front().id;
+  EXPECT_EQ(server_->shown[1].replaces, first);
+  EXPECT_EQ(server_->shown[2].replaces, first);
+  EXPECT_EQ(server_->shown[2].summary, "3 files from Phone");
+  EXPECT_EQ(server_->shown[2].body, "a.jpg\nb.jpg\nc.jpg");
+
+  // Another peer has a notification of its own.
+  ServerEvent laptop = Received(folder_.Exchange() / "d.jpg", "Laptop (00:11:22:33:44:55)");
+  laptop.address = "00:11:22:33:44:55";
+  received_->Received(laptop);
+  Settle();
+  ASSERT_EQ(server_->shown.size(), 4u);
+  EXPECT_EQ(server_->shown[3].replaces, 0u);
+  EXPECT_EQ(server_->shown[3].summary, "File received from Laptop");
+}
+
+TEST_F(NotificationsTest, PushesOverTcpBatchByTheHostWhateverTheirPorts) {
+  StartDesktop(true, true);
+  for (const char* peer : {"127.0.0.1:50001", "127.0.0.1:50002", "127.0.0.1:50003"}) {
+    ServerEvent event = Received(folder_.Exchange() / "a.jpg", peer);
+    event.address.clear();
+    received_->Received(event);
+    Settle();
+  }
+  ASSERT_EQ(server_->shown.size(), 3u);
+  EXPECT_EQ(server_->shown[2].replaces, server_->shown[0].id);
+  EXPECT_EQ(server_->shown[2].summary, "3 files from 127.0.0.1");
+}
+
+TEST(PeerName, IsTheNameOrTheHostOfThePeersText) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"Phone (00:1A:7D:DA:71:13)", "Phone"},
+      {"My (old) phone (00:1A:7D:DA:71:13)", "My (old) phone"},
+      {"192.168.1.20:50123", "192.168.1.20"},
+      {"[fe80::1]:50123", "[fe80::1]"},
+      {"00:1A:7D:DA:71:13", "00:1A:7D:DA:71:13"},
+      {"", ""},
+  };
+  for (const auto& [text, name] : cases) EXPECT_EQ(PeerName(text), name) << text;
+}
+
+TEST_F(NotificationsTest, ReceivedNotificationOffShowsNone) {
+  ASSERT_TRUE(settings_->SetSetting(Setting::ReceivedNotification, 0));
+  StartDesktop(true, true);
+  received_->Received(Received(folder_.Exchange() / "a.jpg", "Phone (00:1A:7D:DA:71:13)"));
+  Settle();
+  EXPECT_TRUE(server_->shown.empty());
+}
+
+TEST_F(NotificationsTest, AQuestionIsANotificationWhoseButtonsAnswerIt) {
+  const std::pair<const char*, PushAnswer> cases[] = {
+      {"accept", PushAnswer::Accept},
+      {"reject", PushAnswer::Reject},
+      {"accept-session", PushAnswer::AcceptUntilDisconnect},
+  };
+  StartDesktop(true, true);
+  uint64_t id = 1;
+  for (const auto& [key, answer] : cases) {
+    Ask(id);
+    const auto shown = server_->shown.back();
+    EXPECT_EQ(shown.summary, "Accept a file?");
+    EXPECT_EQ(shown.body, "Stranger (00:AA:BB:CC:DD:EE) wants to send photo.jpg, 2.4 MB");
+    EXPECT_EQ(shown.actions.size(), 8);
+    EXPECT_TRUE(shown.actions.contains("Always accept from this device"));
+    server_->Invoke(shown.id, key);
+    ASSERT_TRUE(PumpUntil([&] { return answers_.size() == id; }));
+    EXPECT_EQ(answers_.back(), std::make_pair(id, answer)) << key;
+    // The answered question's notification goes.
+    ASSERT_TRUE(PumpUntil([&] { return server_->closed.size() == id; }));
+    EXPECT_EQ(server_->closed.back(), shown.id);
+    ++id;
+  }
+  EXPECT_TRUE(trayMenu_.actions().isEmpty());
+}
+
+TEST_F(NotificationsTest, AQuestionWhoseNotificationWasClosedWaitsInTheTrayMenu) {
+  StartDesktop(true, true);
+  Ask(7);
+  server_->Dismiss(questions_->NotificationOf(7));
+  ASSERT_TRUE(PumpUntil([&] { return questions_->MenuOf(7) != nullptr; }));
+  QMenu* menu = questions_->MenuOf(7);
+  EXPECT_EQ(menu->title(), "Stranger (00:AA:BB:CC:DD:EE) wants to send photo.jpg, 2.4 MB");
+  ASSERT_EQ(trayMenu_.actions().size(), 1);
+  EXPECT_EQ(trayMenu_.actions().front()->menu(), menu);
+  ASSERT_EQ(menu->actions().size(), 4);
+  menu->actions().at(0)->trigger();
+  ASSERT_EQ(answers_.size(), 1u);
+  EXPECT_EQ(answers_.back(), std::make_pair(uint64_t{7}, PushAnswer::Accept));
+  ASSERT_TRUE(PumpUntil([&] { return trayMenu_.actions().isEmpty(); }));
+
+  // A question that ends unanswered (its time ran out) leaves the menu too.
+  Ask(8);
+  server_->Dismiss(questions_->NotificationOf(8));
+  ASSERT_TRUE(PumpUntil([&] { return questions_->MenuOf(8) != nullptr; }));
+  questions_->Event(Question(8, ServerEventKind::PushQuestionEnded));
+  ASSERT_TRUE(PumpUntil([&] { return trayMenu_.actions().isEmpty(); }));
+  EXPECT_EQ(answers_.size(), 1u);
+}
+
+TEST_F(NotificationsTest, WithoutActionButtonsTheQuestionIsADialogThatHoldsNothingUp) {
+  StartDesktop(false, true);
+  Ask(3);
+  QDialog* dialog = questions_->DialogOf(3);
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(dialog->isVisible());
+  EXPECT_FALSE(dialog->isModal());
+  EXPECT_TRUE(server_->shown.empty());
+  QPushButton* reject = dialog->findChild<QPushButton*>("reject");
+  ASSERT_NE(reject, nullptr);
+  reject->click();
+  ASSERT_EQ(answers_.size(), 1u);
+  EXPECT_EQ(answers_.back(), std::make_pair(uint64_t{3}, PushAnswer::Reject));
+  EXPECT_EQ(questions_->DialogOf(3), nullptr);
+
+  // The question's end closes a dialog still open.
+  Ask(4);
+  QPointer<QDialog> open = questions_->DialogOf(4);
+  questions_->Event(Question(4, ServerEventKind::PushQuestionEnded));
+  ASSERT_TRUE(PumpUntil([&] { return open.isNull() || !open->isVisible(); }));
+  EXPECT_EQ(answers_.size(), 1u);
+}
+
+TEST_F(NotificationsTest, AlwaysAcceptStoresTheDeviceInTheSettingsFile) {
+  ASSERT_TRUE(settings_->SetSetting(Setting::AlwaysAcceptDevices, "00:1A:7D:DA:71:13"));
+  StartDesktop(true, true);
+  Ask(5);
+  server_->Invoke(server_->shown.back().id, "always-accept");
+  ASSERT_TRUE(PumpUntil([&] { return !answers_.empty(); }));
+  EXPECT_EQ(answers_.back(), std::make_pair(uint64_t{5}, PushAnswer::AlwaysAccept));
+  const std::string file = TempFolder::ReadFile(folder_.Base() / "Quillfern.ini");
+  EXPECT_NE(file.find("AlwaysAcceptDevices=00:1A:7D:DA:71:13 00:AA:BB:CC:DD:EE"), std::string::npos)
+      << file;
+}
+
+}  // namespace
+}  // namespace quillfern::testing
+
+#include "notifications_test.moc"

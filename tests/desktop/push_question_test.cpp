@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDialog>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app/desktop/desktop_notifications.h"
+#include "app/desktop/push_questions.h"
+#include "bluetooth/loopback_stack.h"
+#include "bluetooth/transport_bluetooth.h"
+#include "obex/packet.h"
+#include "tests/bluetooth/private_bus.h"
+#include "tests/desktop/desktop_fixture.h"
+#include "tests/support/obex_client.h"
+
+// A push from an unpaired phone over the loopback radio into the main
+// window's Object Push service with PushPolicy "ask": the question shows,
+// and its answer decides the push. The session bus here has no notification
+// server, so the question is the dialog.
+namespace quillfern::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr BluetoothAddress StrangerAddress = 0x00AABBCCDDEE;
+
+class PushQuestionWindow : public MainWindowFixture {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(bus_.Address().empty());
+    program_ = std::make_unique<QDBusConnection>(
+        QDBusConnection::connectToBus(QString::fromStdString(bus_.Address()), "push-question"));
+    fs::create_directories(Air());
+    fs::create_directories(folder_.Exchange());
+    radio_.Set(("loopback:" + Air().string()).c_str());
+    ASSERT_TRUE(settings.SetSetting(Setting::PushPolicy, 1));
+    ASSERT_TRUE(settings.SetSetting(Setting::RootPath, folder_.Exchange().string()));
+    notifications_ = std::make_unique<TDesktopNotifications>(*program_);
+    questions_ = std::make_unique<TPushQuestions>(*notifications_, settings);
+    questions_->Bind(
+        [this](uint64_t question, PushAnswer given) { Form().AnswerPush(question, given); },
+        Form().TrayContextMenu());
+    Form().PushQuestion = [this](const ServerEvent& event) { questions_->Event(event); };
+    ASSERT_TRUE(SwitchOn(ServiceObjectPush));
+  }
+  void TearDown() override {
+    form.reset();
+    questions_.reset();
+    notifications_.reset();
+    program_.reset();
+    QDBusConnection::disconnectFromBus("push-question");
+  }
+
+  fs::path Air() const { return folder_.Base() / "air"; }
+
+  TempFolder folder_;
+  ScopedEnvironment radio_{"QUILLFERN_BLUETOOTH"};
+  PrivateBus bus_;
+  std::unique_ptr<QDBusConnection> program_;
+  std::unique_ptr<TDesktopNotifications> notifications_;
+  std::unique_ptr<TPushQuestions> questions_;
+};
+
+TEST_F(PushQuestionWindow, TheAnswerInTheDialogDecidesThePush) {
+  const std::pair<const char*, uint8_t> cases[] = {{"accept", RspSuccess},
+                                                   {"reject", RspForbidden}};
+  std::error_code error;
+  auto phone = LoopbackBluetoothStack::Create(Air(), StrangerAddress, "Stranger", error);
+  ASSERT_TRUE(phone) << error.message();
+  for (const auto& [key, expected] : cases) {
+    const std::string name = std::string(key) + ".jpg";
+    std::atomic<int> code{-1};
+    std::thread push([&] {
+      ObexClient client([&phone](EventLoop& loop, TOBEXConnection& record) {
+        auto transport = std::make_unique<TOBEXTransportBTMS>(loop, record, *phone);
+        transport->PeerAddress = LoopbackRadioAddress;
+        return transport;
+      });
+      client.Connection().Mode = ModeInbox;
+      if (client.Open() != 0 || client.Connect().Code() != RspSuccess) return;
+      const std::u16string object(name.begin(), name.end());
+      code = client.Put(object, Bytes(2048, 'p')).Code();
+      client.Disconnect();
+    });
+    QDialog* dialog = nullptr;
+    ASSERT_TRUE(PumpUntil([&] {
+      for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->objectName() == "PushQuestionDialog" && widget->isVisible()) {
+          dialog = static_cast<QDialog*>(widget);
+        }
+      }
+      return dialog != nullptr;
+    }));
+    EXPECT_EQ(dialog->findChild<QLabel*>("PushQuestionText")->text(),
+              QString("Stranger (00:AA:BB:CC:DD:EE) wants to send %1, 2.0 KB")
+                  .arg(QString::fromStdString(name)));
+    if (const char* shots = std::getenv("QUILLFERN_SHOT_DIR"); shots && *shots) {
+      dialog->grab().save(QString::fromStdString(std::string(shots) + "/push-question.png"));
+    }
+    dialog->findChild<QPushButton*>(key)->click();
+    // The main thread goes on serving the core while the push finishes.
+    ASSERT_TRUE(PumpUntil([&] { return code.load() != -1; }));
+    push.join();
+    EXPECT_EQ(code.load(), expected) << key;
+    EXPECT_EQ(fs::exists(folder_.Exchange() / name), expected == RspSuccess) << key;
+  }
+}
+
+}  // namespace
+}  // namespace quillfern::testing
