@@ -25,18 +25,22 @@ TDesktopNotifications::TDesktopNotifications(QDBusConnection bus, QObject* paren
 }
 
 void TDesktopNotifications::Notify(const Note& note, std::function<void(uint32_t id)> shown) {
-  QDBusMessage call = QDBusMessage::createMethodCall(Service, Path, Interface, "Notify");
-  QString application = QGuiApplication::applicationDisplayName();
-  if (application.isEmpty()) application = "Quillfern";
-  call << application << static_cast<uint32_t>(note.replaces) << QString("quillfern")
-       << note.summary << note.body << note.actions << note.hints << note.timeoutMs;
-  auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, CallTimeoutMs), this);
-  connect(watcher, &QDBusPendingCallWatcher::finished, this,
-          [shown = std::move(shown)](QDBusPendingCallWatcher* finished) {
-            QDBusPendingReply<uint32_t> reply = *finished;
-            finished->deleteLater();
-            if (shown) shown(reply.isError() ? 0 : reply.value());
-          });
+  WhenCapabilitiesKnown([this, note, shown = std::move(shown)](const QStringList& capabilities) {
+    QDBusMessage call = QDBusMessage::createMethodCall(Service, Path, Interface, "Notify");
+    QString application = QGuiApplication::applicationDisplayName();
+    if (application.isEmpty()) application = "Quillfern";
+    const QString body =
+        capabilities.contains("body-markup") ? note.body.toHtmlEscaped() : note.body;
+    call << application << static_cast<uint32_t>(note.replaces) << QString("quillfern")
+         << note.summary << body << note.actions << note.hints << note.timeoutMs;
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, CallTimeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [shown](QDBusPendingCallWatcher* finished) {
+              QDBusPendingReply<uint32_t> reply = *finished;
+              finished->deleteLater();
+              if (shown) shown(reply.isError() ? 0 : reply.value());
+            });
+  });
 }
 
 void TDesktopNotifications::Close(uint32_t id) {
@@ -47,8 +51,15 @@ void TDesktopNotifications::Close(uint32_t id) {
 }
 
 void TDesktopNotifications::WhenActionsKnown(std::function<void(bool actions)> known) {
-  if (actions_) {
-    known(*actions_);
+  WhenCapabilitiesKnown([known = std::move(known)](const QStringList& capabilities) {
+    known(capabilities.contains("actions"));
+  });
+}
+
+void TDesktopNotifications::WhenCapabilitiesKnown(
+    std::function<void(const QStringList& capabilities)> known) {
+  if (capabilities_) {
+    known(*capabilities_);
     return;
   }
   waiting_.push_back(std::move(known));
@@ -62,9 +73,9 @@ void TDesktopNotifications::WhenActionsKnown(std::function<void(bool actions)> k
             QDBusPendingReply<QStringList> reply = *finished;
             finished->deleteLater();
             asking_ = false;
-            actions_ = !reply.isError() && reply.value().contains("actions");
+            capabilities_ = reply.isError() ? QStringList() : reply.value();
             const auto waiting = std::exchange(waiting_, {});
-            for (const auto& tell : waiting) tell(*actions_);
+            for (const auto& tell : waiting) tell(*capabilities_);
           });
 }
 

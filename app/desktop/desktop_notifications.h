@@ -34,6 +34,8 @@ class TDesktopNotifications : public QObject {
     int32_t timeoutMs = -1;  // -1: the server's choice; 0: never expires
   };
   // Shows the note; shown receives its id, or 0 when the server could not be reached.
+  // The body is plain text: where the server reads markup, it is escaped, so a
+  // peer's name or a file's name shows as given and never as markup.
   void Notify(const Note& note, std::function<void(uint32_t id)> shown);
   void Close(uint32_t id);
   // Whether the server shows action buttons ("actions" among its
@@ -50,9 +52,11 @@ class TDesktopNotifications : public QObject {
 
  private:
   QDBusConnection bus_;
-  std::optional<bool> actions_;
+  void WhenCapabilitiesKnown(std::function<void(const QStringList& capabilities)> known);
+
+  std::optional<QStringList> capabilities_;  // empty without a server
   bool asking_ = false;
-  std::vector<std::function<void(bool)>> waiting_;
+  std::vector<std::function<void(const QStringList&)>> waiting_;
 };
 
 }  // namespace quillfern

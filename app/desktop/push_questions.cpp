@@ -13,6 +13,7 @@
 
 #include "app/desktop/desktop_notifications.h"
 #include "app/desktop/received_notices.h"
+#include "app/desktop/transfer_text.h"
 #include "app/service_push_settings.h"
 #include "app/settings_store.h"
 #include "bluetooth/address.h"
@@ -35,18 +36,6 @@ constexpr std::array<Choice, 4> Choices = {{
 }};
 
 }  // namespace
-
-QString SizeText(uint64_t bytes) {
-  const char* units[] = {"bytes", "KB", "MB", "GB", "TB"};
-  double value = static_cast<double>(bytes);
-  size_t unit = 0;
-  while (value >= 1024 && unit + 1 < std::size(units)) {
-    value /= 1024;
-    ++unit;
-  }
-  if (unit == 0) return QString("%1 bytes").arg(bytes);
-  return QString("%1 %2").arg(value, 0, 'f', 1).arg(units[unit]);
-}
 
 TPushQuestions::TPushQuestions(TDesktopNotifications& notifications, SettingsStore& settings,
                                QObject* parent)
@@ -105,7 +94,7 @@ QString TPushQuestions::Text(const ServerEvent& event) const {
     device += QString(" (%1)").arg(QString::fromStdString(event.address));
   }
   QString object = QString::fromStdString(event.object);
-  if (event.total) object += QString(", %1").arg(SizeText(*event.total));
+  if (event.total) object += QString(", %1").arg(QString::fromStdString(HumanSize(*event.total)));
   return QString("%1 wants to send %2").arg(device, object);
 }
 
@@ -148,12 +137,15 @@ void TPushQuestions::ShowDialog(uint64_t question) {
   auto* layout = new QVBoxLayout(dialog);
   auto* text = new QLabel(Text(open.event), dialog);
   text->setObjectName("PushQuestionText");
+  text->setTextFormat(Qt::PlainText);  // the peer names itself: never markup
   text->setWordWrap(true);
   layout->addWidget(text);
   auto* buttons = new QVBoxLayout;
   for (const Choice& choice : Choices) {
     auto* button = new QPushButton(choice.label, dialog);
     button->setObjectName(choice.key);
+    // No default answer: an Enter meant for another window accepts nothing.
+    button->setAutoDefault(false);
     const PushAnswer answer = choice.answer;
     connect(button, &QPushButton::clicked, this,
             [this, question, answer] { Answer(question, answer); });

@@ -71,7 +71,4 @@ class TPushQuestions : public QObject {
   std::map<uint64_t, Open> open_;
 };
 
-// "1.2 MB" and the like.
-QString SizeText(uint64_t bytes);
-
 }  // namespace quillfern

@@ -15,6 +15,9 @@ int main(int argc, char** argv) {
   std::string runtime = "/tmp/quillfern-desktop-tests-XXXXXX";
   const bool ownRuntime = ::mkdtemp(runtime.data()) != nullptr;
   if (ownRuntime) ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  // No session bus unless a test brings its own: the notifications of received
+  // files stay off the desktop the tests run on.
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + runtime + "/no-bus").c_str(), 1);
   int result = 0;
   {
     QApplication application(argc, argv);

@@ -101,7 +101,7 @@ TEST_F(PushQuestionWindow, TheAnswerInTheDialogDecidesThePush) {
       return dialog != nullptr;
     }));
     EXPECT_EQ(dialog->findChild<QLabel*>("PushQuestionText")->text(),
-              QString("Stranger (00:AA:BB:CC:DD:EE) wants to send %1, 2.0 KB")
+              QString("Stranger (00:AA:BB:CC:DD:EE) wants to send %1, 2 kB")
                   .arg(QString::fromStdString(name)));
     if (const char* shots = std::getenv("QUILLFERN_SHOT_DIR"); shots && *shots) {
       dialog->grab().save(QString::fromStdString(std::string(shots) + "/push-question.png"));
