@@ -165,7 +165,8 @@ void TPushQuestions::ShowDialog(uint64_t question) {
 void TPushQuestions::ShowInMenu(uint64_t question) {
   Open& open = open_[question];
   if (!trayMenu_ || open.menu) return;
-  auto* menu = new QMenu(Text(open.event), trayMenu_);
+  // The peer names itself: an '&' in its name is shown, never taken as a mnemonic.
+  auto* menu = new QMenu(Text(open.event).replace(u'&', QLatin1String("&&")), trayMenu_);
   for (const Choice& choice : Choices) {
     const PushAnswer answer = choice.answer;
     menu->addAction(choice.label, this, [this, question, answer] { Answer(question, answer); });

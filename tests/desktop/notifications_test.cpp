@@ -362,6 +362,20 @@ TEST_F(NotificationsTest, AQuestionWhoseNotificationWasClosedWaitsInTheTrayMenu)
   questions_->Event(Question(8, ServerEventKind::PushQuestionEnded));
   ASSERT_TRUE(PumpUntil([&] { return trayMenu_.actions().isEmpty(); }));
   EXPECT_EQ(answers_.size(), 1u);
+
+  // A peer's '&' is shown as it is, not taken as the menu's mnemonic.
+  ServerEvent ampersand = Question(9);
+  ampersand.peer = "Tom & Jerry (00:AA:BB:CC:DD:EE)";
+  bool shown = false;
+  const auto connection = QObject::connect(questions_.get(), &TPushQuestions::Shown,
+                                           [&](uint64_t question) { shown = question == 9; });
+  questions_->Event(ampersand);
+  ASSERT_TRUE(PumpUntil([&] { return shown; }));
+  QObject::disconnect(connection);
+  server_->Dismiss(questions_->NotificationOf(9));
+  ASSERT_TRUE(PumpUntil([&] { return questions_->MenuOf(9) != nullptr; }));
+  EXPECT_EQ(questions_->MenuOf(9)->menuAction()->iconText(),
+            "Tom & Jerry (00:AA:BB:CC:DD:EE) wants to send photo.jpg, 2.5 MB");
 }
 
 TEST_F(NotificationsTest, WithoutActionButtonsTheQuestionIsADialogThatHoldsNothingUp) {
