@@ -340,6 +340,35 @@ TEST_F(NotificationsTest, ThePeersTextIsEscapedWhereTheServerReadsMarkup) {
             "to send photo.jpg, 2.5 MB");
 }
 
+// The desktop's notification server may start after the program: its
+// capabilities are asked once it is there, so a peer's text is escaped for
+// it all the same.
+TEST_F(NotificationsTest, AServerThatStartsLaterIsAskedWhatItReadsAsMarkup) {
+  notifications_ = std::make_unique<TDesktopNotifications>(*program_);
+  std::optional<bool> actions;
+  notifications_->WhenActionsKnown([&actions](bool known) { actions = known; });
+  ASSERT_TRUE(PumpUntil([&] { return actions.has_value(); }));
+  EXPECT_FALSE(*actions);
+
+  server_ = std::make_unique<FakeNotificationServer>(*desktop_, true, true);
+  ASSERT_TRUE(desktop_->registerObject("/org/freedesktop/Notifications", server_.get(),
+                                       QDBusConnection::ExportAllSlots));
+  ASSERT_TRUE(desktop_->registerService("org.freedesktop.Notifications"));
+  TDesktopNotifications::Note note;
+  note.summary = "File received from Eve";
+  note.body = "<b>photo</b>.jpg";
+  std::optional<uint32_t> id;
+  notifications_->Notify(note, [&id](uint32_t shown) { id = shown; });
+  ASSERT_TRUE(PumpUntil([&] { return id.has_value(); }));
+  EXPECT_NE(*id, 0u);
+  ASSERT_EQ(server_->shown.size(), 1u);
+  EXPECT_EQ(server_->shown.back().body, "&lt;b&gt;photo&lt;/b&gt;.jpg");
+  actions.reset();
+  notifications_->WhenActionsKnown([&actions](bool known) { actions = known; });
+  ASSERT_TRUE(PumpUntil([&] { return actions.has_value(); }));
+  EXPECT_TRUE(*actions);
+}
+
 TEST_F(NotificationsTest, AQuestionWhoseNotificationWasClosedWaitsInTheTrayMenu) {
   StartDesktop(true, true);
   Ask(7);
