@@ -186,8 +186,11 @@ void TPushQuestions::Answer(uint64_t question, PushAnswer answer) {
     if (const auto parsed = ParseAddressText(address)) {
       const std::string text = AddressText(*parsed);
       if (std::find(devices.begin(), devices.end(), text) == devices.end()) {
-        devices.push_back(text);
-        settings_.SetSetting(Setting::AlwaysAcceptDevices, AlwaysAcceptDevicesText(devices));
+        // Added to the words as written: one that is no address stays, for
+        // the settings dialog to show and the user to mend or remove.
+        const std::string& written = settings_.Text(Setting::AlwaysAcceptDevices);
+        settings_.SetSetting(Setting::AlwaysAcceptDevices,
+                             written.empty() ? text : written + ' ' + text);
         settings_.SaveSettings();
       }
     }

@@ -442,6 +442,20 @@ TEST_F(NotificationsTest, AlwaysAcceptStoresTheDeviceInTheSettingsFile) {
       << file;
 }
 
+// The words of the setting as the user wrote them stay, also one that is no
+// device address.
+TEST_F(NotificationsTest, AlwaysAcceptKeepsTheWordsAsWritten) {
+  ASSERT_TRUE(settings_->SetSetting(Setting::AlwaysAcceptDevices, "00:1A:7D:DA:71:1  nonsense"));
+  StartDesktop(true, true);
+  Ask(6);
+  server_->Invoke(server_->shown.back().id, "always-accept");
+  ASSERT_TRUE(PumpUntil([&] { return !answers_.empty(); }));
+  const std::string file = TempFolder::ReadFile(folder_.Base() / "Quillfern.ini");
+  EXPECT_NE(file.find("\nAlwaysAcceptDevices=00:1A:7D:DA:71:1  nonsense 00:AA:BB:CC:DD:EE\n"),
+            std::string::npos)
+      << file;
+}
+
 }  // namespace
 }  // namespace quillfern::testing
 
