@@ -266,6 +266,25 @@ TEST_F(NotificationsTest, PushesOfOnePeerInQuickSuccessionShareOneNotification) 
   EXPECT_EQ(server_->shown[3].summary, "File received from Laptop");
 }
 
+// Pushes that arrive before the server told the first notification's id
+// still share that one notification.
+TEST_F(NotificationsTest, PushesFasterThanTheServerAnswersShareOneNotification) {
+  StartDesktop(true, true);
+  for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) {
+    received_->Received(Received(folder_.Exchange() / name, "Phone (00:1A:7D:DA:71:13)"));
+  }
+  ASSERT_TRUE(PumpUntil([&] {
+    return !server_->shown.empty() && server_->shown.back().summary == "3 files from Phone";
+  }));
+  Settle();
+  const uint first = server_->shown.front().id;
+  for (const auto& shown : server_->shown) EXPECT_EQ(shown.id, first);
+  server_->Invoke(first, "open");
+  ASSERT_TRUE(PumpUntil([&] { return !opened_.empty(); }));
+  EXPECT_EQ(opened_.back(),
+            QUrl::fromLocalFile(QString::fromStdString((folder_.Exchange() / "c.jpg").string())));
+}
+
 TEST_F(NotificationsTest, PushesOverTcpBatchByTheHostWhateverTheirPorts) {
   StartDesktop(true, true);
   for (const char* peer : {"127.0.0.1:50001", "127.0.0.1:50002", "127.0.0.1:50003"}) {
