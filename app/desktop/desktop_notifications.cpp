@@ -73,9 +73,13 @@ void TDesktopNotifications::WhenCapabilitiesKnown(
             QDBusPendingReply<QStringList> reply = *finished;
             finished->deleteLater();
             asking_ = false;
-            capabilities_ = reply.isError() ? QStringList() : reply.value();
+            const QStringList capabilities = reply.isError() ? QStringList() : reply.value();
+            // A server that is not there yet (the desktop's may start after
+            // the program) is asked again next time: what it reads as markup
+            // must be known before a peer's text goes to it.
+            if (!reply.isError()) capabilities_ = capabilities;
             const auto waiting = std::exchange(waiting_, {});
-            for (const auto& tell : waiting) tell(*capabilities_);
+            for (const auto& tell : waiting) tell(capabilities);
           });
 }
 

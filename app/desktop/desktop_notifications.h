@@ -39,7 +39,8 @@ class TDesktopNotifications : public QObject {
   void Notify(const Note& note, std::function<void(uint32_t id)> shown);
   void Close(uint32_t id);
   // Whether the server shows action buttons ("actions" among its
-  // capabilities); asked once, then remembered. False without a server.
+  // capabilities); asked until a server answers, then remembered. False
+  // without a server.
   void WhenActionsKnown(std::function<void(bool actions)> known);
 
  signals:
@@ -54,7 +55,7 @@ class TDesktopNotifications : public QObject {
   QDBusConnection bus_;
   void WhenCapabilitiesKnown(std::function<void(const QStringList& capabilities)> known);
 
-  std::optional<QStringList> capabilities_;  // empty without a server
+  std::optional<QStringList> capabilities_;  // none until a server answered
   bool asking_ = false;
   std::vector<std::function<void(const QStringList&)>> waiting_;
 };

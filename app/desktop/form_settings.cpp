@@ -317,6 +317,7 @@ void TFormSettings::Fill() {
   // Every word as it is, also one that is no address, so the user can remove it.
   const QStringList devices = text(Setting::AlwaysAcceptDevices).split(u' ', Qt::SkipEmptyParts);
   ListAlwaysAccepted->addItems(devices);
+  filledDevices_ = devices;
   devicesRemoved_ = false;
 }
 
@@ -418,9 +419,16 @@ void TFormSettings::TakeOver() {
     store_.SetSetting(Setting::PushPolicy, ComboBoxPushPolicy->currentIndex());
   }
   if (devicesRemoved_) {
-    QStringList devices;
+    QStringList kept;
     for (int row = 0; row < ListAlwaysAccepted->count(); ++row) {
-      devices << ListAlwaysAccepted->item(row)->text();
+      kept << ListAlwaysAccepted->item(row)->text();
+    }
+    // Only the removed devices leave: one that an "Always accept" answer added
+    // while the dialog was open stays.
+    QStringList devices;
+    for (const QString& device : QString::fromStdString(store_.Text(Setting::AlwaysAcceptDevices))
+                                     .split(u' ', Qt::SkipEmptyParts)) {
+      if (kept.contains(device) || !filledDevices_.contains(device)) devices << device;
     }
     store_.SetSetting(Setting::AlwaysAcceptDevices, Utf8(devices.join(u' ')));
   }

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <optional>
 
@@ -92,6 +93,7 @@ class TFormSettings : public QDialog {
   // number the combo box cannot show, or a device list spaced by hand, stays as it is.
   int filledPolicy_ = -1;
   bool devicesRemoved_ = false;
+  QStringList filledDevices_;  // the always-accepted devices Fill showed
 };
 
 }  // namespace quillfern

@@ -1,6 +1,7 @@
 #include "app/desktop/log_table_model.h"
 
 #include <QString>
+#include <QTextDocument>
 
 namespace quillfern {
 
@@ -36,8 +37,14 @@ QVariant LogTableModel::data(const QModelIndex& index, int role) const {
       return QString::fromStdString(ServerKindText(record->ServerKind));
     case ColumnSlot:
       return QString::number(record->Slot);
-    case ColumnOperation:
-      return QString::fromUtf8(record->Text.data(), static_cast<qsizetype>(record->Text.size()));
+    case ColumnOperation: {
+      const QString text =
+          QString::fromUtf8(record->Text.data(), static_cast<qsizetype>(record->Text.size()));
+      // A line names peers and objects, which name themselves: a tooltip that
+      // would pass for rich text is escaped, so it shows as the cell does.
+      if (operationTip && Qt::mightBeRichText(text)) return Qt::convertFromPlainText(text);
+      return text;
+    }
     default:
       return {};
   }

@@ -165,7 +165,8 @@ void TPushQuestions::ShowDialog(uint64_t question) {
 void TPushQuestions::ShowInMenu(uint64_t question) {
   Open& open = open_[question];
   if (!trayMenu_ || open.menu) return;
-  auto* menu = new QMenu(Text(open.event), trayMenu_);
+  // The peer names itself: an '&' in its name is shown, never taken as a mnemonic.
+  auto* menu = new QMenu(Text(open.event).replace(u'&', QLatin1String("&&")), trayMenu_);
   for (const Choice& choice : Choices) {
     const PushAnswer answer = choice.answer;
     menu->addAction(choice.label, this, [this, question, answer] { Answer(question, answer); });
@@ -185,8 +186,11 @@ void TPushQuestions::Answer(uint64_t question, PushAnswer answer) {
     if (const auto parsed = ParseAddressText(address)) {
       const std::string text = AddressText(*parsed);
       if (std::find(devices.begin(), devices.end(), text) == devices.end()) {
-        devices.push_back(text);
-        settings_.SetSetting(Setting::AlwaysAcceptDevices, AlwaysAcceptDevicesText(devices));
+        // Added to the words as written: one that is no address stays, for
+        // the settings dialog to show and the user to mend or remove.
+        const std::string& written = settings_.Text(Setting::AlwaysAcceptDevices);
+        settings_.SetSetting(Setting::AlwaysAcceptDevices,
+                             written.empty() ? text : written + ' ' + text);
         settings_.SaveSettings();
       }
     }

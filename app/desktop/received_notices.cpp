@@ -4,6 +4,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <utility>
 
 #include "app/desktop/desktop_notifications.h"
 #include "app/settings_store.h"
@@ -61,6 +62,7 @@ void TReceivedNotices::Received(const ServerEvent& event) {
   if (!batch.files.isEmpty() && batch.last.isValid() && batch.last.elapsed() > BatchMs) {
     batch = Batch();  // a new notification; the old one stays as it is
   }
+  if (batch.files.isEmpty()) batch.serial = ++batchSerial_;
   batch.peer = PeerName(event.peer);
   batch.files.append(QString::fromStdString(event.path));
   batch.last.start();
@@ -68,7 +70,14 @@ void TReceivedNotices::Received(const ServerEvent& event) {
 }
 
 void TReceivedNotices::Show(const QString& key) {
-  const Batch& batch = batches_[key];
+  Batch& batch = batches_[key];
+  // One Notify at a time: a second one sent before the server told the
+  // first one's id would show a notification of its own.
+  if (batch.asking) {
+    batch.again = true;
+    return;
+  }
+  batch.asking = true;
   TDesktopNotifications::Note note;
   note.replaces = batch.id;
   if (batch.files.size() == 1) {
@@ -82,12 +91,13 @@ void TReceivedNotices::Show(const QString& key) {
   }
   note.actions = QStringList{OpenAction, "Open", FolderAction, "Show in folder"};
   note.hints.insert("category", QString("transfer.complete"));
-  const int files = static_cast<int>(batch.files.size());
-  notifications_.Notify(note, [this, key, files](uint32_t id) {
+  notifications_.Notify(note, [this, key, serial = batch.serial](uint32_t id) {
     const auto entry = batches_.find(key);
     // A batch begun anew meanwhile keeps its own notification.
-    if (entry == batches_.end() || entry->second.files.size() < files) return;
+    if (entry == batches_.end() || entry->second.serial != serial) return;
     entry->second.id = id;
+    entry->second.asking = false;
+    if (std::exchange(entry->second.again, false)) Show(key);
   });
 }
 

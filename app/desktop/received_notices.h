@@ -46,6 +46,9 @@ class TReceivedNotices : public QObject {
     QStringList files;
     uint32_t id = 0;  // 0 until the server has answered the Notify
     QElapsedTimer last;
+    uint64_t serial = 0;  // tells this batch from one begun anew under its key
+    bool asking = false;  // a Notify awaits the server's answer
+    bool again = false;   // files came meanwhile: shown again once it answered
   };
   void Show(const QString& key);
   void Invoked(uint32_t id, const QString& action);
@@ -55,6 +58,7 @@ class TReceivedNotices : public QObject {
   const SettingsStore& settings_;
   QDBusConnection bus_;
   std::map<QString, Batch> batches_;  // by device address, else by PeerName
+  uint64_t batchSerial_ = 0;
 };
 
 }  // namespace quillfern

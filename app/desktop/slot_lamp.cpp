@@ -3,6 +3,7 @@
 #include <QPainter>
 #include <QRadialGradient>
 #include <QRegion>
+#include <QTextDocument>
 #include <QTimer>
 
 #include "app/desktop/transfer_text.h"
@@ -26,6 +27,12 @@ constexpr int SpinSpanDegrees = 90;
 constexpr int SpinStepDegrees = 12;
 constexpr int SpinIntervalMs = 50;
 
+// A tooltip whose text the peer chose (its name, an object's name): one
+// that would pass for rich text is escaped, so it shows as given.
+QString PlainTip(const QString& text) {
+  return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text) : text;
+}
+
 }  // namespace
 
 TSlotLamp::TSlotLamp(int server, int slot, QWidget* parent)
@@ -48,7 +55,7 @@ void TSlotLamp::Light(const QString& peer) {
   ++generation_;
   EndTransfer();
   setEnabled(true);
-  setToolTip(peer);
+  setToolTip(PlainTip(peer));
   update();
 }
 
@@ -93,8 +100,8 @@ void TSlotLamp::EndTransfer() {
 
 void TSlotLamp::UpdateTip() {
   if (!IsLit()) return;
-  setToolTip(transfer_ ? QString::fromStdString(TransferTip(peer_.toStdString(), *transfer_))
-                       : peer_);
+  setToolTip(PlainTip(
+      transfer_ ? QString::fromStdString(TransferTip(peer_.toStdString(), *transfer_)) : peer_));
 }
 
 void TSlotLamp::paintEvent(QPaintEvent*) {

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QScrollBar>
 #include <QTableView>
+#include <QTextDocument>
 #include <QToolButton>
 #include <ctime>
 #include <ostream>
@@ -98,6 +99,23 @@ TEST_F(LogWindowTest, CellTextsComeFromTheRecord) {
   const QAbstractItemModel* rows = form_.ShownRows();
   EXPECT_EQ(rows->data(rows->index(0, 3), Qt::ToolTipRole).toString(), "Put : a.txt : Success");
   EXPECT_FALSE(rows->data(rows->index(0, 0), Qt::ToolTipRole).isValid());
+}
+
+// A peer's name or an object's in a line shows in the tooltip as in the
+// cell, never as markup.
+TEST_F(LogWindowTest, OperationTooltipShowsMarkupAsText) {
+  const QString line = "Connected : <b>Eve</b> & <img src=\"x.png\">";
+  form_.AddLog(2, 1, line.toStdString());
+  EXPECT_EQ(Cell(0, 3), line.toStdString());
+  const QString tip =
+      form_.ShownRows()->data(form_.ShownRows()->index(0, 3), Qt::ToolTipRole).toString();
+  QTextDocument shown;
+  if (Qt::mightBeRichText(tip)) {
+    shown.setHtml(tip);
+  } else {
+    shown.setPlainText(tip);
+  }
+  EXPECT_EQ(shown.toPlainText(), line);
 }
 
 TEST_F(LogWindowTest, OperationTextIsUtf8) {

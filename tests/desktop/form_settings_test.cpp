@@ -310,6 +310,24 @@ TEST_F(SettingsDialogTest, PushSettingsAreShownChangedAndSaved) {
             std::string::npos);
 }
 
+// An "Always accept" answer to a push question may add a device while the
+// dialog is open: removing another one in the dialog keeps it.
+TEST_F(SettingsDialogTest, RemovingADeviceKeepsOneAddedMeanwhile) {
+  store_.SetSetting(Setting::RootPath, Exchange());
+  store_.SetSetting(Setting::AlwaysAcceptDevices, "00:1A:7D:DA:71:13 00:1A:7D:DA:71:14");
+  store_.SaveSettings();
+  Run([&](TFormSettings& dialog) {
+    auto* devices = Control<QListWidget>(dialog, "ListAlwaysAccepted");
+    ASSERT_EQ(devices->count(), 2);
+    store_.SetSetting(Setting::AlwaysAcceptDevices,
+                      "00:1A:7D:DA:71:13 00:1A:7D:DA:71:14 00:1A:7D:DA:71:15");
+    store_.SaveSettings();
+    devices->item(0)->setSelected(true);
+    Control<QPushButton>(dialog, "ButtonRemoveDevice")->click();
+  });
+  EXPECT_EQ(Reloaded().Text(Setting::AlwaysAcceptDevices), "00:1A:7D:DA:71:14 00:1A:7D:DA:71:15");
+}
+
 TEST_F(SettingsDialogTest, PushSettingsLeftAloneKeepTheirLinesAsWritten) {
   store_.SetSetting(Setting::RootPath, Exchange());
   store_.SaveSettings();

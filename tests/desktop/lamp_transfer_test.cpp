@@ -2,6 +2,7 @@
 #include <QImage>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTextDocument>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -220,6 +221,49 @@ TEST_F(LampProgress, OfADarkSlotIsIgnored) {
   Form().TransferProgress(event);
   EXPECT_EQ(Form().Lamp(ServiceTCP, 1)->Transfer(), nullptr);
   EXPECT_EQ(Form().TrayIcon()->toolTip(), "Quillfern");
+}
+
+// What a tooltip shows of its text, read the way a tooltip reads it.
+QString ShownTip(const QString& tip) {
+  QTextDocument document;
+  if (Qt::mightBeRichText(tip)) {
+    document.setHtml(tip);
+  } else {
+    document.setPlainText(tip);
+  }
+  return document.toPlainText();
+}
+
+// The peer chooses its name and the object's: the lamp's tooltip shows them
+// as given, never as markup.
+TEST(LampTooltip, ShowsThePeersTextsAsGiven) {
+  struct Case {
+    const char* peer;
+    const char* object;
+  };
+  const Case cases[] = {
+      {"Phone (00:1A:7D:DA:71:13)", "photo.jpg"},
+      {"<b>Eve</b> (00:1A:7D:DA:71:13)", "<img src=\"x.png\">.jpg"},
+      {"Tom & Jerry", "<i>a</i> & <u>b</u>.txt"},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.peer);
+    TSlotLamp lamp(ServiceTCP, 0);
+    lamp.Light(QString::fromUtf8(each.peer));
+    EXPECT_EQ(ShownTip(lamp.toolTip()), QString::fromUtf8(each.peer));
+    ServerEvent event;
+    event.kind = ServerEventKind::Progress;
+    event.object = each.object;
+    event.direction = TransferDirection::Receiving;
+    event.bytes = 10;
+    event.total = 100;
+    event.time = std::chrono::system_clock::now();
+    lamp.ShowProgress(event);
+    const QString shown = ShownTip(lamp.toolTip());
+    EXPECT_TRUE(shown.startsWith(QString::fromUtf8(each.peer))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QString("Receiving \"%1\"").arg(QString::fromUtf8(each.object))))
+        << shown.toStdString();
+  }
 }
 
 }  // namespace

@@ -266,6 +266,25 @@ TEST_F(NotificationsTest, PushesOfOnePeerInQuickSuccessionShareOneNotification) 
   EXPECT_EQ(server_->shown[3].summary, "File received from Laptop");
 }
 
+// Pushes that arrive before the server told the first notification's id
+// still share that one notification.
+TEST_F(NotificationsTest, PushesFasterThanTheServerAnswersShareOneNotification) {
+  StartDesktop(true, true);
+  for (const char* name : {"a.jpg", "b.jpg", "c.jpg"}) {
+    received_->Received(Received(folder_.Exchange() / name, "Phone (00:1A:7D:DA:71:13)"));
+  }
+  ASSERT_TRUE(PumpUntil([&] {
+    return !server_->shown.empty() && server_->shown.back().summary == "3 files from Phone";
+  }));
+  Settle();
+  const uint first = server_->shown.front().id;
+  for (const auto& shown : server_->shown) EXPECT_EQ(shown.id, first);
+  server_->Invoke(first, "open");
+  ASSERT_TRUE(PumpUntil([&] { return !opened_.empty(); }));
+  EXPECT_EQ(opened_.back(),
+            QUrl::fromLocalFile(QString::fromStdString((folder_.Exchange() / "c.jpg").string())));
+}
+
 TEST_F(NotificationsTest, PushesOverTcpBatchByTheHostWhateverTheirPorts) {
   StartDesktop(true, true);
   for (const char* peer : {"127.0.0.1:50001", "127.0.0.1:50002", "127.0.0.1:50003"}) {
@@ -340,6 +359,35 @@ TEST_F(NotificationsTest, ThePeersTextIsEscapedWhereTheServerReadsMarkup) {
             "to send photo.jpg, 2.5 MB");
 }
 
+// The desktop's notification server may start after the program: its
+// capabilities are asked once it is there, so a peer's text is escaped for
+// it all the same.
+TEST_F(NotificationsTest, AServerThatStartsLaterIsAskedWhatItReadsAsMarkup) {
+  notifications_ = std::make_unique<TDesktopNotifications>(*program_);
+  std::optional<bool> actions;
+  notifications_->WhenActionsKnown([&actions](bool known) { actions = known; });
+  ASSERT_TRUE(PumpUntil([&] { return actions.has_value(); }));
+  EXPECT_FALSE(*actions);
+
+  server_ = std::make_unique<FakeNotificationServer>(*desktop_, true, true);
+  ASSERT_TRUE(desktop_->registerObject("/org/freedesktop/Notifications", server_.get(),
+                                       QDBusConnection::ExportAllSlots));
+  ASSERT_TRUE(desktop_->registerService("org.freedesktop.Notifications"));
+  TDesktopNotifications::Note note;
+  note.summary = "File received from Eve";
+  note.body = "<b>photo</b>.jpg";
+  std::optional<uint32_t> id;
+  notifications_->Notify(note, [&id](uint32_t shown) { id = shown; });
+  ASSERT_TRUE(PumpUntil([&] { return id.has_value(); }));
+  EXPECT_NE(*id, 0u);
+  ASSERT_EQ(server_->shown.size(), 1u);
+  EXPECT_EQ(server_->shown.back().body, "&lt;b&gt;photo&lt;/b&gt;.jpg");
+  actions.reset();
+  notifications_->WhenActionsKnown([&actions](bool known) { actions = known; });
+  ASSERT_TRUE(PumpUntil([&] { return actions.has_value(); }));
+  EXPECT_TRUE(*actions);
+}
+
 TEST_F(NotificationsTest, AQuestionWhoseNotificationWasClosedWaitsInTheTrayMenu) {
   StartDesktop(true, true);
   Ask(7);
@@ -362,6 +410,20 @@ TEST_F(NotificationsTest, AQuestionWhoseNotificationWasClosedWaitsInTheTrayMenu)
   questions_->Event(Question(8, ServerEventKind::PushQuestionEnded));
   ASSERT_TRUE(PumpUntil([&] { return trayMenu_.actions().isEmpty(); }));
   EXPECT_EQ(answers_.size(), 1u);
+
+  // A peer's '&' is shown as it is, not taken as the menu's mnemonic.
+  ServerEvent ampersand = Question(9);
+  ampersand.peer = "Tom & Jerry (00:AA:BB:CC:DD:EE)";
+  bool shown = false;
+  const auto connection = QObject::connect(questions_.get(), &TPushQuestions::Shown,
+                                           [&](uint64_t question) { shown = question == 9; });
+  questions_->Event(ampersand);
+  ASSERT_TRUE(PumpUntil([&] { return shown; }));
+  QObject::disconnect(connection);
+  server_->Dismiss(questions_->NotificationOf(9));
+  ASSERT_TRUE(PumpUntil([&] { return questions_->MenuOf(9) != nullptr; }));
+  EXPECT_EQ(questions_->MenuOf(9)->menuAction()->iconText(),
+            "Tom & Jerry (00:AA:BB:CC:DD:EE) wants to send photo.jpg, 2.5 MB");
 }
 
 TEST_F(NotificationsTest, WithoutActionButtonsTheQuestionIsADialogThatHoldsNothingUp) {
@@ -396,6 +458,20 @@ TEST_F(NotificationsTest, AlwaysAcceptStoresTheDeviceInTheSettingsFile) {
   EXPECT_EQ(answers_.back(), std::make_pair(uint64_t{5}, PushAnswer::AlwaysAccept));
   const std::string file = TempFolder::ReadFile(folder_.Base() / "Quillfern.ini");
   EXPECT_NE(file.find("AlwaysAcceptDevices=00:1A:7D:DA:71:13 00:AA:BB:CC:DD:EE"), std::string::npos)
+      << file;
+}
+
+// The words of the setting as the user wrote them stay, also one that is no
+// device address.
+TEST_F(NotificationsTest, AlwaysAcceptKeepsTheWordsAsWritten) {
+  ASSERT_TRUE(settings_->SetSetting(Setting::AlwaysAcceptDevices, "00:1A:7D:DA:71:1  nonsense"));
+  StartDesktop(true, true);
+  Ask(6);
+  server_->Invoke(server_->shown.back().id, "always-accept");
+  ASSERT_TRUE(PumpUntil([&] { return !answers_.empty(); }));
+  const std::string file = TempFolder::ReadFile(folder_.Base() / "Quillfern.ini");
+  EXPECT_NE(file.find("\nAlwaysAcceptDevices=00:1A:7D:DA:71:1  nonsense 00:AA:BB:CC:DD:EE\n"),
+            std::string::npos)
       << file;
 }
 
