@@ -4,6 +4,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <algorithm>
 #include <utility>
 
 #include "app/desktop/desktop_notifications.h"
@@ -65,6 +66,8 @@ void TReceivedNotices::Received(const ServerEvent& event) {
   if (batch.files.isEmpty()) batch.serial = ++batchSerial_;
   batch.peer = PeerName(event.peer);
   batch.files.append(QString::fromStdString(event.path));
+  if (batch.files.size() > BatchFilesKept) batch.files.removeFirst();
+  ++batch.count;
   batch.last.start();
   Show(key);
 }
@@ -80,13 +83,17 @@ void TReceivedNotices::Show(const QString& key) {
   batch.asking = true;
   TDesktopNotifications::Note note;
   note.replaces = batch.id;
-  if (batch.files.size() == 1) {
+  if (batch.count == 1) {
     note.summary = QString("File received from %1").arg(batch.peer);
     note.body = QFileInfo(batch.files.front()).fileName();
   } else {
-    note.summary = QString("%1 files from %2").arg(batch.files.size()).arg(batch.peer);
+    note.summary = QString("%1 files from %2").arg(batch.count).arg(batch.peer);
     QStringList names;
-    for (const QString& file : batch.files) names.append(QFileInfo(file).fileName());
+    if (batch.count > BatchNamesShown) names.append(QString("\u2026"));
+    for (qsizetype i = std::max<qsizetype>(0, batch.files.size() - BatchNamesShown);
+         i < batch.files.size(); ++i) {
+      names.append(QFileInfo(batch.files[i]).fileName());
+    }
     note.body = names.join('\n');
   }
   note.actions = QStringList{OpenAction, "Open", FolderAction, "Show in folder"};

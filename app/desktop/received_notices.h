@@ -31,6 +31,10 @@ class TReceivedNotices : public QObject {
 
  public:
   static constexpr int BatchMs = 5000;
+  // A batch keeps its last files only: a peer that pushes on and on grows
+  // no list. The notification names the last few of them.
+  static constexpr int BatchFilesKept = 100;
+  static constexpr int BatchNamesShown = 5;
 
   TReceivedNotices(TDesktopNotifications& notifications, const SettingsStore& settings,
                    QDBusConnection bus = QDBusConnection::sessionBus(), QObject* parent = nullptr);
@@ -43,8 +47,9 @@ class TReceivedNotices : public QObject {
  private:
   struct Batch {
     QString peer;
-    QStringList files;
-    uint32_t id = 0;  // 0 until the server has answered the Notify
+    QStringList files;    // the last BatchFilesKept, oldest first
+    qsizetype count = 0;  // files in the batch, also those no longer kept
+    uint32_t id = 0;      // 0 until the server has answered the Notify
     QElapsedTimer last;
     uint64_t serial = 0;  // tells this batch from one begun anew under its key
     bool asking = false;  // a Notify awaits the server's answer

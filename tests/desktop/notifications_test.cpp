@@ -285,6 +285,28 @@ TEST_F(NotificationsTest, PushesFasterThanTheServerAnswersShareOneNotification) 
             QUrl::fromLocalFile(QString::fromStdString((folder_.Exchange() / "c.jpg").string())));
 }
 
+// A device that pushes on and on grows no list: the count goes on, the
+// notification names the last few, Show in folder shows the last files kept.
+TEST_F(NotificationsTest, ALongBurstOfPushesKeepsOnlyItsLastFiles) {
+  StartDesktop(true, true);
+  constexpr int Pushes = TReceivedNotices::BatchFilesKept + 20;
+  for (int i = 0; i < Pushes; ++i) {
+    received_->Received(Received(folder_.Exchange() / ("f" + std::to_string(i) + ".jpg"),
+                                 "Phone (00:1A:7D:DA:71:13)"));
+  }
+  Settle();
+  ASSERT_FALSE(server_->shown.empty());
+  const auto& last = server_->shown.back();
+  EXPECT_EQ(last.summary, QString("%1 files from Phone").arg(Pushes));
+  EXPECT_EQ(last.body, "\u2026\nf115.jpg\nf116.jpg\nf117.jpg\nf118.jpg\nf119.jpg");
+  server_->Invoke(last.id, "show-in-folder");
+  ASSERT_TRUE(PumpUntil([&] { return !fileManager_->shownItems.empty(); }));
+  const QStringList& items = fileManager_->shownItems.back();
+  ASSERT_EQ(items.size(), TReceivedNotices::BatchFilesKept);
+  EXPECT_TRUE(items.front().endsWith("/f20.jpg"));
+  EXPECT_TRUE(items.back().endsWith("/f119.jpg"));
+}
+
 TEST_F(NotificationsTest, PushesOverTcpBatchByTheHostWhateverTheirPorts) {
   StartDesktop(true, true);
   for (const char* peer : {"127.0.0.1:50001", "127.0.0.1:50002", "127.0.0.1:50003"}) {
