@@ -171,4 +171,43 @@ std::string SanitizeUtf8(std::string_view text) {
   return out;
 }
 
+bool IsHiddenFromView(char32_t code) {
+  if (code < 0x20 || (code >= 0x7F && code <= 0x9F)) return true;  // C0, DEL, C1
+  switch (code) {
+    case 0x00AD:  // soft hyphen: invisible unless a line breaks there
+    case 0x061C:  // Arabic letter mark
+    case 0x180E:  // Mongolian vowel separator
+    case 0x2028:  // line separator
+    case 0x2029:  // paragraph separator
+    case 0xFEFF:  // zero-width no-break space
+      return true;
+    default:
+      break;
+  }
+  return (code >= 0x200B && code <= 0x200F) ||  // zero-width spaces and joiners, LRM, RLM
+         (code >= 0x202A && code <= 0x202E) ||  // embeddings and overrides
+         (code >= 0x2060 && code <= 0x206F) ||  // word joiner, isolates, deprecated formats
+         (code >= 0xFFF9 && code <= 0xFFFB);    // interlinear annotation
+}
+
+std::string ShownText(std::string_view text) {
+  static constexpr char Hex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const size_t start = i;
+    const auto code = DecodeUtf8(text, i);
+    if (!code) {
+      AppendUtf8(out, ReplacementCharacter);
+      ++i;
+    } else if (IsHiddenFromView(*code)) {
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) out += Hex[(*code >> shift) & 0xF];
+    } else {
+      out.append(text, start, i - start);
+    }
+  }
+  return out;
+}
+
 }  // namespace quillfern

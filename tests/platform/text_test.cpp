@@ -87,5 +87,42 @@ TEST(Utf8, ValidatesDecodesAndReplacesEachInvalidByte) {
   }
 }
 
+struct ShownCase {
+  const char* what;
+  std::string input;
+  std::string shown;
+};
+
+const std::vector<ShownCase> ShownCases = {
+    {"plain names pass", "IMG_0001 (1).jpg", "IMG_0001 (1).jpg"},
+    {"letters of other scripts pass", "\xC3\xA9t\xC3\xA9 \xE5\x86\x99\xE7\x9C\x9F \xF0\x9F\x98\x80",
+     "\xC3\xA9t\xC3\xA9 \xE5\x86\x99\xE7\x9C\x9F \xF0\x9F\x98\x80"},
+    {"line breaks cannot start a forged line", "a.txt : Success\n2026-01-01 TCP\r",
+     "a.txt : Success\\u000A2026-01-01 TCP\\u000D"},
+    {"terminal controls", "\x1B[2J\x07\x7F", "\\u001B[2J\\u0007\\u007F"},
+    {"C1 controls, CSI and NEL",
+     "a\xC2\x9B"
+     "b\xC2\x85",
+     "a\\u009Bb\\u0085"},
+    {"right-to-left override", "holiday_\xE2\x80\xAEgpj.desktop", "holiday_\\u202Egpj.desktop"},
+    {"isolates, marks and the Arabic letter mark", "\xE2\x81\xA6\xE2\x80\x8F\xD8\x9C",
+     "\\u2066\\u200F\\u061C"},
+    {"line and paragraph separators",
+     "a\xE2\x80\xA8"
+     "b\xE2\x80\xA9",
+     "a\\u2028b\\u2029"},
+    {"zero-width characters and the byte-order mark", "a\xE2\x80\x8B\xEF\xBB\xBF",
+     "a\\u200B\\uFEFF"},
+    {"NUL", std::string("a\0b", 3), "a\\u0000b"},
+    {"bytes that are not UTF-8", "a\xFF\xC0\xAF", "a" + R + R + R},
+};
+
+TEST(ShownText, MakesEveryControlAndFormatCharacterVisible) {
+  for (const auto& c : ShownCases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(ShownText(c.input), c.shown);
+  }
+}
+
 }  // namespace
 }  // namespace quillfern
