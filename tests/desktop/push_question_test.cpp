@@ -148,7 +148,8 @@ TEST_F(PushQuestionWindow, TheAnswerToTheBrowseQuestionDecidesTheConnection) {
       {"allow-once", RspSuccess}, {"refuse", RspServiceUnavailable}, {"allow-always", RspSuccess}};
   for (const auto& [key, expected] : cases) {
     std::atomic<int> code{-1};
-    std::thread browse([&] {
+    // Joined however the test ends, so that a failure is reported, not a crash.
+    std::jthread browse([&] {
       auto browser = client(ModeFolderBrowsing);
       if (browser->Open() != 0) return;
       code = browser->Connect(65535, target).Code();
@@ -171,7 +172,7 @@ TEST_F(PushQuestionWindow, TheAnswerToTheBrowseQuestionDecidesTheConnection) {
   // Chosen now: no question, on either service.
   std::atomic<int> browsed{-1};
   std::atomic<int> deleted{-1};
-  std::thread again([&] {
+  std::jthread again([&] {
     auto browser = client(ModeFolderBrowsing);
     if (browser->Open() == 0) browsed = browser->Connect(65535, target).Code();
     auto pusher = client(ModeInbox);
