@@ -43,6 +43,30 @@ std::string NextRecord(HeadlessProcess& process) {
   return std::string(match[1]) + " " + std::string(match[2]) + " " + std::string(match[3]);
 }
 
+// An OBEX client on the loopback device for this computer's service of the type, opened.
+std::unique_ptr<ObexClient> OpenedClient(LoopbackBluetoothStack& device, ServiceType type) {
+  auto client = std::make_unique<ObexClient>([&device](EventLoop& loop, TOBEXConnection& record) {
+    auto transport = std::make_unique<TOBEXTransportBTMS>(loop, record, device);
+    transport->PeerAddress = LoopbackRadioAddress;
+    return transport;
+  });
+  client->Connection().Mode = static_cast<uint8_t>(type);
+  EXPECT_EQ(client->Open(), 0);
+  return client;
+}
+
+// The environment of a headless program on the loopback radio in folder's "air", whose
+// settings file holds the exchange folder and then settings (lines "Key=value\n").
+std::vector<std::string> SettingsEnvironment(const TempFolder& folder,
+                                             const std::string& settings) {
+  const auto config = folder.Base() / "config";
+  std::filesystem::create_directories(config);
+  TempFolder::WriteFile(config / "Quillfern.ini",
+                        "[Settings]\nRootPath=" + folder.Exchange().string() + "\n" + settings);
+  return {"XDG_CONFIG_HOME=" + config.string(),
+          std::string(BluetoothStackVariable) + "=loopback:" + (folder.Base() / "air").string()};
+}
+
 TEST(HeadlessBluetooth, ServesAllThreeServicesAndAPhonePushesEndToEnd) {
   TempFolder folder;
   const auto air = folder.Base() / "air";
@@ -156,15 +180,10 @@ TEST(HeadlessBluetooth, ServicesAndRecordNamesFromTheCommandLine) {
 TEST(HeadlessBluetooth, PushSettingsFromTheFileApplyToObjectPush) {
   TempFolder folder;
   const auto air = folder.Base() / "air";
-  const auto config = folder.Base() / "config";
-  std::filesystem::create_directories(config);
-  TempFolder::WriteFile(config / "Quillfern.ini",
-                        "[Settings]\nRootPath=" + folder.Exchange().string() +
-                            "\nAutoStartOP=1\nPushPolicy=1\nObjectPushReplaces=0\n");
   TempFolder::WriteFile(folder.Exchange() / "card.vcf", "old");
-  HeadlessProcess process({QUILLFERN_BINARY, "--headless"},
-                          {"XDG_CONFIG_HOME=" + config.string(),
-                           std::string(BluetoothStackVariable) + "=loopback:" + air.string()});
+  HeadlessProcess process(
+      {QUILLFERN_BINARY, "--headless"},
+      SettingsEnvironment(folder, "AutoStartOP=1\nPushPolicy=1\nObjectPushReplaces=0\n"));
   std::string line;
   ASSERT_TRUE(process.ReadLine(line)) << process.ReadAllErrors(500);
   EXPECT_EQ(line, "Scn: 1 BT_OP");
@@ -178,13 +197,7 @@ TEST(HeadlessBluetooth, PushSettingsFromTheFileApplyToObjectPush) {
   ASSERT_TRUE(phone) << error.message();
   ASSERT_EQ(phone->SetTrusted(true), 0);
   const auto pusher = [](LoopbackBluetoothStack& device) {
-    auto client = std::make_unique<ObexClient>([&device](EventLoop& loop, TOBEXConnection& record) {
-      auto transport = std::make_unique<TOBEXTransportBTMS>(loop, record, device);
-      transport->PeerAddress = LoopbackRadioAddress;
-      return transport;
-    });
-    client->Connection().Mode = static_cast<uint8_t>(ServiceType::ObjectPush);
-    EXPECT_EQ(client->Open(), 0);
+    auto client = OpenedClient(device, ServiceType::ObjectPush);
     EXPECT_EQ(client->Connect().Code(), RspSuccess);
     return client;
   };
@@ -209,14 +222,9 @@ TEST(HeadlessBluetooth, PushSettingsFromTheFileApplyToObjectPush) {
 TEST(HeadlessBluetooth, FolderBrowsingTakesTrustedAndAlwaysAcceptedDevicesOnly) {
   TempFolder folder;
   const auto air = folder.Base() / "air";
-  const auto config = folder.Base() / "config";
-  std::filesystem::create_directories(config);
-  TempFolder::WriteFile(config / "Quillfern.ini",
-                        "[Settings]\nRootPath=" + folder.Exchange().string() +
-                            "\nAutoStartFB=1\nAlwaysAcceptDevices=00:11:22:33:44:55\n");
-  HeadlessProcess process({QUILLFERN_BINARY, "--headless"},
-                          {"XDG_CONFIG_HOME=" + config.string(),
-                           std::string(BluetoothStackVariable) + "=loopback:" + air.string()});
+  HeadlessProcess process(
+      {QUILLFERN_BINARY, "--headless"},
+      SettingsEnvironment(folder, "AutoStartFB=1\nAlwaysAcceptDevices=00:11:22:33:44:55\n"));
   std::string line;
   ASSERT_TRUE(process.ReadLine(line)) << process.ReadAllErrors(500);
   EXPECT_EQ(line, "Scn: 1 BT_FB");
@@ -230,14 +238,7 @@ TEST(HeadlessBluetooth, FolderBrowsingTakesTrustedAndAlwaysAcceptedDevicesOnly) 
   ASSERT_TRUE(phone) << error.message();
   ASSERT_EQ(phone->SetTrusted(true), 0);
   const auto browser = [](LoopbackBluetoothStack& device) {
-    auto client = std::make_unique<ObexClient>([&device](EventLoop& loop, TOBEXConnection& record) {
-      auto transport = std::make_unique<TOBEXTransportBTMS>(loop, record, device);
-      transport->PeerAddress = LoopbackRadioAddress;
-      return transport;
-    });
-    client->Connection().Mode = static_cast<uint8_t>(ServiceType::FileTransfer);
-    EXPECT_EQ(client->Open(), 0);
-    return client;
+    return OpenedClient(device, ServiceType::FileTransfer);
   };
   const Bytes target(FolderBrowsingTarget.begin(), FolderBrowsingTarget.end());
   auto refused = browser(*stranger);
