@@ -66,6 +66,9 @@ class TOBEXServerConnection : public TOBEXConnection {
   // Gives a completely received object its name and answers the last packet.
   int FinishObject(ObjectWriter& writer);
   int HandleGet(std::span<const uint8_t> packet);
+  // Answers a listing request: the current folder, or with a name the
+  // folder it names below the current one. Returns the result.
+  int SendFolderListing(const std::optional<std::string>& name);
   // Sends the whole object, one response packet for each GET packet of the client.
   int SendObject(ObjectReader& object);
   // Sends one response packet of a transfer with chunk bytes of body; 0, or
