@@ -19,7 +19,8 @@ namespace {
 
 constexpr char NoConfigHome[] = "XDG_CONFIG_HOME=/nonexistent/quillfern-test-config";
 
-// The test's environment with the given entries in place of those of the same name.
+}  // namespace
+
 std::vector<std::string> ChildEnvironment(std::vector<std::string> overrides) {
   const auto named = [](const std::string& entry, const std::string& other) {
     const size_t equals = entry.find('=');
@@ -37,8 +38,6 @@ std::vector<std::string> ChildEnvironment(std::vector<std::string> overrides) {
   result.insert(result.end(), overrides.begin(), overrides.end());
   return result;
 }
-
-}  // namespace
 
 HeadlessProcess::HeadlessProcess(const std::vector<std::string>& arguments,
                                  const std::vector<std::string>& environment) {

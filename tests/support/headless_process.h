@@ -10,6 +10,11 @@
 
 namespace quillfern::testing {
 
+// The test's environment with the entries "NAME=value" of overrides in place
+// of those of the same name, and XDG_CONFIG_HOME pointing at a folder that does
+// not exist unless overrides name it: what every child program of a test sees.
+std::vector<std::string> ChildEnvironment(std::vector<std::string> overrides);
+
 // The quillfern program run headless as a child process, its standard
 // output and error read line by line. The child sees the test's environment
 // with the entries "NAME=value" of environment put over it; unless they name
