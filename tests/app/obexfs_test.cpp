@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <random>
 
-#include "tests/support/headless_process.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/third_party_client.h"
 
@@ -31,14 +30,11 @@ class Obexfs : public ::testing::Test {
       GTEST_SKIP() << "/dev/fuse is missing or not usable here, so no FUSE file system can be "
                       "mounted: obexfs is not tested";
     }
-    fs::create_directory(work_);
+    served_ = std::make_unique<ServedExchange>(QUILLFERN_BINARY);
+    work_ = served_->work;
+    mount_ = served_->folder.Base() / "mount";
     fs::create_directory(mount_);
-    server_ = std::make_unique<HeadlessProcess>(std::vector<std::string>{
-        QUILLFERN_BINARY, "--headless", "--root", folder_.Exchange().string(), "--port", "0",
-        "--listen", "127.0.0.1"});
-    port_ = server_->WaitForPort();
-    ASSERT_NE(port_, 0);
-    records_ = std::make_unique<RecordReader>(*server_);
+    ASSERT_NE(served_->port, 0);
   }
 
   void TearDown() override {
@@ -53,11 +49,11 @@ class Obexfs : public ::testing::Test {
   // Starts obexfs in the foreground and waits for its mount; skips the
   // test where this machine does not let it mount.
   void Mount() {
-    const fs::path output = folder_.Base() / "obexfs.out";
+    const fs::path output = served_->folder.Base() / "obexfs.out";
     obexfs_ = std::make_unique<BackgroundProgram>(
         std::vector<std::string>{"obexfs", "-n", "127.0.0.1", "--", "-f", mount_.string()},
         std::vector<std::string>{std::string("LD_PRELOAD=") + QUILLFERN_PORT_SHIM,
-                                 "QF_OBEX_PORT=" + std::to_string(port_)},
+                                 "QF_OBEX_PORT=" + std::to_string(served_->port)},
         output);
     // It connects first (three tries a second apart), then mounts.
     for (int wait = 0; wait < 1000 && obexfs_->Running(); ++wait) {
@@ -71,7 +67,7 @@ class Obexfs : public ::testing::Test {
     if (!obexfs_->Running() && said.find("fuse") != std::string::npos) {
       GTEST_SKIP() << "mounting a FUSE file system is not allowed here: " << said;
     }
-    FAIL() << "obexfs did not mount; it said: " << said << "\nlog:\n" << records_->Seen();
+    FAIL() << "obexfs did not mount; it said: " << said << "\nlog:\n" << Records().Seen();
   }
 
   // A command on the mounted tree; every one is bounded in time, since a
@@ -82,17 +78,16 @@ class Obexfs : public ::testing::Test {
     return ShellQuoted((mount_ / path).string());
   }
 
-  TempFolder folder_;
-  const fs::path work_ = folder_.Base() / "client";
-  const fs::path mount_ = folder_.Base() / "mount";
-  std::unique_ptr<HeadlessProcess> server_;
-  uint16_t port_ = 0;
-  std::unique_ptr<RecordReader> records_;
+  RecordReader& Records() { return served_->records; }
+
+  std::unique_ptr<ServedExchange> served_;
+  fs::path work_;
+  fs::path mount_;
   std::unique_ptr<BackgroundProgram> obexfs_;
 };
 
 TEST_F(Obexfs, ListsCopiesBothWaysCreatesAndRemovesThroughTheMountedTree) {
-  const fs::path root = folder_.Exchange();
+  const fs::path root = served_->folder.Exchange();
   const std::string fotos = "Fotos \u00e4\u00f6\u00fc";
   const std::string greeting = "Gr\u00fc\u00dfe \u20ac.txt";
   fs::create_directories(root / "sub" / "inner");
@@ -111,7 +106,7 @@ TEST_F(Obexfs, ListsCopiesBothWaysCreatesAndRemovesThroughTheMountedTree) {
 
   // The whole tree, each folder once: a listing of sub that held sub's
   // parent again would show sub below sub below sub.
-  ASSERT_EQ(Run("ls -R " + ShellQuoted(mount_.string()) + " >tree.txt"), 0) << records_->Seen();
+  ASSERT_EQ(Run("ls -R " + ShellQuoted(mount_.string()) + " >tree.txt"), 0) << Records().Seen();
   const std::string tree = TempFolder::ReadFile(work_ / "tree.txt");
   for (const std::string& entry :
        {std::string("sub"), std::string("inner"), std::string("deep.txt"), fotos, greeting}) {
@@ -124,17 +119,17 @@ TEST_F(Obexfs, ListsCopiesBothWaysCreatesAndRemovesThroughTheMountedTree) {
   // so the log tells when it is there. Over TCP a name that exists is
   // replaced.
   ASSERT_EQ(Run("cp big.bin " + Mounted("sub/")), 0);
-  ASSERT_TRUE(records_->WaitFor("Put \"big.bin\" : Success")) << records_->Seen();
+  ASSERT_TRUE(Records().WaitFor("Put \"big.bin\" : Success")) << Records().Seen();
   EXPECT_TRUE(TempFolder::ReadFile(root / "sub" / "big.bin") == big);
   ASSERT_EQ(Run("cp 'na\u00efve \u2713.txt' " + Mounted("")), 0);
-  ASSERT_TRUE(records_->WaitFor("Put \"na\u00efve \u2713.txt\" : Success")) << records_->Seen();
+  ASSERT_TRUE(Records().WaitFor("Put \"na\u00efve \u2713.txt\" : Success")) << Records().Seen();
   EXPECT_EQ(TempFolder::ReadFile(root / "na\u00efve \u2713.txt"), "naive");
   ASSERT_EQ(Run("cp top.txt " + Mounted("top.txt")), 0);
-  ASSERT_TRUE(records_->WaitFor("Put \"top.txt\" : Success")) << records_->Seen();
+  ASSERT_TRUE(Records().WaitFor("Put \"top.txt\" : Success")) << Records().Seen();
   EXPECT_EQ(TempFolder::ReadFile(root / "top.txt"), "a newer top");
 
   // Copies out, byte for byte.
-  ASSERT_EQ(Run("cp " + Mounted("sub/big.bin") + " big.back"), 0) << records_->Seen();
+  ASSERT_EQ(Run("cp " + Mounted("sub/big.bin") + " big.back"), 0) << Records().Seen();
   EXPECT_TRUE(TempFolder::ReadFile(work_ / "big.back") == big);
   ASSERT_EQ(Run("cp " + Mounted(fotos + "/" + greeting) + " greeting.back"), 0);
   EXPECT_EQ(TempFolder::ReadFile(work_ / "greeting.back"), "Gr\u00fc\u00dfe");
@@ -142,13 +137,13 @@ TEST_F(Obexfs, ListsCopiesBothWaysCreatesAndRemovesThroughTheMountedTree) {
   EXPECT_EQ(TempFolder::ReadFile(work_ / "deep.back"), "deep");
 
   ASSERT_EQ(Run("mkdir " + Mounted("Neu \u00f1")), 0);
-  ASSERT_TRUE(records_->WaitFor("Create folder \"Neu \u00f1\" : Success")) << records_->Seen();
+  ASSERT_TRUE(Records().WaitFor("Create folder \"Neu \u00f1\" : Success")) << Records().Seen();
   EXPECT_TRUE(fs::is_directory(root / "Neu \u00f1"));
   ASSERT_EQ(Run("rm " + Mounted("sub/mid.txt")), 0);
-  ASSERT_TRUE(records_->WaitFor("Delete file \"mid.txt\" : Success")) << records_->Seen();
+  ASSERT_TRUE(Records().WaitFor("Delete file \"mid.txt\" : Success")) << Records().Seen();
   EXPECT_FALSE(fs::exists(root / "sub" / "mid.txt"));
   ASSERT_EQ(Run("rmdir " + Mounted("Neu \u00f1")), 0);
-  ASSERT_TRUE(records_->WaitFor("Delete directory \"Neu \u00f1\" : Success")) << records_->Seen();
+  ASSERT_TRUE(Records().WaitFor("Delete directory \"Neu \u00f1\" : Success")) << Records().Seen();
   EXPECT_FALSE(fs::exists(root / "Neu \u00f1"));
 }
 

@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <random>
 
-#include "tests/support/headless_process.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/third_party_client.h"
 
@@ -34,13 +33,9 @@ class Obexftp : public ::testing::Test {
   void SetUp() override {
     if (!HaveProgram("obexftp"))
       GTEST_SKIP() << "obexftp is not installed (Debian package obexftp)";
-    fs::create_directory(work_);
-    server_ = std::make_unique<HeadlessProcess>(std::vector<std::string>{
-        QUILLFERN_BINARY, "--headless", "--root", folder_.Exchange().string(), "--port", "0",
-        "--listen", "127.0.0.1"});
-    port_ = server_->WaitForPort();
-    ASSERT_NE(port_, 0);
-    records_ = std::make_unique<RecordReader>(*server_);
+    served_ = std::make_unique<ServedExchange>(QUILLFERN_BINARY);
+    work_ = served_->work;
+    ASSERT_NE(served_->port, 0);
   }
 
   void Run(const std::vector<Step>& steps) {
@@ -48,24 +43,23 @@ class Obexftp : public ::testing::Test {
       // obexftp 0.24 exits non-zero even when every request succeeded, so
       // its output and our log are what tell. Listings go to a file of
       // their own.
-      RunIn(work_, "obexftp -n 127.0.0.1:" + std::to_string(port_) + " " + step.options +
+      RunIn(work_, "obexftp -n 127.0.0.1:" + std::to_string(served_->port) + " " + step.options +
                        " 2>>obexftp.out");
       std::vector<std::string> expected = {"Connected : "};
       expected.insert(expected.end(), step.records.begin(), step.records.end());
       expected.push_back("Disconnected : ");
       for (const auto& record : expected) {
-        const std::string got = records_->Next();
+        const std::string got = served_->records.Next();
         ASSERT_FALSE(got.empty()) << step.options << ": no record for " << record;
         EXPECT_EQ(got.rfind(record, 0), 0u) << step.options << ": " << got;
       }
     }
   }
 
-  TempFolder folder_;
-  const fs::path work_ = folder_.Base() / "client";
-  std::unique_ptr<HeadlessProcess> server_;
-  uint16_t port_ = 0;
-  std::unique_ptr<RecordReader> records_;
+  fs::path Exchange() const { return served_->folder.Exchange(); }
+
+  std::unique_ptr<ServedExchange> served_;
+  fs::path work_;
 };
 
 TEST_F(Obexftp, PutsListsCreatesFetchesAndDeletesAsLogged) {
@@ -88,14 +82,14 @@ TEST_F(Obexftp, PutsListsCreatesFetchesAndDeletesAsLogged) {
       std::string::npos);
   // Compared as a whole, without printing 300 000 bytes when they differ.
   EXPECT_TRUE(TempFolder::ReadFile(work_ / "fetched.jpg") == photo);
-  EXPECT_FALSE(fs::exists(folder_.Exchange() / "photo.jpg"));
-  EXPECT_TRUE(TempFolder::ReadFile(folder_.Exchange() / "albums" / "photo.jpg") == photo);
+  EXPECT_FALSE(fs::exists(Exchange() / "photo.jpg"));
+  EXPECT_TRUE(TempFolder::ReadFile(Exchange() / "albums" / "photo.jpg") == photo);
 }
 
 // obexftp lists a folder by naming it in the listing request (-l sub), and
 // a deeper one by entering all but its last segment first (-l sub/inner).
 TEST_F(Obexftp, ListsAFolderByNameOrAfterEnteringIt) {
-  const fs::path root = folder_.Exchange();
+  const fs::path root = Exchange();
   fs::create_directories(root / "sub" / "inner");
   fs::create_directory(root / "Fotos \u00e4\u00f6\u00fc");
   TempFolder::WriteFile(root / "top.txt", "t");
@@ -135,7 +129,7 @@ TEST_F(Obexftp, PushesOverAnExistingNameAndCarriesNonAsciiNames) {
   const std::string photo = RandomContent(5000, 11);
   TempFolder::WriteFile(work_ / "Gr\u00fc\u00dfe \u20ac.txt", greeting);
   TempFolder::WriteFile(work_ / "photo.jpg", photo);
-  TempFolder::WriteFile(folder_.Exchange() / "photo.jpg", "an older photo");
+  TempFolder::WriteFile(Exchange() / "photo.jpg", "an older photo");
 
   Run({
       {"-p 'Gr\u00fc\u00dfe \u20ac.txt' -p photo.jpg",
@@ -150,10 +144,10 @@ TEST_F(Obexftp, PushesOverAnExistingNameAndCarriesNonAsciiNames) {
       {"-k 'Gr\u00fc\u00dfe \u20ac.txt'", {"Delete file \"Gr\u00fc\u00dfe \u20ac.txt\" : Success"}},
   });
 
-  EXPECT_TRUE(TempFolder::ReadFile(folder_.Exchange() / "photo.jpg") == photo);
-  EXPECT_FALSE(fs::exists(folder_.Exchange() / "photo (1).jpg"));
-  EXPECT_FALSE(fs::exists(folder_.Exchange() / "Gr\u00fc\u00dfe \u20ac.txt"));
-  EXPECT_EQ(TempFolder::ReadFile(folder_.Exchange() / "Neu \u00f1" / "Gr\u00fc\u00dfe \u20ac.txt"),
+  EXPECT_TRUE(TempFolder::ReadFile(Exchange() / "photo.jpg") == photo);
+  EXPECT_FALSE(fs::exists(Exchange() / "photo (1).jpg"));
+  EXPECT_FALSE(fs::exists(Exchange() / "Gr\u00fc\u00dfe \u20ac.txt"));
+  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "Neu \u00f1" / "Gr\u00fc\u00dfe \u20ac.txt"),
             greeting);
   EXPECT_EQ(TempFolder::ReadFile(work_ / "back.txt"), greeting);
 }

@@ -2,7 +2,6 @@
 
 #include <filesystem>
 
-#include "tests/support/headless_process.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/third_party_client.h"
 
@@ -19,21 +18,16 @@ TEST(ObexTestClient, PutsPushesFetchesAndChangesFolderOnOneConnection) {
   if (!HaveProgram("obex_test")) {
     GTEST_SKIP() << "obex_test is not installed (Debian package openobex-apps)";
   }
-  TempFolder folder;
-  const fs::path work = folder.Base() / "client";
-  fs::create_directory(work);
-  const fs::path root = folder.Exchange();
+  ServedExchange served(QUILLFERN_BINARY, "::1");
+  if (served.port == 0) GTEST_SKIP() << "no IPv6 loopback here: " << served.server.ReadAllErrors();
+  const fs::path& work = served.work;
+  const fs::path root = served.folder.Exchange();
   fs::create_directory(root / "sub");
   TempFolder::WriteFile(root / "sub" / "mid.txt", "in the middle");
   TempFolder::WriteFile(root / "existing.txt", "old");
   TempFolder::WriteFile(work / "hello.txt", "hello from obex_test");
   TempFolder::WriteFile(work / "note.txt", "a pushed note");
   TempFolder::WriteFile(work / "gr\u00fc\u00dfe.txt", "umlaut");
-
-  HeadlessProcess server(
-      {QUILLFERN_BINARY, "--headless", "--root", root.string(), "--port", "0", "--listen", "::1"});
-  const uint16_t port = server.WaitForPort();
-  if (port == 0) GTEST_SKIP() << "no IPv6 loopback here: " << server.ReadAllErrors();
 
   // c connect; p put (local file, then the remote name, empty for the same);
   // t set path; g get (written to the current folder); x push, a PUT whose
@@ -48,9 +42,9 @@ TEST(ObexTestClient, PutsPushesFetchesAndChangesFolderOnOneConnection) {
                         "p\ngr\u00fc\u00dfe.txt\n\n"
                         "d\nq\n");
   RunIn(work, "obex_test -i <script >obex_test.out 2>&1",
-        {std::string("LD_PRELOAD=") + QUILLFERN_PORT_SHIM, "QF_OBEX_PORT=" + std::to_string(port)});
+        {std::string("LD_PRELOAD=") + QUILLFERN_PORT_SHIM,
+         "QF_OBEX_PORT=" + std::to_string(served.port)});
 
-  RecordReader records(server);
   for (const std::string expected : {
            "Connected : [::1]:",
            "Put \"hello.txt\" : Success",
@@ -63,11 +57,11 @@ TEST(ObexTestClient, PutsPushesFetchesAndChangesFolderOnOneConnection) {
            "Put \"gr\u00c3",
            "Disconnected : [::1]:",
        }) {
-    const std::string got = records.Next();
+    const std::string got = served.records.Next();
     EXPECT_EQ(got.rfind(expected, 0), 0u)
         << expected << "\nclient:\n"
         << TempFolder::ReadFile(work / "obex_test.out") << "\nlog:\n"
-        << records.Seen();
+        << served.records.Seen();
   }
 
   EXPECT_EQ(TempFolder::ReadFile(root / "hello.txt"), "hello from obex_test");
@@ -85,30 +79,24 @@ TEST(ObexTcpClient, SendsAFileAndReplacesItWhenSentAgain) {
   if (!HaveProgram("obex_tcp")) {
     GTEST_SKIP() << "obex_tcp is not installed (Debian package openobex-apps)";
   }
-  TempFolder folder;
-  const fs::path work = folder.Base() / "client";
-  fs::create_directory(work);
-  HeadlessProcess server({QUILLFERN_BINARY, "--headless", "--root", folder.Exchange().string(),
-                          "--port", "0", "--listen", "127.0.0.1"});
-  const uint16_t port = server.WaitForPort();
-  ASSERT_NE(port, 0);
+  ServedExchange served(QUILLFERN_BINARY);
+  ASSERT_NE(served.port, 0);
+  const fs::path& work = served.work;
   const std::vector<std::string> toPort = {std::string("LD_PRELOAD=") + QUILLFERN_PORT_SHIM,
-                                           "QF_OBEX_PORT=" + std::to_string(port)};
-
-  RecordReader records(server);
+                                           "QF_OBEX_PORT=" + std::to_string(served.port)};
   for (const std::string content : {"first", "second"}) {
     TempFolder::WriteFile(work / "card.txt", content);
     RunIn(work, "obex_tcp card.txt 127.0.0.1 >>obex_tcp.out 2>&1", toPort);
     for (const std::string expected :
          {"Connected : 127.0.0.1:", "Put \"card.txt\" : Success", "Disconnected : 127.0.0.1:"}) {
-      EXPECT_EQ(records.Next().rfind(expected, 0), 0u)
+      EXPECT_EQ(served.records.Next().rfind(expected, 0), 0u)
           << expected << "\nclient:\n"
           << TempFolder::ReadFile(work / "obex_tcp.out") << "\nlog:\n"
-          << records.Seen();
+          << served.records.Seen();
     }
-    EXPECT_EQ(TempFolder::ReadFile(folder.Exchange() / "card.txt"), content);
+    EXPECT_EQ(TempFolder::ReadFile(served.folder.Exchange() / "card.txt"), content);
   }
-  EXPECT_FALSE(fs::exists(folder.Exchange() / "card (1).txt"));
+  EXPECT_FALSE(fs::exists(served.folder.Exchange() / "card (1).txt"));
 }
 
 }  // namespace

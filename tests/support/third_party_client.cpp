@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -88,6 +87,14 @@ bool RecordReader::WaitFor(const std::string& text, uint32_t timeoutMs) {
   return false;
 }
 
+ServedExchange::ServedExchange(const std::string& program, const std::string& listen)
+    : server({program, "--headless", "--root", folder.Exchange().string(), "--port", "0",
+              "--listen", listen}),
+      port(server.WaitForPort()),
+      records(server) {
+  fs::create_directory(work);
+}
+
 BackgroundProgram::BackgroundProgram(const std::vector<std::string>& arguments,
                                      const std::vector<std::string>& environment,
                                      const fs::path& output) {
@@ -97,16 +104,13 @@ BackgroundProgram::BackgroundProgram(const std::vector<std::string>& arguments,
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  std::vector<char*> argv;
-  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  const std::vector<std::string> childEnvironment = ChildEnvironment(environment);
-  std::vector<char*> envp;
-  for (const auto& entry : childEnvironment) envp.push_back(const_cast<char*>(entry.c_str()));
-  envp.push_back(nullptr);
-  const int spawned = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+  try {
+    pid_ = SpawnChild(arguments, environment, actions, true);
+  } catch (...) {
+    posix_spawn_file_actions_destroy(&actions);
+    throw;
+  }
   posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) throw std::runtime_error("spawn failed: " + arguments[0]);
 }
 
 BackgroundProgram::~BackgroundProgram() {
@@ -139,6 +143,9 @@ void BackgroundProgram::Stop(uint32_t timeoutMs) {
 }
 
 bool IsMountPoint(const fs::path& folder) {
+  // The table names folders by their real path.
+  std::error_code error;
+  const std::string path = fs::weakly_canonical(folder, error).string();
   std::ifstream table("/proc/self/mountinfo");
   std::string line;
   while (std::getline(table, line)) {
@@ -147,7 +154,7 @@ bool IsMountPoint(const fs::path& folder) {
     std::string field;
     int read = 0;
     while (read < 5 && fields >> field) ++read;
-    if (read == 5 && MountInfoPath(field) == folder.string()) return true;
+    if (read == 5 && MountInfoPath(field) == path) return true;
   }
   return false;
 }

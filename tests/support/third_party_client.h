@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/support/headless_process.h"
+#include "tests/support/temp_folder.h"
 
 namespace quillfern::testing {
 
@@ -42,6 +43,19 @@ class RecordReader {
  private:
   HeadlessProcess& server_;
   std::string seen_;
+};
+
+// The program (its path) serving a fresh exchange folder over TCP on a free
+// port of the address given, a folder of the client's own beside it, and
+// its log.
+struct ServedExchange {
+  explicit ServedExchange(const std::string& program, const std::string& listen = "127.0.0.1");
+
+  TempFolder folder;
+  const std::filesystem::path work = folder.Base() / "client";
+  HeadlessProcess server;
+  const uint16_t port;  // 0 when the program did not listen
+  RecordReader records;
 };
 
 // A client that runs beside the test (a FUSE file system, say), found on the
