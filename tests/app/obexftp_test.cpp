@@ -87,7 +87,8 @@ TEST_F(Obexftp, PutsListsCreatesFetchesAndDeletesAsLogged) {
 }
 
 // obexftp lists a folder by naming it in the listing request (-l sub), and
-// a deeper one by entering all but its last segment first (-l sub/inner).
+// a deeper one by entering all but its last segment first (-l sub/inner)
+// or, told to change no folders, by naming the whole path.
 TEST_F(Obexftp, ListsAFolderByNameOrAfterEnteringIt) {
   const fs::path root = Exchange();
   fs::create_directories(root / "sub" / "inner");
@@ -103,6 +104,8 @@ TEST_F(Obexftp, ListsAFolderByNameOrAfterEnteringIt) {
        {"Change folder to \"sub\" : Success", "Get folder listing : Success"}},
       {"-l sub/inner >inner.xml",
        {"Change folder to \"sub\" : Success", "Get folder listing \"inner\" : Success"}},
+      // Told to change no folders (-S), it names the whole path.
+      {"-S -l sub/inner >whole.xml", {"Get folder listing \"sub/inner\" : Success"}},
       {"-l 'Fotos \u00e4\u00f6\u00fc' >fotos.xml",
        {"Get folder listing \"Fotos \u00e4\u00f6\u00fc\" : Success"}},
       {"-l top.txt >file.xml", {"Get folder listing \"top.txt\" : Not found"}},
@@ -115,6 +118,7 @@ TEST_F(Obexftp, ListsAFolderByNameOrAfterEnteringIt) {
   for (const Listing& listing : std::vector<Listing>{{"sub.xml", "\"mid.txt\""},
                                                      {"entered.xml", "\"mid.txt\""},
                                                      {"inner.xml", "\"deep.txt\""},
+                                                     {"whole.xml", "\"deep.txt\""},
                                                      {"fotos.xml", "\"Bild \u00fc.jpg\""}}) {
     const std::string text = TempFolder::ReadFile(work_ / listing.file);
     EXPECT_NE(text.find(listing.holds), std::string::npos) << listing.file << ": " << text;
