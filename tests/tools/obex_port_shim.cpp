@@ -1,11 +1,12 @@
 // Preloaded into third-party OBEX clients in the client tests.
 //
-// Two of them reach a TCP server on port 650 only: openobex-apps' obex_test
-// (-i always connects to [::1]:650) and obexfs (-n takes a host but no port,
-// and a "host:port" it cannot parse makes it give up without a word). The
-// tests never listen on port 650 (a privileged port, and perhaps a real
-// server's), so this shim turns a connect to port 650 into one to the port
-// in QF_OBEX_PORT, on the same address. Every other call passes through.
+// Three of them reach a TCP server on port 650 only: openobex-apps' obex_test
+// (-i always connects to [::1]:650) and obex_tcp (a host, no port), and
+// obexfs (-n takes a host but no port, and a "host:port" it cannot parse
+// makes it give up without a word). The tests never listen on port 650 (a
+// privileged port, and perhaps a real server's), so this shim turns a
+// connect to port 650 into one to the port in QF_OBEX_PORT, on the same
+// address. Every other call passes through.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <netinet/in.h>
