@@ -16,7 +16,7 @@ const Bytes ConnectTooShort = {0x80, 0x00, 0x05, 0x10, 0x00};
 const Bytes ConnectMalformedHeaders = {0x80, 0x00, 0x0A, 0x10, 0x00, 0x20, 0x00, 0x46, 0x00, 0x00};
 const Bytes PutFinalWithName = {0x82, 0x00, 0x0B, 0x01, 0x00, 0x08, 0x00, 0x61, 0x00, 0x00, 0x00};
 const Bytes Abort = {0xFF, 0x00, 0x03};
-const Bytes Action = {0x86, 0x00, 0x03};
+const Bytes Session = {0x87, 0x00, 0x03};
 const Bytes BadRequest = {0xC0, 0x00, 0x03};
 const Bytes NotImplemented = {0xD1, 0x00, 0x03};
 const Bytes NotAcceptable = {0xC6, 0x00, 0x03};
@@ -118,7 +118,7 @@ TEST_F(SessionTest, ConnectedSessionAnswersUnexpectedOperationsAndStaysConnected
   ASSERT_EQ(client.Connect().Code(), RspSuccess);
   EXPECT_EQ(client.Request(ConnectMax8192).packet, BadRequest);
   EXPECT_EQ(client.Request(Abort).packet, BadRequest);
-  EXPECT_EQ(client.Request(Action).packet, NotImplemented);
+  EXPECT_EQ(client.Request(Session).packet, NotImplemented);
   EXPECT_EQ(client.Disconnect().Code(), RspSuccess);
 }
 
