@@ -71,29 +71,43 @@ TEST_F(SessionTest, FolderBrowsingTargetIsEchoedInTheWhoHeader) {
 }
 
 // Packets a peer may send before it has connected: none is answered except
-// a short CONNECT, and the peer is dropped without any event.
+// a short CONNECT, and the peer is dropped without a connect or disconnect
+// event. A request before CONNECT is logged with the peer, so the user can
+// see why a device failed.
 struct RefusedOpeningCase {
   const char* what;
   Bytes packet;
-  Bytes response;  // empty: no answer at all
+  Bytes response;      // empty: no answer at all
+  std::string logged;  // the end of the line logged; empty: no line
 };
 
-TEST_F(SessionTest, AnythingButAValidConnectFirstDropsThePeerWithoutEvents) {
+TEST_F(SessionTest, AnythingButAValidConnectFirstDropsThePeerWithoutConnecting) {
   const std::vector<RefusedOpeningCase> cases = {
-      {"PUT first", PutFinalWithName, {}},
-      {"CONNECT too short", ConnectTooShort, BadRequest},
-      {"CONNECT with malformed headers", ConnectMalformedHeaders, {}},
+      {"PUT first", PutFinalWithName, {}, " : request before CONNECT (opcode 0x82)"},
+      {"GET first", {0x83, 0x00, 0x03}, {}, " : request before CONNECT (opcode 0x83)"},
+      {"CONNECT too short", ConnectTooShort, BadRequest, ""},
+      {"CONNECT with malformed headers", ConnectMalformedHeaders, {}, ""},
   };
+  size_t lines = 0;
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     ObexClient client;
     OpenClient(client);
-    ASSERT_EQ(client.Send(c.packet), static_cast<int>(c.packet.size())) << c.what;
+    ASSERT_EQ(client.Send(c.packet), static_cast<int>(c.packet.size()));
     if (!c.response.empty()) {
-      EXPECT_EQ(client.Receive().packet, c.response) << c.what;
+      EXPECT_EQ(client.Receive().packet, c.response);
     }
-    EXPECT_TRUE(client.WaitForClose(2000)) << c.what;
+    EXPECT_TRUE(client.WaitForClose(2000));
+    if (c.logged.empty()) {
+      EXPECT_FALSE(server_->WaitForLines(lines + 1, 200));
+      continue;
+    }
+    ASSERT_TRUE(server_->WaitForLines(++lines));
+    const std::string line = server_->Lines()[lines - 1];
+    EXPECT_EQ(line.rfind("1 Refused 127.0.0.1:", 0), 0u) << line;
+    EXPECT_TRUE(line.ends_with(c.logged)) << line;
   }
-  EXPECT_FALSE(server_->WaitForLines(1, 200));
+  EXPECT_FALSE(server_->WaitForLines(lines + 1, 200));
 }
 
 TEST_F(SessionTest, RequiredTargetMissingIsNotAcceptable) {
