@@ -80,6 +80,11 @@ class TOBEXServerConnection : public TOBEXConnection {
   // and then makes it current. CurrentFolder changes only on success.
   NameRefusal Enter(const std::string& name);
   NameRefusal CreateFolder(const std::string& name);
+  // Copies a file, or moves a file or folder, inside the exchange folder
+  // (ACTION). CopyObject and MoveObject act on the names and give the answer.
+  int HandleAction(std::span<const uint8_t> packet);
+  int CopyObject(const std::u16string& name, const std::u16string& destName);
+  int MoveObject(const std::u16string& name, const std::u16string& destName);
   // Answers one packet of a connected session by its opcode.
   void DispatchRequest(std::span<const uint8_t> packet);
 
