@@ -9,7 +9,6 @@
 #include <QList>
 #include <QMimeDatabase>
 #include <QMimeType>
-#include <array>
 #include <cerrno>
 
 #include "platform/unique_fd.h"
@@ -28,7 +27,7 @@ struct RiskyType {
 // Types a desktop runs rather than shows, with the types derived from them
 // (QMimeType::inherits follows the database's parents and aliases). Names
 // differ between versions of the database; every one is listed.
-constexpr std::array<RiskyType, 24> RiskyTypes = {{
+constexpr RiskyType RiskyTypes[] = {
     {"application/x-desktop", "it is a launcher"},
     {"application/x-ms-shortcut", "it is a launcher"},
     // Native programs, and the scripts the database counts among them (shell,
@@ -57,7 +56,7 @@ constexpr std::array<RiskyType, 24> RiskyTypes = {{
     {"application/x-java-archive", "it is a program or script"},
     {"application/x-java-jnlp-file", "it is a program or script"},
     {"application/x-java", "it is a program or script"},
-}};
+};
 
 // The reason a type of the file runs, or none.
 const char* RiskOf(const QMimeType& type) {
