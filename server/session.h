@@ -92,9 +92,9 @@ class TOBEXServerConnection : public TOBEXConnection {
   // Worker: queues the line for the main thread; never waits for it.
   void Log(const std::string& line);
 
-  // Main thread: the running transfer is refused at the peer's next packet.
-  // 0, or -1 when no transfer runs.
-  int RequestCancel();
+  // Main thread: the running transfer (only when it is transfer, if given)
+  // is refused at the peer's next packet. 0, or -1 when no such transfer runs.
+  int RequestCancel(std::optional<uint64_t> transfer = std::nullopt);
   // Worker: a PUT or GET transfer runs from Begin to End; the user may
   // cancel it meanwhile, and its Progress is told when object is not empty:
   // once it has run for ProgressIntervalMs, then at most that often, and
@@ -159,6 +159,7 @@ class TOBEXServerConnection : public TOBEXConnection {
   // Main thread: the serial of the transfer the user cancelled.
   std::atomic<uint64_t> cancelSerial_{0};
   // The running transfer's Progress; worker only.
+  uint64_t progressTransfer_ = 0;  // its serial, also in the Progress that tells its end
   std::string progressObject_;
   TransferDirection progressDirection_ = TransferDirection::Receiving;
   std::optional<uint64_t> progressTotal_;
