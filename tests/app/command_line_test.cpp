@@ -23,7 +23,7 @@ struct Finished {
 };
 
 // The program with no display to open a window on: nothing asked here may need one.
-Finished Run(const std::vector<std::string>& arguments) {
+Finished RunProgram(const std::vector<std::string>& arguments) {
   std::vector<std::string> command{QUILLFERN_BINARY};
   command.insert(command.end(), arguments.begin(), arguments.end());
   HeadlessProcess process(command, {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
@@ -45,14 +45,14 @@ TEST(CommandLine, VersionAndHelpAnswerInBothModesWithoutADisplay) {
   const std::string version = "Quillfern " + ProjectVersion(QUILLFERN_SOURCE_DIR) + "\n";
   for (const auto& arguments : std::vector<std::vector<std::string>>{
            {"--version"}, {"--headless", "--version"}, {"--minimize", "--version"}}) {
-    const Finished run = Run(arguments);
+    const Finished run = RunProgram(arguments);
     EXPECT_EQ(run.exit, 0) << Shown(arguments);
     EXPECT_EQ(run.out, version) << Shown(arguments);
     EXPECT_EQ(run.errors, "") << Shown(arguments);
   }
   for (const auto& arguments : std::vector<std::vector<std::string>>{
            {"--help"}, {"-h"}, {"--headless", "--help"}, {"--headless", "--root", "/x", "-h"}}) {
-    const Finished run = Run(arguments);
+    const Finished run = RunProgram(arguments);
     EXPECT_EQ(run.exit, 0) << Shown(arguments);
     EXPECT_EQ(run.out.rfind("Usage: quillfern", 0), 0u) << Shown(arguments) << "\n" << run.out;
     EXPECT_EQ(run.errors, "") << Shown(arguments);
@@ -74,7 +74,7 @@ TEST(CommandLine, AnUnknownArgumentEndsWithCodeTwoAndAOneLineHint) {
       {{"--headless", "--root", "/x", "/minimize"}, "Unknown or incomplete argument: /minimize"},
   };
   for (const UnknownCase& c : cases) {
-    const Finished run = Run(c.arguments);
+    const Finished run = RunProgram(c.arguments);
     EXPECT_EQ(run.exit, ArgumentErrorExit) << Shown(c.arguments);
     EXPECT_EQ(run.out, "") << Shown(c.arguments);
     EXPECT_EQ(run.errors, c.error + "\n" + HelpHint + "\n") << Shown(c.arguments);
@@ -85,7 +85,7 @@ TEST(CommandLine, QtsOwnOptionsAreTakenByTheDesktopProgram) {
   // Without a display the program goes as far as looking for one.
   const std::vector<std::string> arguments = {"-platform", "xcb", "--style=fusion", "-reverse",
                                               "-session",  "abc", "/MINIMIZE"};
-  const Finished run = Run(arguments);
+  const Finished run = RunProgram(arguments);
   EXPECT_EQ(run.exit, ArgumentErrorExit);
   EXPECT_EQ(run.errors.rfind("No display", 0), 0u) << run.errors;
 }
@@ -103,7 +103,7 @@ TEST(CommandLine, ThePackageAndTheMetadataCarryTheProgramsVersion) {
   const fs::path source = QUILLFERN_SOURCE_DIR;
   const std::string version = ProjectVersion(source);
   ASSERT_FALSE(version.empty());
-  EXPECT_EQ(Run({"--version"}).out, "Quillfern " + version + "\n");
+  EXPECT_EQ(RunProgram({"--version"}).out, "Quillfern " + version + "\n");
   // The newest changelog entry comes first, as does the newest release.
   const std::string changelog = LineFrom(source / "debian/changelog", "quillfern (");
   EXPECT_EQ(changelog.substr(0, changelog.find(')')), version);

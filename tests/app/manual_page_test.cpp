@@ -139,7 +139,9 @@ TEST_F(ManualPage, DocumentsTheOptionsThatHelpAndTheProgramKnow) {
   ASSERT_TRUE(help.contains("--headless") && help.contains("--version")) << help.size();
   // Every option the program compares an argument with is in the help.
   for (const std::string& literal : LiteralsInSources({"app"}, "-", IsNameCharacter)) {
-    if (IsOption(literal)) EXPECT_TRUE(help.contains(literal)) << literal;
+    if (IsOption(literal)) {
+      EXPECT_TRUE(help.contains(literal)) << literal;
+    }
   }
 
   EXPECT_EQ(OptionsIn(Section(page, "SYNOPSIS")), help);
