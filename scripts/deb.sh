@@ -2,7 +2,7 @@
 # Builds Quillfern's Debian package with Debian's own tools (dpkg-buildpackage and
 # debhelper's CMake support, debian/) from a copy of the files git tracks, as a fresh
 # clone has them, with what is changed in them and not yet committed. The package lands
-# in the output folder: quillfern_VERSION_ARCH.deb, its debug symbols (.ddeb), and the
+# in the output folder: quillfern_VERSION_ARCH.deb, its debug symbols (quillfern-dbgsym), and the
 # .buildinfo and .changes of the build.
 #   scripts/deb.sh [OUTPUT_FOLDER]      (default build-deb)
 set -euo pipefail
