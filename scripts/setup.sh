@@ -11,6 +11,7 @@ packages=(
   qt6-base-dev libqt6dbus6 shared-mime-info xvfb xauth trayer xdg-utils xdotool dunst
   libbluetooth-dev libsystemd-dev
   clang libclang-rt-14-dev
+  debhelper dpkg-dev fakeroot lintian appstream desktop-file-utils man-db
 )
 
 missing=()
