@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "app/desktop/desktop_notifications.h"
-#include "app/desktop/received_notices.h"
+#include "app/desktop/shown_text.h"
 #include "app/desktop/transfer_text.h"
 #include "app/service_push_settings.h"
 #include "app/settings_store.h"
@@ -110,16 +110,13 @@ void TPushQuestions::Event(const ServerEvent& event) {
 }
 
 QString TPushQuestions::Text(const ServerEvent& event) const {
-  QString device = PeerName(event.peer);
-  if (!event.address.empty() && device != QString::fromStdString(event.address)) {
-    device += QString(" (%1)").arg(QString::fromStdString(event.address));
-  }
   if (IsBrowse(event)) {
-    return QString("Let %1 browse and change the files in the exchange folder?").arg(device);
+    return QString("Let %1 browse and change the files in the exchange folder?")
+        .arg(PeerShown(event));
   }
-  QString object = QString::fromStdString(event.object);
+  QString object = ShownQString(event.object);
   if (event.total) object += QString(", %1").arg(QString::fromStdString(HumanSize(*event.total)));
-  return QString("%1 wants to send %2").arg(device, object);
+  return QString("%1 wants to send %2").arg(PeerShown(event), object);
 }
 
 void TPushQuestions::Ask(uint64_t question, bool actions) {
