@@ -90,7 +90,7 @@ int TOBEXServerConnection::HandleGet(std::span<const uint8_t> packet) {
         Respond(RspNotFound);
       }
     }
-    Log(line + ResultText(result));
+    Log(line + ResultText(LoggedResult(result)));
     return result;
   }
 
@@ -143,7 +143,7 @@ int TOBEXServerConnection::HandleGet(std::span<const uint8_t> packet) {
   } else {
     Respond(static_cast<uint8_t>(result));
   }
-  Log(line + ResultText(result));
+  Log(line + ResultText(LoggedResult(result)));
   return result;
 }
 

@@ -20,6 +20,10 @@ std::string ResultText(int result) {
       return "Refused: no answer came in time";
     case ResultQuestionAbandoned:
       return "Ended before the user answered: the connection closed";
+    case ResultCutOffByUser:
+      return "Cut off: the user disconnected the client";
+    case ResultCutOffByStop:
+      return "Cut off: the service was switched off";
     default:
       return std::string(ResponseText(result));
   }
@@ -90,6 +94,20 @@ int TOBEXServerConnection::RequestCancel() {
   if (serial % 2 == 0) return -1;
   cancelSerial_.store(serial);
   return 0;
+}
+
+int TOBEXServerConnection::LoggedResult(int result) const {
+  // No response code is zero or negative: the link broke.
+  if (result > 0) return result;
+  switch (ClosedBy.load()) {
+    case SessionCloser::User:
+      return ResultCutOffByUser;
+    case SessionCloser::ServiceStop:
+      return ResultCutOffByStop;
+    case SessionCloser::None:
+      break;
+  }
+  return result;
 }
 
 void TOBEXServerConnection::BeginTransfer(const std::string& object, TransferDirection direction,
