@@ -43,6 +43,7 @@ namespace {
 
 const QColor TitleBarColour(33, 150, 243);
 constexpr int LampPitch = 64;
+constexpr int MinimumHeight = 409;
 constexpr int ConnectedBalloonMs = 1500;
 constexpr int DisconnectedBalloonMs = 3000;
 // The notification-area icon's tooltip: the application title as the window
@@ -110,7 +111,7 @@ TFormMain::TFormMain(SettingsStore& settings, QWidget* parent)
   CreateTray();
 
   // The layouts size the window from the desktop's font; 432 by 409 at the least.
-  setMinimumSize(432, 409);
+  setMinimumSize(432, MinimumHeight);
   adjustSize();
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     move(screen->availableGeometry().center() - rect().center());
@@ -526,10 +527,15 @@ void TFormMain::ShowNote(int service, const QString& text) {
 
 void TFormMain::FitHeight() {
   // The lines below a service come and go; the window keeps its width and
-  // takes the height they need.
-  if (QLayout* own = layout()) own->activate();
-  const int needed = hasHeightForWidth() ? heightForWidth(width()) : sizeHint().height();
-  resize(width(), std::max(needed, minimumHeight()));
+  // takes the height they need, never squeezing a box below its own.
+  QLayout* own = layout();
+  if (own == nullptr) return;
+  own->invalidate();
+  own->activate();
+  int needed = std::max(own->totalMinimumSize().height(), MinimumHeight);
+  if (own->hasHeightForWidth()) needed = std::max(needed, own->totalHeightForWidth(width()));
+  setMinimumHeight(needed);
+  resize(width(), needed);
 }
 
 void TFormMain::UpdateReachWarning() {
@@ -735,6 +741,13 @@ void TFormMain::DestroyServers() {
   for (auto& server : servers_) server.reset();
   notifier_.reset();
   loop_.reset();
+}
+
+void TFormMain::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  // Lines shown while the window was hidden (an automatic start) are measured
+  // now that it has its size.
+  FitHeight();
 }
 
 void TFormMain::changeEvent(QEvent* event) {

@@ -1,5 +1,6 @@
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QGroupBox>
 #include <QLabel>
 #include <string>
@@ -21,13 +22,20 @@ namespace {
 using ListenOn = MainWindowFixture;
 
 TEST_F(ListenOn, TheBoxSaysSoWhileTcpIsOpenToTheNetwork) {
-  Form().show();
+  // Switched on before the window shows, as an automatic start does.
   ASSERT_TRUE(SwitchOn(ServiceTCP));
+  Form().show();
   QLabel* note = Form().NoteLabel(ServiceTCP);
   EXPECT_TRUE(note->isVisible());
   EXPECT_EQ(note->text(), QString("Open to the network: anyone who reaches port %1 can read and "
                                   "change these files.")
                               .arg(TcpPort()));
+  // The window grew for the line: no box is squeezed below its size.
+  QCoreApplication::processEvents();
+  for (int service = 0; service < ServiceCount; ++service) {
+    QGroupBox* box = Form().ServiceBox(service);
+    EXPECT_GE(box->height(), box->minimumSizeHint().height()) << service;
+  }
   ASSERT_FALSE(Form().Switch(ServiceTCP)->RequestState(false));
   EXPECT_TRUE(note->isHidden());
 }
