@@ -240,6 +240,20 @@ int BluezUnregisterProfile(sd_bus* bus, const std::string& path, BluezError& err
       [&](sd_bus_message* m) { return sd_bus_message_append(m, "o", path.c_str()); }, reply, error);
 }
 
+int BluezUnregisterProfileUnanswered(sd_bus* bus, const std::string& path) {
+  sd_bus_message* raw = nullptr;
+  int r = sd_bus_message_new_method_call(bus, &raw, BluezService, "/org/bluez",
+                                         "org.bluez.ProfileManager1", "UnregisterProfile");
+  if (r < 0) return r;
+  SdBusMessagePtr call(raw);
+  if ((r = sd_bus_message_append(raw, "o", path.c_str())) < 0 ||
+      (r = sd_bus_message_set_expect_reply(raw, 0)) < 0 ||
+      (r = sd_bus_send(bus, raw, nullptr)) < 0) {
+    return r;
+  }
+  return 0;
+}
+
 std::string BluezDevicePath(const std::string& adapterPath, BluetoothAddress device) {
   std::string text = AddressText(device);
   std::replace(text.begin(), text.end(), ':', '_');

@@ -41,6 +41,10 @@ int BluezAdapters(sd_bus* bus, std::vector<BluezAdapter>& adapters, BluezError& 
 int BluezRegisterProfile(sd_bus* bus, const std::string& path, const std::string& uuid,
                          const std::string& name, const std::string& recordXml, BluezError& error);
 int BluezUnregisterProfile(sd_bus* bus, const std::string& path, BluezError& error);
+// Sends UnregisterProfile without waiting for an answer (none is asked for): bluetoothd
+// takes a connection's calls in the order sent, so this undoes a registration it had not
+// answered yet whenever it gets to it. 0 once queued for sending, or -errno.
+int BluezUnregisterProfileUnanswered(sd_bus* bus, const std::string& path);
 
 // /org/bluez/hci0/dev_00_1A_7D_DA_71_13
 std::string BluezDevicePath(const std::string& adapterPath, BluetoothAddress device);

@@ -78,6 +78,9 @@ void TOBEXServerConnection::DispatchRequest(std::span<const uint8_t> packet) {
       HandleSetPath(packet);
       break;
     case OpAction:
+    case OpActionFinal:
+      HandleAction(packet);
+      break;
     case OpSession:
       Respond(RspNotImplemented);
       break;

@@ -40,6 +40,7 @@ ServerEvent EventOf(const TOBEXServerConnection& session, ServerEventKind kind, 
   event.serverKind = session.ServerKind;
   event.slot = static_cast<uint16_t>(session.ConnectionId);
   event.peer = session.PeerName;
+  event.address = session.PeerAddress;
   event.time = std::chrono::system_clock::now();
   event.text = std::move(text);
   return event;
@@ -237,6 +238,7 @@ void TOBEXServer::SessionEvent(TOBEXServerConnection& session, ServerEvent event
   event.serverKind = filled.serverKind;
   event.slot = filled.slot;
   event.peer = std::move(filled.peer);
+  event.address = std::move(filled.address);
   event.time = filled.time;
   event.text = std::move(filled.text);
   events_.Push(std::move(event));

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -100,8 +101,10 @@ class TOBEXServer {
   virtual int DisconnectAll();
   // Main thread: the slot's running transfer is refused at the peer's next
   // packet and ends like an abort, leaving nothing under its name; the log
-  // says the user cancelled it. 0, or -1 when the slot has no transfer.
-  int CancelTransfer(int index);
+  // says the user cancelled it. With transfer (a Progress event's), only
+  // that transfer: one that has ended leaves the next one of the peer alone.
+  // 0, or -1 when the slot has no such transfer.
+  int CancelTransfer(int index, std::optional<uint64_t> transfer = std::nullopt);
   // Main thread: answers a PushQuestion; an answer to a question that has
   // already ended is ignored.
   void AnswerPush(uint64_t question, PushAnswer answer);

@@ -47,7 +47,13 @@ struct ServerEvent {
   TransferDirection direction = TransferDirection::Receiving;  // Progress
   bool finished = false;  // Progress: the transfer ended (complete, aborted or cancelled)
   uint64_t question = 0;  // PushQuestion, PushQuestionEnded: what AnswerPush names
-  std::string address;    // PushQuestion, Received: the peer's device address, when known
+  // Progress: which transfer of the slot it is, counting up for as long as the
+  // server lives; what CancelTransfer names.
+  uint64_t transfer = 0;
+  // Every event of a session: the peer's device address as the stack reported
+  // it ("00:1A:7D:DA:71:13"), empty when there is none (TCP) or it is unknown.
+  // peer is the device's name followed by it; a name may say anything.
+  std::string address;
 };
 
 using ServerEventHandler = std::function<void(const ServerEvent& event)>;

@@ -89,9 +89,9 @@ void TOBEXServerConnection::Log(const std::string& line) {
   Server.SessionLog(*this, line);
 }
 
-int TOBEXServerConnection::RequestCancel() {
+int TOBEXServerConnection::RequestCancel(std::optional<uint64_t> transfer) {
   const uint64_t serial = transferSerialShared_.load();
-  if (serial % 2 == 0) return -1;
+  if (serial % 2 == 0 || (transfer && *transfer != serial)) return -1;
   cancelSerial_.store(serial);
   return 0;
 }
@@ -114,6 +114,7 @@ void TOBEXServerConnection::BeginTransfer(const std::string& object, TransferDir
                                           std::optional<uint64_t> total) {
   transferSerial_ += transferSerial_ % 2 == 0 ? 1 : 2;  // the next odd number
   transferSerialShared_.store(transferSerial_);
+  progressTransfer_ = transferSerial_;
   progressObject_ = object;
   progressDirection_ = direction;
   progressTotal_ = total;
@@ -141,6 +142,7 @@ void TOBEXServerConnection::ReportProgress(bool finished) {
   progressTold_ = true;
   ServerEvent event;
   event.kind = ServerEventKind::Progress;
+  event.transfer = progressTransfer_;
   event.object = progressObject_;
   event.bytes = progressBytes_;
   event.total = progressTotal_;

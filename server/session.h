@@ -68,6 +68,9 @@ class TOBEXServerConnection : public TOBEXConnection {
   // Gives a completely received object its name and answers the last packet.
   int FinishObject(ObjectWriter& writer);
   int HandleGet(std::span<const uint8_t> packet);
+  // Answers a listing request: the current folder, or with a name the
+  // folder it names below the current one. Returns the result.
+  int SendFolderListing(const std::optional<std::string>& name);
   // Sends the whole object, one response packet for each GET packet of the client.
   int SendObject(ObjectReader& object);
   // Sends one response packet of a transfer with chunk bytes of body; 0, or
@@ -79,6 +82,11 @@ class TOBEXServerConnection : public TOBEXConnection {
   // and then makes it current. CurrentFolder changes only on success.
   NameRefusal Enter(const std::string& name);
   NameRefusal CreateFolder(const std::string& name);
+  // Copies a file, or moves a file or folder, inside the exchange folder
+  // (ACTION). CopyObject and MoveObject act on the names and give the answer.
+  int HandleAction(std::span<const uint8_t> packet);
+  int CopyObject(const std::u16string& name, const std::u16string& destName);
+  int MoveObject(const std::u16string& name, const std::u16string& destName);
   // Answers one packet of a connected session by its opcode.
   void DispatchRequest(std::span<const uint8_t> packet);
 
@@ -86,9 +94,9 @@ class TOBEXServerConnection : public TOBEXConnection {
   // Worker: queues the line for the main thread; never waits for it.
   void Log(const std::string& line);
 
-  // Main thread: the running transfer is refused at the peer's next packet.
-  // 0, or -1 when no transfer runs.
-  int RequestCancel();
+  // Main thread: the running transfer (only when it is transfer, if given)
+  // is refused at the peer's next packet. 0, or -1 when no such transfer runs.
+  int RequestCancel(std::optional<uint64_t> transfer = std::nullopt);
   // Worker: the result to log for a request that ended with result; a
   // transfer broken off because the main thread closed the link says why.
   int LoggedResult(int result) const;
@@ -158,6 +166,7 @@ class TOBEXServerConnection : public TOBEXConnection {
   // Main thread: the serial of the transfer the user cancelled.
   std::atomic<uint64_t> cancelSerial_{0};
   // The running transfer's Progress; worker only.
+  uint64_t progressTransfer_ = 0;  // its serial, also in the Progress that tells its end
   std::string progressObject_;
   TransferDirection progressDirection_ = TransferDirection::Receiving;
   std::optional<uint64_t> progressTotal_;

@@ -10,9 +10,9 @@ namespace quillfern {
 // answering push questions, and who may push at all. The workers meet these
 // calls through the session's atomic transfer serials and the push gate.
 
-int TOBEXServer::CancelTransfer(int index) {
+int TOBEXServer::CancelTransfer(int index, std::optional<uint64_t> transfer) {
   if (index < 0 || index >= static_cast<int>(Slots.size())) return -1;
-  return GetSlot(index).RequestCancel();
+  return GetSlot(index).RequestCancel(transfer);
 }
 
 void TOBEXServer::AnswerPush(uint64_t question, PushAnswer answer) {

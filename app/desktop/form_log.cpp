@@ -106,6 +106,9 @@ TFormLog::TFormLog(QWidget* parent)
   EasyListview1->setEditTriggers(QAbstractItemView::NoEditTriggers);
   EasyListview1->setShowGrid(false);
   EasyListview1->setWordWrap(false);
+  // A line too long for its cell keeps its end in view: the device's address
+  // after its name, and the request's result.
+  EasyListview1->setTextElideMode(Qt::ElideMiddle);
   EasyListview1->setCornerButtonEnabled(false);
   // Rows of one height let the view place any of many thousand rows without measuring.
   QHeaderView* rowsHeader = EasyListview1->verticalHeader();

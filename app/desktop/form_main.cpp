@@ -27,6 +27,7 @@
 #include "app/desktop/ip_information.h"
 #include "app/desktop/on_off_switch.h"
 #include "app/desktop/program_icon.h"
+#include "app/desktop/shown_text.h"
 #include "app/desktop/slot_lamp.h"
 #include "app/desktop/transfer_text.h"
 #include "app/headless.h"
@@ -576,14 +577,14 @@ TSlotLamp* TFormMain::LampOf(const ServerEvent& event) const {
 
 void TFormMain::Balloon(const QString& title, const ServerEvent& event, int timeoutMs) {
   if (!settings_.IsOn(Setting::BalloonNotification)) return;
-  const QString peer = FromUtf8(event.peer);
+  const QString peer = PeerShown(event);
   ETrayIcon1->showMessage(title, peer, QSystemTrayIcon::Information, timeoutMs);
   emit BalloonShown(title, peer);
 }
 
 void TFormMain::ClientConnected(const ServerEvent& event) {
   try {
-    if (TSlotLamp* lamp = LampOf(event)) lamp->Light(FromUtf8(event.peer));
+    if (TSlotLamp* lamp = LampOf(event)) lamp->Light(PeerShown(event));
     if (AddLog) AddLog(event.serverKind, event.slot, "Connected : " + event.peer);
     Balloon("Connected", event, ConnectedBalloonMs);
   } catch (...) {
@@ -636,20 +637,27 @@ void TFormMain::UpdateTrayTip() {
 QMenu* TFormMain::LampMenu(TSlotLamp* lamp) {
   auto* menu = new QMenu(this);
   const uint64_t generation = lamp->Generation();
+  const uint64_t transfer = lamp->TransferNumber();
   QAction* disconnect = menu->addAction("Disconnect");
   disconnect->setEnabled(lamp->IsLit());
   connect(disconnect, &QAction::triggered, this, [this, lamp] { BitBtnDisconnectClick(lamp); });
   QAction* cancel = menu->addAction("Cancel transfer");
   cancel->setEnabled(lamp->IsLit() && lamp->Transfer() != nullptr);
   connect(cancel, &QAction::triggered, this,
-          [this, lamp, generation] { CancelTransferClick(lamp, generation); });
+          [this, lamp, generation, transfer] { CancelTransferClick(lamp, generation, transfer); });
   return menu;
 }
 
-void TFormMain::CancelTransferClick(TSlotLamp* lamp, uint64_t generation) {
-  // The menu may have stayed open while the peer left or its transfer ended.
-  if (!lamp->IsLit() || lamp->Generation() != generation || lamp->Transfer() == nullptr) return;
-  if (TOBEXServer* server = servers_[lamp->Server()].get()) server->CancelTransfer(lamp->Slot());
+void TFormMain::CancelTransferClick(TSlotLamp* lamp, uint64_t generation, uint64_t transfer) {
+  // The menu may have stayed open while the peer left or its transfer ended;
+  // the server may have begun the peer's next one before the lamp heard.
+  if (!lamp->IsLit() || lamp->Generation() != generation || lamp->Transfer() == nullptr ||
+      lamp->TransferNumber() != transfer) {
+    return;
+  }
+  if (TOBEXServer* server = servers_[lamp->Server()].get()) {
+    server->CancelTransfer(lamp->Slot(), transfer);
+  }
 }
 
 void TFormMain::BitBtnDisconnectClick(TSlotLamp* lamp) {

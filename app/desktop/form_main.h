@@ -83,9 +83,10 @@ class TFormMain : public QWidget {
   // area's tooltip sums up what runs.
   void TransferProgress(const ServerEvent& event);
   void BitBtnDisconnectClick(TSlotLamp* lamp);
-  // Cancels the running transfer of the lamp's slot, if it is still the one
-  // of the peer that had the slot at generation.
-  void CancelTransferClick(TSlotLamp* lamp, uint64_t generation);
+  // Cancels the transfer of the lamp's slot that the server numbered
+  // transfer, if it still runs and its peer still has the slot (generation);
+  // a later transfer, also of the same peer, goes on.
+  void CancelTransferClick(TSlotLamp* lamp, uint64_t generation, uint64_t transfer);
   // The lamp's context menu, made afresh for each right click: "Disconnect"
   // and "Cancel transfer", the latter enabled only while the slot transfers.
   // The caller owns it.

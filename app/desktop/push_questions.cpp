@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "app/desktop/desktop_notifications.h"
-#include "app/desktop/received_notices.h"
+#include "app/desktop/shown_text.h"
 #include "app/desktop/transfer_text.h"
 #include "app/service_push_settings.h"
 #include "app/settings_store.h"
@@ -89,13 +89,9 @@ void TPushQuestions::Event(const ServerEvent& event) {
 }
 
 QString TPushQuestions::Text(const ServerEvent& event) const {
-  QString device = PeerName(event.peer);
-  if (!event.address.empty() && device != QString::fromStdString(event.address)) {
-    device += QString(" (%1)").arg(QString::fromStdString(event.address));
-  }
-  QString object = QString::fromStdString(event.object);
+  QString object = ShownQString(event.object);
   if (event.total) object += QString(", %1").arg(QString::fromStdString(HumanSize(*event.total)));
-  return QString("%1 wants to send %2").arg(device, object);
+  return QString("%1 wants to send %2").arg(PeerShown(event), object);
 }
 
 void TPushQuestions::Ask(uint64_t question, bool actions) {

@@ -75,10 +75,12 @@ void TSlotLamp::ShowProgress(const ServerEvent& event) {
   } else {
     // A transfer of an earlier peer of the slot, or one whose end never
     // came, gives way to the one now reported.
-    if (!transfer_ || transferGeneration_ != generation_ || transfer_->Object() != event.object ||
-        transfer_->Direction() != event.direction || event.bytes < transfer_->Bytes()) {
+    if (!transfer_ || transferGeneration_ != generation_ || transferNumber_ != event.transfer ||
+        transfer_->Object() != event.object || transfer_->Direction() != event.direction ||
+        event.bytes < transfer_->Bytes()) {
       transfer_.emplace(event.object, event.direction, event.time);
       transferGeneration_ = generation_;
+      transferNumber_ = event.transfer;
     }
     transfer_->Update(event.bytes, event.total, event.time);
     if (transfer_->Total()) {

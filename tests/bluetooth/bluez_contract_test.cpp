@@ -310,6 +310,36 @@ TEST_F(BluezContract, StartRegistersTheRecordOfTheChannelAndStopUnregistersIt) {
   EXPECT_EQ(server->ErrorText, "");
 }
 
+// bluetoothd paused (or busy) during RegisterProfile answers after the stack stopped
+// waiting, yet registers the record all the same. The service must then either run or
+// say it does not, never announce a channel where nothing listens.
+TEST_F(BluezContract, ARegistrationAnsweredTooLateIsUndoneAndTheServiceDoesNotStart) {
+  ASSERT_TRUE(fake_->Own());
+  fake_->SetRegisterStall(BluezCallTimeoutUs / 1000 + 500);
+  auto server = MakeServer(ModeFolderBrowsing);
+  EXPECT_NE(server->Start(), 0);
+  EXPECT_EQ(server->ErrorText, "Register service failed");
+  EXPECT_EQ(server->ErrorHint, BluetoothdSilentNotice);
+  EXPECT_EQ(server->RecordHandle, NoRecordHandle);
+  ASSERT_TRUE(Eventually([&] { return !fake_->Unregistered().empty(); }));
+  ASSERT_EQ(fake_->Registered().size(), 1u);
+  EXPECT_EQ(fake_->Unregistered(), std::vector<std::string>{fake_->Registered().front().path});
+}
+
+TEST_F(BluezContract, StoppingWhileBluetoothdIsSilentStillDropsTheRecord) {
+  ASSERT_TRUE(fake_->Own());
+  auto server = MakeServer(ModeFolderBrowsing);
+  ASSERT_EQ(server->Start(), 0) << server->ErrorText;
+  // A call left unanswered makes the stack stop waiting for bluetoothd for a while.
+  fake_->SetDevice(PhonePath, {.name = "Phone", .silent = true});
+  std::string name;
+  ASSERT_EQ(stack_->LookupDeviceName(PhoneAddress, name), -ETIMEDOUT);
+  EXPECT_EQ(server->Stop(), 0);
+  ASSERT_TRUE(Eventually([&] { return !fake_->Unregistered().empty(); }));
+  EXPECT_EQ(fake_->Unregistered(), std::vector<std::string>{fake_->Registered().front().path});
+  EXPECT_EQ(server->RecordHandle, NoRecordHandle);
+}
+
 struct UnusableCase {
   const char* what;
   std::vector<FakeBluez::Adapter> adapters;

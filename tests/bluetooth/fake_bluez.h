@@ -58,6 +58,9 @@ class FakeBluez {
   std::vector<std::string> Unregistered() const;
   // How many Properties.Get calls went unanswered.
   int SilentCalls() const;
+  // A busy bluetoothd: each RegisterProfile is taken up only after this long, and
+  // nothing else is served meanwhile; calls that came after it follow in order.
+  void SetRegisterStall(uint64_t milliseconds);
 
   // Signals about an adapter: Powered false (with PowerState off, or off-blocked when
   // blocked), and the adapter's removal.
@@ -95,6 +98,7 @@ class FakeBluez {
   std::vector<std::string> unregistered_;
   std::vector<std::string> dropped_;         // profiles forgotten when the name was given up
   std::vector<sd_bus_message*> unanswered_;  // held so that they are never answered
+  uint64_t registerStallMs_ = 0;
   std::map<int, std::optional<std::string>> answers_;
   struct PendingCall {
     FakeBluez* fake;

@@ -53,6 +53,8 @@ class PushServerRunner {
       server.SetServiceName("OBEX Object Push");
       server.SetRootPath(root.string());
       server.SetOnLog([this](const ServerEvent& event) { Record(event); });
+      server.OnConnect = [this](const ServerEvent& event) { Record(event); };
+      server.OnDisconnect = [this](const ServerEvent& event) { Record(event); };
       server.OnProgress = [this](const ServerEvent& event) { Record(event); };
       server.OnReceived = [this](const ServerEvent& event) { Record(event); };
       server.OnPushQuestion = [this, &server](const ServerEvent& event) {
@@ -417,6 +419,27 @@ TEST_F(PushPolicyTest, PushOverBluetoothTellsItsProgressAndItsArrival) {
   EXPECT_EQ(received.object, "photo.jpg");
   EXPECT_EQ(received.address, "00:1A:7D:DA:71:13");
   EXPECT_EQ(fs::path(received.path).filename(), "photo.jpg");
+}
+
+// A device that gives another's address in its name is still named by its
+// own: every event of its session carries the address the stack reported.
+TEST_F(PushPolicyTest, EveryEventOfASessionCarriesTheAddressTheStackReported) {
+  std::error_code error;
+  auto alice = LoopbackBluetoothStack::Create(Air(), 0xAABBCCDDEEFF,
+                                              "Alice's phone (11:22:33:44:55:66)", error);
+  ASSERT_TRUE(alice) << error.message();
+  StartServer(PushPolicy::AcceptAll);
+  auto phone = Phone(*alice);
+  EXPECT_EQ(phone->Put(u"a.txt", ToBytes("a")).Code(), RspSuccess);
+  EXPECT_EQ(phone->Disconnect().Code(), RspSuccess);
+  ASSERT_TRUE(server_->WaitForEvents(ServerEventKind::Disconnected, 1));
+  for (const ServerEventKind kind :
+       {ServerEventKind::Connected, ServerEventKind::Received, ServerEventKind::Disconnected}) {
+    const std::vector<ServerEvent> events = server_->Events(kind);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].peer, "Alice's phone (11:22:33:44:55:66) (AA:BB:CC:DD:EE:FF)");
+    EXPECT_EQ(events[0].address, "AA:BB:CC:DD:EE:FF");
+  }
 }
 
 }  // namespace
