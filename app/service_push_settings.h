@@ -13,7 +13,7 @@ class SettingsStore;
 
 struct PushSettings {
   bool replaceExisting = false;  // ObjectPushReplaces
-  PushPolicy policy = PushPolicy::AcceptAll;
+  PushPolicy policy = PushPolicy::AskUnpaired;
   std::vector<std::string> alwaysAccepted;  // "00:1A:7D:DA:71:13", upper-case
 };
 

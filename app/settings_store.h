@@ -31,8 +31,9 @@ enum class Setting : uint8_t {
   ObjectPushReplaces,      // a push of an existing name replaces it (else "name (1).ext")
   PushPolicy,              // 0 accept every push, 1 ask for devices not chosen, 2 chosen only
   AlwaysAcceptDevices,     // device addresses the user chose (push and browse), by spaces
+  ListenAddress,           // the TCP service's address literal; empty: every address
 };
-inline constexpr size_t SettingCount = 15;
+inline constexpr size_t SettingCount = 16;
 
 enum class SettingType : uint8_t { Integer, Text };
 
@@ -59,8 +60,9 @@ inline constexpr std::array<SettingDefinition, SettingCount> SettingsTable = {{
     {"FBServiceName", SettingType::Text, 0, "OBEX Folder Browsing"},
     {"ReceivedNotification", SettingType::Integer, 1, {}},
     {"ObjectPushReplaces", SettingType::Integer, 0, {}},
-    {"PushPolicy", SettingType::Integer, 0, {}},
+    {"PushPolicy", SettingType::Integer, 1, {}},
     {"AlwaysAcceptDevices", SettingType::Text, 0, {}},
+    {"ListenAddress", SettingType::Text, 0, {}},
 }};
 
 constexpr const SettingDefinition& DefinitionOf(Setting setting) {

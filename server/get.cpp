@@ -68,7 +68,7 @@ int TOBEXServerConnection::HandleGet(std::span<const uint8_t> packet) {
       result = SendFolderListing(rawName.empty() ? std::optional<std::string>(std::string())
                                                  : NameFromHeader(rawName));
     }
-    Log(line + ResultText(result));
+    Log(line + ResultText(LoggedResult(result)));
     return result;
   }
 
@@ -121,7 +121,7 @@ int TOBEXServerConnection::HandleGet(std::span<const uint8_t> packet) {
   } else {
     Respond(static_cast<uint8_t>(result));
   }
-  Log(line + ResultText(result));
+  Log(line + ResultText(LoggedResult(result)));
   return result;
 }
 

@@ -216,7 +216,7 @@ int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
   std::string line = "Put " + shownName;
   const std::string& stored = writer.StoredName();
   if (result == RspSuccess && stored != target.leaf) line += " stored as \"" + stored + "\"";
-  Log(line + " : " + ResultText(result));
+  Log(line + " : " + ResultText(LoggedResult(result)));
   if (result == RspSuccess) {
     ServerEvent received;
     received.kind = ServerEventKind::Received;

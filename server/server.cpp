@@ -114,14 +114,17 @@ int TOBEXServer::AdoptPeer(UniqueFd socket, const std::string& peerText) {
   const int slot = FindFreeSlot();
   if (slot == NoFreeSlot) {
     RefuseConnection(std::move(socket), RspServiceUnavailable);
+    ServerLog(peerText, "Refused" + (peerText.empty() ? "" : " " + peerText) + " : all " +
+                            std::to_string(SlotCount) + " connections are in use");
     return fd;
   }
   TOBEXServerConnection& session = GetSlot(slot);
-  DisconnectSlot(slot);
+  CloseSlot(slot, SessionCloser::None);
   // A worker whose transport is closed ends within milliseconds: closing
   // wakes it out of every wait, also a worker still sending to a peer that
   // has gone.
   session.StopWorker();
+  session.ClosedBy = SessionCloser::None;
 
   TOBEXTransportBase& transport = session.Link();
   transport.AssignSocket(socket.Release());
@@ -197,8 +200,13 @@ int TOBEXServer::FindFreeSlot() const {
 }
 
 int TOBEXServer::DisconnectSlot(int index) {
+  return CloseSlot(index, SessionCloser::User);
+}
+
+int TOBEXServer::CloseSlot(int index, SessionCloser closer) {
   TOBEXServerConnection& session = GetSlot(index);
   const bool inUse = session.Connected.load() || session.Link().Active.load();
+  if (inUse && closer != SessionCloser::None) session.ClosedBy = closer;
   // Closed even when its peer has gone already: a worker may still be
   // finishing a send, and closing wakes it.
   session.Link().Close();
@@ -209,7 +217,7 @@ int TOBEXServer::DisconnectSlot(int index) {
 }
 
 int TOBEXServer::DisconnectAll() {
-  for (uint16_t i = 0; i < SlotCount; ++i) DisconnectSlot(i);
+  for (uint16_t i = 0; i < SlotCount; ++i) CloseSlot(i, SessionCloser::ServiceStop);
   return 0;
 }
 

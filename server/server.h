@@ -63,6 +63,10 @@ enum class PushAnswer : uint8_t {
   AlwaysAccept,           // and the device's pushes from now on (see SetPushPolicy)
 };
 
+// Who closed a session's link from the main thread, so that a transfer it
+// broke off is logged for what it was rather than as a broken link.
+enum class SessionCloser : uint8_t { None, User, ServiceStop };
+
 // A push question unanswered this long is refused.
 inline constexpr uint64_t PushQuestionTimeoutMs = 60000;
 
@@ -95,6 +99,9 @@ class TOBEXServer {
   virtual int RejectConnection();
   virtual int Start() = 0;
   virtual int Stop() = 0;
+  // Main thread: closes the slot's link at the user's wish (DisconnectSlot)
+  // or because the service stops (DisconnectAll); a transfer it breaks off
+  // is logged as cut off by that.
   virtual int DisconnectSlot(int index);
   virtual int DisconnectAll();
   // Main thread: the slot's running transfer is refused at the peer's next
@@ -216,6 +223,7 @@ class TOBEXServer {
 
  private:
   void RestListener(int error);
+  int CloseSlot(int index, SessionCloser closer);
   void RaiseEvent(const ServerEvent& event);
 
   EventLoop& loop_;

@@ -22,6 +22,10 @@ std::string ResultText(int result) {
       return "Ended before the user answered: the connection closed";
     case ResultNotChosen:
       return "Refused: the device is not trusted";
+    case ResultCutOffByUser:
+      return "Cut off: the user disconnected the client";
+    case ResultCutOffByStop:
+      return "Cut off: the service was switched off";
     default:
       return std::string(ResponseText(result));
   }
@@ -92,6 +96,20 @@ int TOBEXServerConnection::RequestCancel(std::optional<uint64_t> transfer) {
   if (serial % 2 == 0 || (transfer && *transfer != serial)) return -1;
   cancelSerial_.store(serial);
   return 0;
+}
+
+int TOBEXServerConnection::LoggedResult(int result) const {
+  // No response code is zero or negative: the link broke.
+  if (result > 0) return result;
+  switch (ClosedBy.load()) {
+    case SessionCloser::User:
+      return ResultCutOffByUser;
+    case SessionCloser::ServiceStop:
+      return ResultCutOffByStop;
+    case SessionCloser::None:
+      break;
+  }
+  return result;
 }
 
 void TOBEXServerConnection::BeginTransfer(const std::string& object, TransferDirection direction,

@@ -30,6 +30,8 @@ inline constexpr int ResultRefusedByUser = 0x103;      // the user answered the 
 inline constexpr int ResultNoAnswer = 0x104;           // the question was not answered in time
 inline constexpr int ResultQuestionAbandoned = 0x105;  // the peer went while the user was asked
 inline constexpr int ResultNotChosen = 0x106;          // only a device the user chose may do that
+inline constexpr int ResultCutOffByUser = 0x107;       // the user disconnected the peer
+inline constexpr int ResultCutOffByStop = 0x108;       // the service was switched off
 
 // The one place that maps a request's result to the end of its log line:
 // the session's own results, else the response text.
@@ -96,6 +98,11 @@ class TOBEXServerConnection : public TOBEXConnection {
   // Main thread: the running transfer (only when it is transfer, if given)
   // is refused at the peer's next packet. 0, or -1 when no such transfer runs.
   int RequestCancel(std::optional<uint64_t> transfer = std::nullopt);
+  // Worker: the result to log for a request that ended with result; a
+  // transfer broken off because the main thread closed the link says why.
+  int LoggedResult(int result) const;
+  // Main thread, before it closes the link; None again for the next peer.
+  std::atomic<SessionCloser> ClosedBy{SessionCloser::None};
   // Worker: a PUT or GET transfer runs from Begin to End; the user may
   // cancel it meanwhile, and its Progress is told when object is not empty:
   // once it has run for ProgressIntervalMs, then at most that often, and

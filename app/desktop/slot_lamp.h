@@ -47,6 +47,8 @@ class TSlotLamp : public QAbstractButton {
   uint64_t TransferNumber() const { return transferNumber_; }
 
   QSize sizeHint() const override { return {60, 56}; }
+  // The lamp's rim, which sets it off from the window lit or dark, on any palette.
+  QColor RimColour() const;
 
  protected:
   void paintEvent(QPaintEvent* event) override;

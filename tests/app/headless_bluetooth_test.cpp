@@ -79,12 +79,16 @@ TEST(HeadlessBluetooth, ServesAllThreeServicesAndAPhonePushesEndToEnd) {
   std::string line;
   ASSERT_TRUE(process.ReadLine(line));
   EXPECT_EQ(line, "Scn: 1 BT_OP");
+  // Without settings, devices not chosen would be asked about: nobody is here to answer.
+  ASSERT_TRUE(process.ReadLine(line));
+  EXPECT_EQ(line, HeadlessAskUnchosenText);
   ASSERT_TRUE(process.ReadLine(line));
   EXPECT_EQ(line, "Scn: 2 BT_FB");
 
   std::error_code error;
   auto phone = LoopbackBluetoothStack::Create(air, PhoneAddress, "Phone", error);
   ASSERT_TRUE(phone) << error.message();
+  ASSERT_EQ(phone->SetTrusted(true), 0);
   std::vector<std::vector<uint8_t>> records;
   ASSERT_EQ(phone->SearchRecords(LoopbackRadioAddress, records), 2);
   const auto infos = ReadServiceRecords(records);

@@ -32,8 +32,9 @@ const std::string DefaultFile =
     "FBServiceName=OBEX Folder Browsing\n"
     "ReceivedNotification=1\n"
     "ObjectPushReplaces=0\n"
-    "PushPolicy=0\n"
-    "AlwaysAcceptDevices=\n";
+    "PushPolicy=1\n"
+    "AlwaysAcceptDevices=\n"
+    "ListenAddress=\n";
 
 // The keys after TcpPort, as LoadSettings appends them to a file that has only TcpPort.
 const std::string DefaultsWithoutTcpPort =
@@ -49,8 +50,9 @@ const std::string DefaultsWithoutTcpPort =
     "FBServiceName=OBEX Folder Browsing\n"
     "ReceivedNotification=1\n"
     "ObjectPushReplaces=0\n"
-    "PushPolicy=0\n"
-    "AlwaysAcceptDevices=\n";
+    "PushPolicy=1\n"
+    "AlwaysAcceptDevices=\n"
+    "ListenAddress=\n";
 
 std::string Repeat(std::string_view piece, size_t count) {
   std::string out;
@@ -293,7 +295,8 @@ TEST_F(SettingsStoreTest, OddFileIsReadSensiblyAndKeptByteForByte) {
       "AutoStart=0\r\nAutoStartOP=0\r\nAutoStartFB=0\r\nAutoStartTCP=0\r\n"
       "AllowAccessHiddenFiles=0\r\nBalloonNotification=1\r\nUseIPv6=0\r\n"
       "OPServiceName=OBEX Object Push\r\nFBServiceName=OBEX Folder Browsing\r\n"
-      "ReceivedNotification=1\r\nObjectPushReplaces=0\r\nPushPolicy=0\r\nAlwaysAcceptDevices=\r\n";
+      "ReceivedNotification=1\r\nObjectPushReplaces=0\r\nPushPolicy=1\r\nAlwaysAcceptDevices="
+      "\r\nListenAddress=\r\n";
   std::string expected = odd;
   expected.insert(expected.find("[Settings]"), added);
   EXPECT_EQ(FileBytes(), expected);

@@ -58,7 +58,8 @@ class PushQuestionWindow : public MainWindowFixture {
     fs::create_directories(Air());
     fs::create_directories(folder_.Exchange());
     radio_.Set(("loopback:" + Air().string()).c_str());
-    ASSERT_TRUE(settings.SetSetting(Setting::PushPolicy, 1));
+    settings.SetSetting(Setting::PushPolicy, 1);
+    ASSERT_EQ(settings.Integer(Setting::PushPolicy), 1);
     ASSERT_TRUE(settings.SetSetting(Setting::RootPath, folder_.Exchange().string()));
     notifications_ = std::make_unique<TDesktopNotifications>(*program_);
     questions_ = std::make_unique<TPushQuestions>(*notifications_, settings);
