@@ -29,8 +29,8 @@ enum class Setting : uint8_t {
   FBServiceName,           // name in the Folder Browsing service record
   ReceivedNotification,    // a notification with actions when a pushed object arrives
   ObjectPushReplaces,      // a push of an existing name replaces it (else "name (1).ext")
-  PushPolicy,              // 0 accept every push, 1 ask for unpaired devices, 2 paired only
-  AlwaysAcceptDevices,     // device addresses whose pushes are never questioned, by spaces
+  PushPolicy,              // 0 accept every push, 1 ask for devices not chosen, 2 chosen only
+  AlwaysAcceptDevices,     // device addresses the user chose (push and browse), by spaces
   ListenAddress,           // the TCP service's address literal; empty: every address
 };
 inline constexpr size_t SettingCount = 16;

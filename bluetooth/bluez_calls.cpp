@@ -276,23 +276,19 @@ int BluezDeviceName(sd_bus* bus, const std::string& devicePath, std::string& nam
   return 0;
 }
 
-int BluezDevicePaired(sd_bus* bus, const std::string& devicePath, BluezError& error) {
-  // Bonded (a stored key) decides: bluetoothd also reports Paired for the
-  // temporary key that Secure Simple Pairing gives any device for as long as
-  // its link lasts. Paired counts only for daemons that have no Bonded.
-  for (const char* property : {"Bonded", "Paired"}) {
-    SdBusMessagePtr reply;
-    int r = GetDeviceProperty(bus, devicePath, property, reply, error);
-    // An unknown device was never paired; older daemons have no Bonded.
-    if (r == -ENOENT) continue;
-    if (r < 0) return r;
-    bool value = false;
-    if ((r = ReadBoolVariant(reply.get(), value)) < 0) return Malformed(error, r);
+int BluezDeviceTrusted(sd_bus* bus, const std::string& devicePath, BluezError& error) {
+  SdBusMessagePtr reply;
+  int r = GetDeviceProperty(bus, devicePath, "Trusted", reply, error);
+  // A device bluetoothd does not know was never trusted.
+  if (r == -ENOENT) {
     error = {};
-    return value ? 1 : 0;
+    return 0;
   }
+  if (r < 0) return r;
+  bool value = false;
+  if ((r = ReadBoolVariant(reply.get(), value)) < 0) return Malformed(error, r);
   error = {};
-  return 0;
+  return value ? 1 : 0;
 }
 
 }  // namespace quillfern

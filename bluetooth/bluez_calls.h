@@ -52,8 +52,10 @@ std::string BluezDevicePath(const std::string& adapterPath, BluetoothAddress dev
 // org.bluez.Device1's Name; -ENOENT when the device or its name is unknown.
 int BluezDeviceName(sd_bus* bus, const std::string& devicePath, std::string& name,
                     BluezError& error);
-// 1 when org.bluez.Device1's Paired or Bonded is true, 0 when neither is (or the device is
-// unknown).
-int BluezDevicePaired(sd_bus* bus, const std::string& devicePath, BluezError& error);
+// 1 when org.bluez.Device1's Trusted is true, 0 when it is false (or the device is
+// unknown). Paired and Bonded do not count: they say that a key exists, which bluetoothd
+// makes and keeps on its own for any bondable phone when no agent (or one that accepts
+// Just Works) is there.
+int BluezDeviceTrusted(sd_bus* bus, const std::string& devicePath, BluezError& error);
 
 }  // namespace quillfern

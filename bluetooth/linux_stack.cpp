@@ -285,13 +285,13 @@ int LinuxBluetoothStack::LookupDeviceName(BluetoothAddress device, std::string& 
   return result;
 }
 
-int LinuxBluetoothStack::DevicePaired(BluetoothAddress device) {
+int LinuxBluetoothStack::DeviceTrusted(BluetoothAddress device) {
   if (!bus_ && !Bus()) return -ENOTCONN;
   if (Quiet()) return -ETIMEDOUT;
   const std::string radio = RadioPathForDevices();
   if (radio.empty()) return -ENODEV;
   BluezError error;
-  const int result = BluezDevicePaired(bus_->Get(), BluezDevicePath(radio, device), error);
+  const int result = BluezDeviceTrusted(bus_->Get(), BluezDevicePath(radio, device), error);
   bus_->ProcessSoon();
   if (result == -ETIMEDOUT) quietUntilMs_ = MonotonicMs() + BluetoothdQuietMs;
   return result;

@@ -149,9 +149,10 @@ int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
           : std::nullopt;
   // The push policy comes first: a device that may not push learns nothing
   // of what the folder holds.
-  if (const int refused = PushPermission(remove, NameForLog(name), declared); refused != 0) {
+  const int refused = remove ? DeletePermission() : PushPermission(NameForLog(name), declared);
+  if (refused != 0) {
     if (refused != ResultQuestionAbandoned) Respond(RspForbidden);
-    Log((remove ? "Delete " : "Put ") + shownName + " : " + ResultText(refused));
+    Log((remove ? "Delete " : "Put ") + shownName + " : " + RefusalText(refused));
     return refused;
   }
   const std::optional<std::string> fileName = NameFromHeader(name);

@@ -138,7 +138,8 @@ int TOBEXServer::AdoptPeer(UniqueFd socket, const std::string& peerText) {
   session.AllowAccessHiddenFiles = AllowAccessHiddenFiles;
   session.ReplaceExisting = Mode != ModeInbox || replaceExisting_;
   session.PeerAddress = std::exchange(acceptedPeer_.address, std::string());
-  session.PeerPaired = std::exchange(acceptedPeer_.paired, false);
+  session.PeerTrusted = std::exchange(acceptedPeer_.trusted, false);
+  session.AskToBrowse = std::exchange(acceptedPeer_.askToBrowse, false);
   session.StartSession();
   return fd;
 }
@@ -274,6 +275,7 @@ void TOBEXServer::RaiseEvent(const ServerEvent& event) {
       break;
     case ServerEventKind::PushQuestion:
     case ServerEventKind::PushQuestionEnded:
+    case ServerEventKind::BrowseQuestion:
       if (OnPushQuestion) OnPushQuestion(event);
       break;
   }

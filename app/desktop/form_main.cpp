@@ -295,16 +295,20 @@ void TFormMain::CreateServers() {
   servers_[ServiceTCP] = std::make_unique<TOBEXServerTCP>(*loop_, ModeFolderBrowsing);
   servers_[ServiceObjectPush] =
       std::make_unique<TOBEXServerBTMS>(*loop_, *bluetooth_.stack, ModeInbox);
-  // Only Object Push has a push policy, and so questions.
-  servers_[ServiceObjectPush]->OnPushQuestion = [this](const ServerEvent& event) {
-    try {
-      if (PushQuestion) PushQuestion(event);
-    } catch (...) {
-    }
-  };
   // Its sessions require the Folder Browsing target of their own accord.
   servers_[ServiceFolderBrowsing] =
       std::make_unique<TOBEXServerBTMS>(*loop_, *bluetooth_.stack, ModeFolderBrowsing);
+  // Object Push asks about pushes (as its push policy says), Folder Browsing
+  // about devices the user has not chosen: here someone is there to answer.
+  servers_[ServiceFolderBrowsing]->SetAskToBrowse(true);
+  for (const int service : {ServiceObjectPush, ServiceFolderBrowsing}) {
+    servers_[service]->OnPushQuestion = [this](const ServerEvent& event) {
+      try {
+        if (PushQuestion) PushQuestion(event);
+      } catch (...) {
+      }
+    };
+  }
   for (int service = 0; service < ServiceCount; ++service) {
     TOBEXServer& server = *servers_[service];
     server.SetKind(static_cast<uint8_t>(service + 1));
@@ -337,7 +341,19 @@ void TFormMain::CreateTray() {
 }
 
 void TFormMain::AnswerPush(uint64_t question, PushAnswer answer) {
-  if (TOBEXServer* server = servers_[ServiceObjectPush].get()) server->AnswerPush(question, answer);
+  TOBEXServer* bluetooth[] = {servers_[ServiceObjectPush].get(),
+                              servers_[ServiceFolderBrowsing].get()};
+  for (TOBEXServer* server : bluetooth) {
+    std::string device;
+    if (!server || !server->AnswerPush(question, answer, &device)) continue;
+    // A device always accepted on one service is chosen on both, from now on.
+    if (answer == PushAnswer::AlwaysAccept && !device.empty()) {
+      for (TOBEXServer* other : bluetooth) {
+        if (other && other != server) other->AddAlwaysAccepted(device);
+      }
+    }
+    return;
+  }
 }
 
 TOBEXServerTCP* TFormMain::TcpServer() const {
@@ -386,6 +402,8 @@ int TFormMain::StartServer(int service) {
   }
   if (service == ServiceFolderBrowsing) {
     server.SetServiceName(settings_.Text(Setting::FBServiceName));
+    std::vector<std::string> unreadable;
+    server.SetAlwaysAccepted(PushSettingsFrom(settings_, unreadable).alwaysAccepted);
   }
   if (service == ServiceTCP) {
     const int32_t port = settings_.Integer(Setting::TcpPort);

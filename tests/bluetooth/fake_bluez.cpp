@@ -308,6 +308,7 @@ int FakeBluez::ReplyProperty(sd_bus_message* message, sd_bus_error* error) {
   if (Is(property, "Bonded") && device.bonded) {
     return sd_bus_reply_method_return(message, "v", "b", *device.bonded);
   }
+  if (Is(property, "Trusted")) return sd_bus_reply_method_return(message, "v", "b", device.trusted);
   return sd_bus_error_setf(error, "org.freedesktop.DBus.Error.InvalidArgs", "No such property '%s'",
                            property);
 }

@@ -16,7 +16,7 @@ namespace quillfern::testing {
 
 // A small stand-in for bluetoothd on a private bus, served by a thread of its own: it
 // answers GetManagedObjects with the adapters given, keeps what RegisterProfile and
-// UnregisterProfile are told, answers Device1's Name, Paired and Bonded, and never
+// UnregisterProfile are told, answers Device1's Name, Paired, Bonded and Trusted, and never
 // answers for a device marked silent. It takes the name org.bluez only when told to.
 class FakeBluez {
  public:
@@ -31,6 +31,7 @@ class FakeBluez {
     std::optional<std::string> name;
     bool paired = false;
     std::optional<bool> bonded;
+    bool trusted = false;
     bool silent = false;  // Properties.Get on it is never answered
   };
   struct Registration {

@@ -99,7 +99,7 @@ FaultService::FaultService(Link link, fs::path root)
     radio_ = LoopbackBluetoothStack::Create(air, LoopbackRadioAddress, "Computer", error);
     phone_ = LoopbackBluetoothStack::Create(air, PhoneAddress, "Phone", error);
     EXPECT_TRUE(radio_ && phone_) << error.message();
-    if (phone_) phone_->SetPaired(true);
+    if (phone_) phone_->SetTrusted(true);
   }
   StartRunner();
 }

@@ -196,8 +196,10 @@ TEST_F(TransferTest, QuickTransfersTellNoProgress) {
   EXPECT_TRUE(NothingRuns());
 }
 
+// Folder Browsing: over Object Push only a device the user chose may delete,
+// and a TCP peer is no device.
 TEST_F(TransferTest, ReceivedTellsTheNameGivenAndTheStoredPath) {
-  StartServer({.mode = ModeInbox});
+  StartServer({.mode = ModeFolderBrowsing});
   auto client = Connected();
   ASSERT_EQ(client->Put(u"note.txt", ToBytes("hello")).Code(), RspSuccess);
   ASSERT_TRUE(server_->WaitForTransferEvent(ServerEventKind::Received, 1));
