@@ -5,7 +5,9 @@
 #include <random>
 #include <regex>
 
+#include "platform/text.h"
 #include "tests/support/headless_process.h"
+#include "tests/support/scoped_environment.h"
 #include "tests/support/temp_folder.h"
 
 namespace quillfern::testing {
@@ -79,6 +81,41 @@ TEST(Obexftp, PutsListsCreatesFetchesAndDeletesAsLogged) {
   EXPECT_TRUE(TempFolder::ReadFile(work / "fetched.jpg") == photo);
   EXPECT_FALSE(fs::exists(folder.Exchange() / "photo.jpg"));
   EXPECT_TRUE(TempFolder::ReadFile(folder.Exchange() / "albums" / "photo.jpg") == photo);
+}
+
+// A name built to forge log lines and to drive the terminal, pushed by the third-party
+// client as any phone could: the program's output gives it one line, which shows the name
+// with every control as a visible escape and holds no control of its own.
+TEST(Obexftp, AForgedNameIsOneLineOfTheOutputAndDrivesNoTerminal) {
+  TempFolder folder;
+  const fs::path work = folder.Base() / "client";
+  fs::create_directory(work);
+  const std::string name =
+      "a.txt : Success\n2026-01-01 00:00:00 TCP 2 Delete file \"thesis.pdf\" : "
+      "Success\x1B[2J\x07\r\xC2\x9B\xC2\x85.txt";
+  TempFolder::WriteFile(work / name, "forged");
+  ScopedEnvironment forged("QF_FORGED_NAME");
+  forged.Set(name);
+
+  HeadlessProcess server({QUILLFERN_BINARY, "--headless", "--root", folder.Exchange().string(),
+                          "--port", "0", "--listen", "127.0.0.1"});
+  const uint16_t port = server.WaitForPort();
+  ASSERT_NE(port, 0);
+  const std::string command = "cd '" + work.string() +
+                              "' && timeout 20 obexftp -n 127.0.0.1:" + std::to_string(port) +
+                              " -p \"$QF_FORGED_NAME\" >obexftp.out 2>&1";
+  std::system(command.c_str());
+  const std::vector<std::string> expected = {
+      "Connected : ", "Put \"" + ShownText(name) + "\" : Success", "Disconnected : "};
+  for (const std::string& record : expected) {
+    std::string line;
+    ASSERT_TRUE(server.ReadLine(line)) << "no record for " << record;
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match, RecordLine)) << line;
+    EXPECT_EQ(match[1].str().rfind(record, 0), 0u) << line;
+    EXPECT_EQ(ShownText(line), line);
+  }
+  EXPECT_EQ(TempFolder::ReadFile(folder.Exchange() / name), "forged");
 }
 
 }  // namespace
