@@ -419,6 +419,74 @@ TEST_F(PutTest, HostileNamesNeverTouchAnythingOutsideTheExchangeFolder) {
   EXPECT_EQ(TempFolder::ReadFile(folder_.Outside() / "keep.txt"), "untouched");
 }
 
+// Object Push keeps to the top level of the exchange folder, as its refusal of SETPATH
+// says: a name with a folder in it, by either separator, is refused for a push and for a
+// delete, with a line that says so. Folder Browsing stores such a name where it leads.
+TEST_F(PutTest, ObjectPushNameIsOneNameWithoutAFolder) {
+  fs::create_directories(Exchange() / "Projects" / "empty");
+  TempFolder::WriteFile(Exchange() / "Projects" / "thesis.tex", "thesis");
+  const auto before = Snapshot(folder_.Base());
+  server_ = std::make_unique<ServerThreadRunner>(
+      ServerOptions{.root = folder_.Exchange(), .mode = ModeInbox});
+  ObexClient client;
+  Connect(client);
+  struct Case {
+    Bytes request;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {PutWhole(u"Projects/planted.txt", "planted"), "1 Put \"Projects/planted.txt\" : Forbidden"},
+      {PutWhole(u"Projects\\planted2.txt", "planted"),
+       "1 Put \"Projects\\planted2.txt\" : Forbidden"},
+      // The first packet of a longer object is refused at once: nothing more is taken.
+      {PutFirst(u"Projects/planted3.txt", "planted"),
+       "1 Put \"Projects/planted3.txt\" : Forbidden"},
+      {DeleteRequest(u"Projects/thesis.tex"), "1 Delete \"Projects/thesis.tex\" : Forbidden"},
+      {DeleteRequest(u"Projects\\empty"), "1 Delete \"Projects\\empty\" : Forbidden"},
+      {DeleteRequest(u"Projects/missing"), "1 Delete \"Projects/missing\" : Forbidden"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(client.Request(c.request).packet, Forbidden);
+    EXPECT_EQ(LinesBeforeProbe(client), std::vector<std::string>{c.line});
+  }
+  EXPECT_EQ(Snapshot(folder_.Base()), before);
+  // A top-level name is pushed and deleted as ever.
+  EXPECT_EQ(client.Request(PutWhole(u"top.txt", "top")).packet, Success);
+  EXPECT_EQ(client.Request(DeleteRequest(u"top.txt")).packet, Success);
+
+  server_ = std::make_unique<ServerThreadRunner>(ServerOptions{.root = folder_.Exchange()});
+  seen_ = 0;
+  ObexClient browser;
+  Connect(browser);
+  EXPECT_EQ(browser.Request(PutWhole(u"Projects\\placed.txt", "placed")).packet, Success);
+  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "Projects" / "placed.txt"), "placed");
+}
+
+// A second push of a name as long as a file name may be is kept beside the first, under a
+// numbered name shortened to fit, not refused after the whole object arrived.
+TEST_F(PutTest, ObjectPushKeepsASecondObjectOfTheLongestNameBesideTheFirst) {
+  server_ = std::make_unique<ServerThreadRunner>(
+      ServerOptions{.root = folder_.Exchange(), .mode = ModeInbox});
+  ObexClient client;
+  Connect(client);
+  for (const size_t stem : {247, 251}) {
+    const std::string name = std::string(stem, 'p') + ".txt";
+    const std::string numbered = std::string(247, 'p') + " (1).txt";
+    SCOPED_TRACE(name.size());
+    EXPECT_EQ(client.Request(PutWhole(Utf8ToUtf16(name), "first")).packet, Success);
+    EXPECT_EQ(client.Request(PutWhole(Utf8ToUtf16(name), "second")).packet, Success);
+    EXPECT_EQ(LinesBeforeProbe(client),
+              (std::vector<std::string>{
+                  "1 Put \"" + name + "\" : Success",
+                  "1 Put \"" + name + "\" stored as \"" + numbered + "\" : Success"}));
+    EXPECT_EQ(TempFolder::ReadFile(Exchange() / name), "first");
+    EXPECT_EQ(TempFolder::ReadFile(Exchange() / numbered), "second");
+    fs::remove(Exchange() / name);
+    fs::remove(Exchange() / numbered);
+  }
+}
+
 TEST_F(PutTest, FileThatCannotBeOpenedForWritingIsForbidden) {
   struct Case {
     std::u16string name;
