@@ -4,6 +4,7 @@
 
 #include "app/settings_store.h"
 #include "bluetooth/address.h"
+#include "platform/text.h"
 
 namespace quillfern {
 
@@ -32,11 +33,17 @@ PushSettings PushSettingsFrom(const SettingsStore& settings, std::vector<std::st
     if (const auto address = ParseAddressText(word)) {
       push.alwaysAccepted.push_back(AddressText(*address));
     } else {
-      warnings.push_back("The settings give \"" + word +
+      warnings.push_back("The settings give \"" + ShownText(word) +
                          "\" in AlwaysAcceptDevices, which is no device address; it is left out");
     }
   }
   return push;
+}
+
+std::vector<std::string> SettingsWarnings(const SettingsStore& settings) {
+  std::vector<std::string> warnings = settings.Warnings();
+  PushSettingsFrom(settings, warnings);
+  return warnings;
 }
 
 std::string AlwaysAcceptDevicesText(const std::vector<std::string>& addresses) {
