@@ -60,6 +60,8 @@ std::string Repeat(std::string_view piece, size_t count) {
   return out;
 }
 
+struct ValueCase;
+
 // A settings file in a configuration folder that does not exist yet.
 class SettingsStoreTest : public ::testing::Test {
  protected:
@@ -70,6 +72,7 @@ class SettingsStoreTest : public ::testing::Test {
     TempFolder::WriteFile(File(), bytes);
   }
   std::string FileBytes() const { return TempFolder::ReadFile(File()); }
+  SettingsStore LoadedWith(const ValueCase& c);
   // Nothing but the settings file itself: no temporary file left beside it.
   std::vector<std::string> FolderNames() const {
     std::vector<std::string> names;
@@ -155,18 +158,24 @@ const std::vector<ValueCase> ValueCases = {
     {"empty name is a name", "OPServiceName=", Setting::OPServiceName, 0, ""},
 };
 
+// A file whose section starts with the case's line, which therefore is the one that
+// counts, loaded; the entry holds what the case expects.
+SettingsStore SettingsStoreTest::LoadedWith(const ValueCase& c) {
+  WriteSettings("[Settings]\n" + c.line + "\n" + DefaultFile.substr(11));
+  SettingsStore store(File());
+  EXPECT_EQ(store.LoadSettings(), SettingsFileResult::Done);
+  if (DefinitionOf(c.setting).type == SettingType::Integer) {
+    EXPECT_EQ(store.Integer(c.setting), c.integer);
+  } else {
+    EXPECT_EQ(store.Text(c.setting), c.text);
+  }
+  return store;
+}
+
 TEST_F(SettingsStoreTest, ValuesAreReadInTheirFileForms) {
   for (const auto& c : ValueCases) {
     SCOPED_TRACE(c.what);
-    // The line goes first in the section, so it is the one that counts.
-    WriteSettings("[Settings]\n" + c.line + "\n" + DefaultFile.substr(11));
-    SettingsStore store(File());
-    ASSERT_EQ(store.LoadSettings(), SettingsFileResult::Done);
-    if (DefinitionOf(c.setting).type == SettingType::Integer) {
-      EXPECT_EQ(store.Integer(c.setting), c.integer);
-    } else {
-      EXPECT_EQ(store.Text(c.setting), c.text);
-    }
+    const SettingsStore store = LoadedWith(c);
     EXPECT_FALSE(store.IsChanged(c.setting));
   }
 }
@@ -203,14 +212,7 @@ TEST_F(SettingsStoreTest, ValueAnEntryCannotTakeGivesItsStrictestValueAndAWarnin
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    WriteSettings("[Settings]\n" + c.line + "\n" + DefaultFile.substr(11));
-    SettingsStore store(File());
-    ASSERT_EQ(store.ReadSettings(), SettingsFileResult::Done);
-    if (DefinitionOf(c.setting).type == SettingType::Integer) {
-      EXPECT_EQ(store.Integer(c.setting), c.integer);
-    } else {
-      EXPECT_EQ(store.Text(c.setting), c.text);
-    }
+    const SettingsStore store = LoadedWith(c);
     ASSERT_EQ(store.Warnings().size(), 1u);
     const std::string& warning = store.Warnings()[0];
     const std::string value = c.line.substr(c.line.find('=') + 1);
