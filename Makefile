@@ -7,7 +7,7 @@ SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 
 PREFIX ?= /usr/local
 
-.PHONY: all setup build run install test test-plain test-asan test-tsan test-bluetooth-vm bench bench-smoke soak soak-smoke fuzz fuzz-smoke format format-check clean
+.PHONY: all setup build run install deb test test-deb test-plain test-asan test-tsan test-bluetooth-vm bench bench-smoke soak soak-smoke fuzz fuzz-smoke format format-check clean
 
 # The builds that the tests make treat warnings as errors; a plain `make` or
 # `make run` does not, so a newer compiler's new warning never stops a user.
@@ -33,6 +33,16 @@ install: setup build/build.ninja
 	cmake -S . -B build -DCMAKE_INSTALL_PREFIX=$(PREFIX) > /dev/null
 	cmake --build build -j $(JOBS) --target quillfern
 	cmake --install build
+
+# The Debian package, built with Debian's own tools from the files git tracks, into
+# build-deb/: quillfern_VERSION_ARCH.deb.
+deb: setup
+	JOBS=$(JOBS) bash scripts/deb.sh build-deb
+
+# The package checked as Debian checks packages (lintian, appstreamcli, desktop-file-validate),
+# and, as root where CI is set (or QUILLFERN_DEB_INSTALL=1), installed, run and purged.
+test-deb: deb
+	bash tests/deb/check.sh build-deb
 
 build-asan/build.ninja: | setup
 	cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQUILLFERN_SANITIZE=address $(STRICT)
@@ -61,8 +71,8 @@ test-bluetooth-vm: setup build/build.ninja
 	cmake --build build -j $(JOBS) --target quillfern
 	bash tests/vm/run.sh build/quillfern build-vm
 
-test: format-check test-plain test-bluetooth-vm test-asan test-tsan bench-smoke soak-smoke fuzz-smoke
-	@echo "All test runs passed (plain, Bluetooth in a virtual machine, ASan+UBSan, TSan, benchmark smoke run, soak smoke run, fuzz smoke run)."
+test: format-check test-plain test-deb test-bluetooth-vm test-asan test-tsan bench-smoke soak-smoke fuzz-smoke
+	@echo "All test runs passed (plain, Debian package, Bluetooth in a virtual machine, ASan+UBSan, TSan, benchmark smoke run, soak smoke run, fuzz smoke run)."
 
 # The libFuzzer targets under fuzz/, built with clang into build-fuzz/. `make fuzz`
 # runs each for FUZZ_SECONDS; `make fuzz-smoke` runs each briefly, so that none rots.
@@ -118,4 +128,4 @@ format-check: setup
 	clang-format --dry-run --Werror $(SOURCES)
 
 clean:
-	rm -rf build build-asan build-tsan build-release build-vm build-fuzz
+	rm -rf build build-asan build-tsan build-release build-vm build-fuzz build-deb

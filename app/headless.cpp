@@ -234,10 +234,13 @@ int RunHeadless(const HeadlessOptions& options, int outFd, int errFd) {
     service->SetServiceName(name);
     service->AllowAccessHiddenFiles = options.allowHidden;
     if (mode == ModeInbox) {
-      // Nobody answers questions here: asking becomes paired devices only.
+      // Nobody answers questions here: asking becomes chosen devices only.
       PushSettings push = options.push;
-      if (push.policy == PushPolicy::AskUnpaired) push.policy = PushPolicy::PairedOnly;
+      if (push.policy == PushPolicy::AskUnchosen) push.policy = PushPolicy::ChosenOnly;
       ApplyPushSettings(push, *service);
+    } else {
+      // Nobody is asked about browsing either: devices not chosen are refused.
+      service->SetAlwaysAccepted(options.push.alwaysAccepted);
     }
     service->SetRootPath(root.string());
     service->OnConnect = record;
@@ -252,8 +255,8 @@ int RunHeadless(const HeadlessOptions& options, int outFd, int errFd) {
       return;
     }
     output.WriteLine("Scn: " + std::to_string(service->Channel) + " " + ServerKindText(kind));
-    if (mode == ModeInbox && options.push.policy == PushPolicy::AskUnpaired) {
-      output.WriteLine(HeadlessAskUnpairedText);
+    if (mode == ModeInbox && options.push.policy == PushPolicy::AskUnchosen) {
+      output.WriteLine(HeadlessAskUnchosenText);
     }
     bluetoothServers.push_back(std::move(service));
     serving = true;

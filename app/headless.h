@@ -36,11 +36,12 @@ struct HeadlessOptions {
   PushSettings push;  // from the settings file only: name clashes and who may push (Object Push)
 };
 
-// Said once when the settings ask the user about pushes from unpaired devices: the
-// headless service has nobody to ask.
-inline constexpr char HeadlessAskUnpairedText[] =
-    "PushPolicy asks about pushes from unpaired devices, but nobody is there to answer: "
-    "only paired devices may push";
+// Said once when the settings ask the user about pushes from devices not chosen (the
+// default): the headless service has nobody to ask, and says how to let every device in.
+inline constexpr char HeadlessAskUnchosenText[] =
+    "PushPolicy asks about pushes from devices not trusted, but nobody is there to answer: "
+    "only trusted devices and AlwaysAcceptDevices may push (to accept every device, set "
+    "PushPolicy=0 in the settings file)";
 
 // What ParseHeadlessArguments says when no exchange folder is known.
 inline constexpr char NoRootPathText[] = "Invalid root path: give --root DIR";

@@ -4,6 +4,8 @@
 
 #include "app/settings_store.h"
 #include "app/user_places.h"
+#include "platform/text.h"
+#include "tcp/listen_address.h"
 
 namespace quillfern {
 
@@ -15,6 +17,16 @@ HeadlessOptions HeadlessOptionsFromSettings(const SettingsStore& settings,
   // The store holds only what a port can be.
   options.port = static_cast<uint16_t>(settings.Integer(Setting::TcpPort));
   options.useIPv6 = settings.IsOn(Setting::UseIPv6);
+  // An address that cannot be read opens nothing: only this computer may connect.
+  const std::string& listen = settings.Text(Setting::ListenAddress);
+  if (listen.empty() || AddressLiteralFamily(listen) != AF_UNSPEC) {
+    options.listen = listen;
+  } else {
+    options.listen = options.useIPv6 ? "::1" : "127.0.0.1";
+    warnings.push_back("The settings give ListenAddress \"" + ShownText(listen) +
+                       "\", which is no address; only this computer may connect (" +
+                       options.listen + ")");
+  }
   options.allowHidden = settings.IsOn(Setting::AllowAccessHiddenFiles);
   options.objectPushName = settings.Text(Setting::OPServiceName);
   options.folderBrowsingName = settings.Text(Setting::FBServiceName);

@@ -16,15 +16,15 @@ PushSettings PushSettingsFrom(const SettingsStore& settings, std::vector<std::st
       push.policy = PushPolicy::AcceptAll;
       break;
     case 1:
-      push.policy = PushPolicy::AskUnpaired;
+      push.policy = PushPolicy::AskUnchosen;
       break;
     case 2:
-      push.policy = PushPolicy::PairedOnly;
+      push.policy = PushPolicy::ChosenOnly;
       break;
     default:
-      push.policy = PushPolicy::PairedOnly;
+      push.policy = PushPolicy::ChosenOnly;
       warnings.push_back("The settings give PushPolicy " + std::to_string(policy) +
-                         ", which is no policy; only paired devices may push");
+                         ", which is no policy; only chosen devices may push");
       break;
   }
   std::istringstream words(settings.Text(Setting::AlwaysAcceptDevices));

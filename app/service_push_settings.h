@@ -13,14 +13,15 @@ class SettingsStore;
 
 struct PushSettings {
   bool replaceExisting = false;  // ObjectPushReplaces
-  PushPolicy policy = PushPolicy::AcceptAll;
+  PushPolicy policy = PushPolicy::AskUnchosen;
   std::vector<std::string> alwaysAccepted;  // "00:1A:7D:DA:71:13", upper-case
 };
 
-// ObjectPushReplaces, PushPolicy (0 accept all, 1 ask for unpaired devices, 2 paired
-// only) and AlwaysAcceptDevices (addresses separated by blanks). A policy number that
-// means none of these gives PairedOnly, the strictest, and a warning; an address that
-// cannot be read is left out with a warning.
+// ObjectPushReplaces, PushPolicy (0 accept all, 1 ask about devices not chosen, 2 chosen
+// devices only) and AlwaysAcceptDevices (addresses separated by blanks; chosen devices,
+// beside those trusted in the Bluetooth stack). A policy number that means none of these
+// gives ChosenOnly, the strictest, and a warning; an address that cannot be read is left
+// out with a warning.
 PushSettings PushSettingsFrom(const SettingsStore& settings, std::vector<std::string>& warnings);
 
 // Everything the settings say that cannot be used as written, one sentence each, for the

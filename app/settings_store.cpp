@@ -30,11 +30,19 @@ std::string RangeText(const SettingDefinition& definition) {
          std::to_string(definition.maximum);
 }
 
-// "2: only paired devices may push", "650", "off": how an entry reads a value it cannot
+// "2: only chosen devices may push", "650", "off": how an entry reads a value it cannot
 // take.
-std::string UnreadableText(const SettingDefinition& definition) {
+std::string IntegerReadInstead(const SettingDefinition& definition) {
   if (definition.maximum == 1) return std::string(definition.unreadableMeans);
   std::string text = std::to_string(definition.unreadable);
+  if (!definition.unreadableMeans.empty()) text += ": " + std::string(definition.unreadableMeans);
+  return text;
+}
+
+// "\"127.0.0.1\": only this computer may connect": how a text entry reads a text it cannot
+// hold.
+std::string TextReadInstead(const SettingDefinition& definition) {
+  std::string text = Quoted(definition.unreadableText);
   if (!definition.unreadableMeans.empty()) text += ": " + std::string(definition.unreadableMeans);
   return text;
 }
@@ -43,10 +51,11 @@ std::string UnreadableText(const SettingDefinition& definition) {
 std::string StricterThanDefaults() {
   std::string text;
   for (const SettingDefinition& definition : SettingsTable) {
-    if (definition.type == SettingType::Integer &&
-        definition.unreadable != definition.defaultInteger) {
+    const bool integer = definition.type == SettingType::Integer;
+    if (integer ? definition.unreadable != definition.defaultInteger
+                : definition.unreadableText != definition.defaultText) {
       text += (text.empty() ? ", except " : ", ") + std::string(definition.key) + ", read as " +
-              UnreadableText(definition);
+              (integer ? IntegerReadInstead(definition) : TextReadInstead(definition));
     }
   }
   return text;
@@ -83,7 +92,10 @@ SettingsFileResult SettingsStore::Read(bool addMissingKeys) {
   std::string bytes;
   if (ReadWholeFile(file_, bytes, errorText_, SettingsFileMaxBytes) == FileReadResult::Failed) {
     // Whatever the file says is unknown, so nothing it might have closed is opened.
-    for (size_t i = 0; i < SettingCount; ++i) entries_[i].integer = SettingsTable[i].unreadable;
+    for (size_t i = 0; i < SettingCount; ++i) {
+      entries_[i].integer = SettingsTable[i].unreadable;
+      entries_[i].text = SettingsTable[i].unreadableText;
+    }
     warnings_.push_back("Cannot read the settings file " + file_.string() + ": " + errorText_ +
                         "; the built-in defaults are used" + StricterThanDefaults());
     return SettingsFileResult::ReadFailed;
@@ -120,14 +132,14 @@ void SettingsStore::ReadValue(size_t index, const std::string& value) {
     }
     entry.integer = definition.unreadable;
     warnings_.push_back(given + ", which it cannot take (" + RangeText(definition) +
-                        "); it is read as " + UnreadableText(definition));
+                        "); it is read as " + IntegerReadInstead(definition));
     return;
   }
   auto storable = StorableText(static_cast<Setting>(index), value);
   if (!storable) {
-    entry.text = definition.defaultText;
+    entry.text = definition.unreadableText;
     warnings_.push_back(given + ", which it cannot hold; it is read as " +
-                        Quoted(definition.defaultText));
+                        TextReadInstead(definition));
     return;
   }
   if (storable->size() < value.size()) {

@@ -32,10 +32,11 @@ enum class Setting : uint8_t {
   FBServiceName,           // name in the Folder Browsing service record
   ReceivedNotification,    // a notification with actions when a pushed object arrives
   ObjectPushReplaces,      // a push of an existing name replaces it (else "name (1).ext")
-  PushPolicy,              // 0 accept every push, 1 ask for unpaired devices, 2 paired only
-  AlwaysAcceptDevices,     // device addresses whose pushes are never questioned, by spaces
+  PushPolicy,              // 0 accept every push, 1 ask for devices not chosen, 2 chosen only
+  AlwaysAcceptDevices,     // device addresses the user chose (push and browse), by spaces
+  ListenAddress,           // the TCP service's address literal; empty: every address
 };
-inline constexpr size_t SettingCount = 15;
+inline constexpr size_t SettingCount = 16;
 
 enum class SettingType : uint8_t { Integer, Text };
 
@@ -52,12 +53,14 @@ struct SettingDefinition {
   // Integers: the values the entry can take, minimum to maximum.
   int32_t minimum = 0;
   int32_t maximum = 0;
-  // Integers: the value taken in place of one the entry cannot take, and what it means.
+  // Integers: the value taken in place of one the entry cannot take, and what it means
+  // (for texts too).
   int32_t unreadable = 0;
   std::string_view unreadableMeans;
-  // Texts: what a text over the file's limits becomes; texts that cannot be stored at all
-  // give the default.
+  // Texts: what a text over the file's limits becomes, and the text taken in place of
+  // one the entry cannot hold at all.
   TextLimit textLimit = TextLimit::Cut;
+  std::string_view unreadableText = defaultText;
 };
 
 inline constexpr std::string_view SettingsSection = "Settings";
@@ -80,8 +83,19 @@ inline constexpr std::array<SettingDefinition, SettingCount> SettingsTable = {{
     {"FBServiceName", SettingType::Text, 0, "OBEX Folder Browsing"},
     {"ReceivedNotification", SettingType::Integer, 1, {}, 0, 1, 1, "on"},
     {"ObjectPushReplaces", SettingType::Integer, 0, {}, 0, 1, 0, "off"},
-    {"PushPolicy", SettingType::Integer, 0, {}, 0, 2, 2, "only paired devices may push"},
+    {"PushPolicy", SettingType::Integer, 1, {}, 0, 2, 2, "only chosen devices may push"},
     {"AlwaysAcceptDevices", SettingType::Text, 0, {}, 0, 0, 0, {}, TextLimit::None},
+    // An address that cannot be held must not become "every address".
+    {"ListenAddress",
+     SettingType::Text,
+     0,
+     {},
+     0,
+     0,
+     0,
+     "only this computer may connect",
+     TextLimit::Refuse,
+     "127.0.0.1"},
 }};
 
 constexpr const SettingDefinition& DefinitionOf(Setting setting) {

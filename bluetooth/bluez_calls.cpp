@@ -240,6 +240,20 @@ int BluezUnregisterProfile(sd_bus* bus, const std::string& path, BluezError& err
       [&](sd_bus_message* m) { return sd_bus_message_append(m, "o", path.c_str()); }, reply, error);
 }
 
+int BluezUnregisterProfileUnanswered(sd_bus* bus, const std::string& path) {
+  sd_bus_message* raw = nullptr;
+  int r = sd_bus_message_new_method_call(bus, &raw, BluezService, "/org/bluez",
+                                         "org.bluez.ProfileManager1", "UnregisterProfile");
+  if (r < 0) return r;
+  SdBusMessagePtr call(raw);
+  if ((r = sd_bus_message_append(raw, "o", path.c_str())) < 0 ||
+      (r = sd_bus_message_set_expect_reply(raw, 0)) < 0 ||
+      (r = sd_bus_send(bus, raw, nullptr)) < 0) {
+    return r;
+  }
+  return 0;
+}
+
 std::string BluezDevicePath(const std::string& adapterPath, BluetoothAddress device) {
   std::string text = AddressText(device);
   std::replace(text.begin(), text.end(), ':', '_');
@@ -262,23 +276,19 @@ int BluezDeviceName(sd_bus* bus, const std::string& devicePath, std::string& nam
   return 0;
 }
 
-int BluezDevicePaired(sd_bus* bus, const std::string& devicePath, BluezError& error) {
-  // Bonded (a stored key) decides: bluetoothd also reports Paired for the
-  // temporary key that Secure Simple Pairing gives any device for as long as
-  // its link lasts. Paired counts only for daemons that have no Bonded.
-  for (const char* property : {"Bonded", "Paired"}) {
-    SdBusMessagePtr reply;
-    int r = GetDeviceProperty(bus, devicePath, property, reply, error);
-    // An unknown device was never paired; older daemons have no Bonded.
-    if (r == -ENOENT) continue;
-    if (r < 0) return r;
-    bool value = false;
-    if ((r = ReadBoolVariant(reply.get(), value)) < 0) return Malformed(error, r);
+int BluezDeviceTrusted(sd_bus* bus, const std::string& devicePath, BluezError& error) {
+  SdBusMessagePtr reply;
+  int r = GetDeviceProperty(bus, devicePath, "Trusted", reply, error);
+  // A device bluetoothd does not know was never trusted.
+  if (r == -ENOENT) {
     error = {};
-    return value ? 1 : 0;
+    return 0;
   }
+  if (r < 0) return r;
+  bool value = false;
+  if ((r = ReadBoolVariant(reply.get(), value)) < 0) return Malformed(error, r);
   error = {};
-  return 0;
+  return value ? 1 : 0;
 }
 
 }  // namespace quillfern

@@ -41,6 +41,10 @@ int BluezAdapters(sd_bus* bus, std::vector<BluezAdapter>& adapters, BluezError& 
 int BluezRegisterProfile(sd_bus* bus, const std::string& path, const std::string& uuid,
                          const std::string& name, const std::string& recordXml, BluezError& error);
 int BluezUnregisterProfile(sd_bus* bus, const std::string& path, BluezError& error);
+// Sends UnregisterProfile without waiting for an answer (none is asked for): bluetoothd
+// takes a connection's calls in the order sent, so this undoes a registration it had not
+// answered yet whenever it gets to it. 0 once queued for sending, or -errno.
+int BluezUnregisterProfileUnanswered(sd_bus* bus, const std::string& path);
 
 // /org/bluez/hci0/dev_00_1A_7D_DA_71_13
 std::string BluezDevicePath(const std::string& adapterPath, BluetoothAddress device);
@@ -48,8 +52,10 @@ std::string BluezDevicePath(const std::string& adapterPath, BluetoothAddress dev
 // org.bluez.Device1's Name; -ENOENT when the device or its name is unknown.
 int BluezDeviceName(sd_bus* bus, const std::string& devicePath, std::string& name,
                     BluezError& error);
-// 1 when org.bluez.Device1's Paired or Bonded is true, 0 when neither is (or the device is
-// unknown).
-int BluezDevicePaired(sd_bus* bus, const std::string& devicePath, BluezError& error);
+// 1 when org.bluez.Device1's Trusted is true, 0 when it is false (or the device is
+// unknown). Paired and Bonded do not count: they say that a key exists, which bluetoothd
+// makes and keeps on its own for any bondable phone when no agent (or one that accepts
+// Just Works) is there.
+int BluezDeviceTrusted(sd_bus* bus, const std::string& devicePath, BluezError& error);
 
 }  // namespace quillfern

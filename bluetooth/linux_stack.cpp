@@ -11,6 +11,7 @@
 #include "bluetooth/sdp_search.h"
 #include "obex/packet.h"
 #include "platform/clock.h"
+#include "platform/debug.h"
 
 namespace quillfern {
 namespace {
@@ -220,6 +221,14 @@ int LinuxBluetoothStack::RegisterRecord(std::span<const uint8_t> record, RecordH
     notice_ = ServiceTakenNotice;
     return registered;
   }
+  if (registered == -ETIMEDOUT) {
+    // bluetoothd, late, may still register the record when it gets to the call, and
+    // would then announce a service that nobody serves until this program ends. It is
+    // asked to undo that right behind the registration, and the service does not start.
+    const int undone = BluezUnregisterProfileUnanswered(bus, object->Path());
+    if (undone < 0) DebugPrintf("cannot undo a registration bluetoothd did not answer: %d", undone);
+    bus_->ProcessSoon();
+  }
   if (registered < 0) return Failed(registered, error, "the service record");
   profiles_[token] = Profile{std::move(object)};
   handle = token;
@@ -233,7 +242,13 @@ int LinuxBluetoothStack::DeleteRecord(RecordHandle handle) {
   Profile profile = std::move(found->second);
   profiles_.erase(found);
   if (!profile.registered || !bus_ || !profile.object) return 0;
-  if (Quiet()) return -ETIMEDOUT;
+  if (Quiet()) {
+    // bluetoothd is not waited for again so soon, yet the record must not outlive the
+    // service: it drops it when it gets to the call.
+    const int asked = BluezUnregisterProfileUnanswered(bus_->Get(), profile.object->Path());
+    bus_->ProcessSoon();
+    return asked;
+  }
   BluezError error;
   const int result = BluezUnregisterProfile(bus_->Get(), profile.object->Path(), error);
   bus_->ProcessSoon();
@@ -270,13 +285,13 @@ int LinuxBluetoothStack::LookupDeviceName(BluetoothAddress device, std::string& 
   return result;
 }
 
-int LinuxBluetoothStack::DevicePaired(BluetoothAddress device) {
+int LinuxBluetoothStack::DeviceTrusted(BluetoothAddress device) {
   if (!bus_ && !Bus()) return -ENOTCONN;
   if (Quiet()) return -ETIMEDOUT;
   const std::string radio = RadioPathForDevices();
   if (radio.empty()) return -ENODEV;
   BluezError error;
-  const int result = BluezDevicePaired(bus_->Get(), BluezDevicePath(radio, device), error);
+  const int result = BluezDeviceTrusted(bus_->Get(), BluezDevicePath(radio, device), error);
   bus_->ProcessSoon();
   if (result == -ETIMEDOUT) quietUntilMs_ = MonotonicMs() + BluetoothdQuietMs;
   return result;

@@ -49,7 +49,7 @@ class LinuxBluetoothStack final : public BluetoothStack {
   int DeleteRecord(RecordHandle handle) override;
   int FirstRadio(BluetoothAddress& address) override;
   int LookupDeviceName(BluetoothAddress device, std::string& name) override;
-  int DevicePaired(BluetoothAddress device) override;
+  int DeviceTrusted(BluetoothAddress device) override;
   int Connect(BluetoothAddress device, uint8_t channel, RfcommSocket& socket) override;
   int SearchRecords(BluetoothAddress device, std::vector<std::vector<uint8_t>>& records) override;
   std::string TakeNotice() override;

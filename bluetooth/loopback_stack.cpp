@@ -170,9 +170,9 @@ fs::path LoopbackBluetoothStack::DeviceFolder(BluetoothAddress device) const {
   return folder_ / DeviceFolderName(device);
 }
 
-int LoopbackBluetoothStack::SetPaired(bool paired) {
-  const fs::path flag = DeviceFolder(self_) / "paired";
-  if (paired) return WriteFileAtomically(flag, {});
+int LoopbackBluetoothStack::SetTrusted(bool trusted) {
+  const fs::path flag = DeviceFolder(self_) / "trusted";
+  if (trusted) return WriteFileAtomically(flag, {});
   if (::unlink(flag.c_str()) != 0 && errno != ENOENT) return Errno();
   return 0;
 }
@@ -227,7 +227,7 @@ int LoopbackBluetoothStack::BoundChannel(const RfcommSocket& socket) {
 }
 
 int LoopbackBluetoothStack::SetLinkSecurity(RfcommSocket&, LinkSecurity) {
-  // Unix sockets have no link to secure; DevicePaired still answers for pairing.
+  // Unix sockets have no link to secure; DeviceTrusted still answers for the user's choice.
   return 0;
 }
 
@@ -301,9 +301,9 @@ int LoopbackBluetoothStack::LookupDeviceName(BluetoothAddress device, std::strin
   return 0;
 }
 
-int LoopbackBluetoothStack::DevicePaired(BluetoothAddress device) {
+int LoopbackBluetoothStack::DeviceTrusted(BluetoothAddress device) {
   std::error_code error;
-  return fs::exists(DeviceFolder(device) / "paired", error) ? 1 : 0;
+  return fs::exists(DeviceFolder(device) / "trusted", error) ? 1 : 0;
 }
 
 int LoopbackBluetoothStack::Connect(BluetoothAddress device, uint8_t channel,

@@ -13,7 +13,7 @@
 // program's radio and the phones that tests play alike, is a sub-folder named by its
 // address as twelve hex digits, holding:
 //   name              the device's name (optional, as with real devices)
-//   paired            present while the device counts as paired with this computer
+//   trusted           present while the computer trusts the device (the user chose it)
 //   rfcomm-NN         the listening socket of channel NN (01 to 30)
 //   rfcomm-NN.lock    locked with flock while a socket holds channel NN, so a channel is
 //                     free again the moment its holder closes it or dies
@@ -41,8 +41,8 @@ class LoopbackBluetoothStack final : public BluetoothStack {
 
   BluetoothAddress Address() const { return self_; }
   const std::filesystem::path& Folder() const { return folder_; }
-  // Marks this device as paired with the computer, or not.
-  int SetPaired(bool paired);
+  // Marks this device as trusted by the computer, or not.
+  int SetTrusted(bool trusted);
 
   bool Loaded() override;
   int CreateSocket(RfcommSocket& socket) override;
@@ -56,7 +56,7 @@ class LoopbackBluetoothStack final : public BluetoothStack {
   int DeleteRecord(RecordHandle handle) override;
   int FirstRadio(BluetoothAddress& address) override;
   int LookupDeviceName(BluetoothAddress device, std::string& name) override;
-  int DevicePaired(BluetoothAddress device) override;
+  int DeviceTrusted(BluetoothAddress device) override;
   int Connect(BluetoothAddress device, uint8_t channel, RfcommSocket& socket) override;
   int SearchRecords(BluetoothAddress device, std::vector<std::vector<uint8_t>>& records) override;
 

@@ -96,7 +96,7 @@ int TOBEXServerBTMS::BindAndRegister() {
     return -1;
   }
   // Folder Browsing reads the exchange folder: the link is encrypted, and
-  // the accept checks that the device is paired. A push takes any link.
+  // the accept checks that the user chose the device. A push takes any link.
   const LinkSecurity security =
       Mode == ModeFolderBrowsing ? LinkSecurity::Medium : LinkSecurity::Low;
   if (const int secured = stack_.SetLinkSecurity(ListenSocket, security); secured < 0) {
@@ -174,40 +174,42 @@ int TOBEXServerBTMS::AcceptPeer(std::string& peerText) {
   // device that is slow to tell its name costs the text, never the service.
   BluetoothAddress address = 0;
   const bool addressKnown = stack_.PeerAddress(peer.Get(), address) == 0;
+  int trusted = 0;
   if (addressKnown) {
     std::string name;
     const bool named = LookupDeviceInfo(address, name) == 0;
     peerText = PeerDisplayText(named ? std::optional(name) : std::nullopt, address);
+    acceptedPeer_.address = AddressText(address);
+    // Asked once, here on the main thread; the session keeps the answer. A
+    // stack that cannot tell counts as "not trusted", the side that asks or
+    // refuses rather than lets in.
+    trusted = stack_.DeviceTrusted(address);
+    acceptedPeer_.trusted = trusted == 1;
   }
-  if (Mode == ModeFolderBrowsing && !PeerMayBrowse(addressKnown, address, peerText)) {
+  if (Mode == ModeFolderBrowsing && !acceptedPeer_.trusted &&
+      !Pushes().AlwaysAccepted(acceptedPeer_.address) &&
+      !MayAskToBrowse(addressKnown, trusted, peerText)) {
     RefuseConnection(std::move(peer), RspServiceUnavailable);
     return -EACCES;
-  }
-  if (addressKnown) {
-    acceptedPeer_.address = AddressText(address);
-    // The push policy asks the stack once, here on the main thread, and only
-    // when it matters; the session keeps the answer. A stack that cannot
-    // tell counts as "not paired", the side that asks rather than lets in.
-    if (Mode == ModeInbox && Pushes().Policy() != PushPolicy::AcceptAll) {
-      acceptedPeer_.paired = stack_.DevicePaired(address) == 1;
-    }
   }
   return peer.Release();
 }
 
-bool TOBEXServerBTMS::PeerMayBrowse(bool addressKnown, BluetoothAddress address,
-                                    const std::string& peerText) {
-  // An encrypted link alone proves nothing: Secure Simple Pairing gives any
-  // phone a temporary key. Only a paired device may read the folder.
+bool TOBEXServerBTMS::MayAskToBrowse(bool addressKnown, int trusted, const std::string& peerText) {
+  // An encrypted link alone proves nothing, nor does a key: Secure Simple
+  // Pairing gives any phone one, and bluetoothd keeps the keys of bondable
+  // phones on its own. Only the user's choice lets a device read the folder.
   std::string why;
   if (!addressKnown) {
-    why = "the device's address is unknown, so its pairing cannot be checked";
-  } else if (const int paired = stack_.DevicePaired(address); paired < 0) {
-    why = "could not check that the device is paired with this computer";
-  } else if (paired == 0) {
-    why = "the device is not paired with this computer; pair it to browse folders";
-  } else {
+    why = "the device's address is unknown, so whether it is trusted cannot be checked";
+  } else if (AskToBrowse()) {
+    acceptedPeer_.askToBrowse = true;
     return true;
+  } else if (trusted < 0) {
+    why = "could not check that the device is trusted; to let it browse, " +
+          ChooseDeviceHint(acceptedPeer_.address);
+  } else {
+    why = "the device is not trusted; to let it browse, " + ChooseDeviceHint(acceptedPeer_.address);
   }
   ServerLog(peerText, "Refused" + (peerText.empty() ? "" : " " + peerText) + " : " + why);
   return false;

@@ -19,9 +19,10 @@ inline constexpr uint32_t BluetoothSlotTimeoutMs = 5000;
 // channel, announced by a service record that names the channel, for Object
 // Push (Mode Inbox, class 0x1105) or Folder Browsing (Mode FolderBrowsing,
 // class 0x1106). Folder Browsing sessions must name the Folder Browsing
-// target, ask for an encrypted link, and come from a device paired with this
-// computer: anyone else within radio range could otherwise read the
-// exchange folder. Everything here runs on the main thread.
+// target, ask for an encrypted link, and come from a device the user chose
+// (trusted in the stack, or always accepted), or one the user lets in when
+// asked: anyone else within radio range could otherwise read the exchange
+// folder. Everything here runs on the main thread.
 class TOBEXServerBTMS : public TOBEXServer {
  public:
   TOBEXServerBTMS(EventLoop& loop, BluetoothStack& stack, uint8_t mode);
@@ -56,8 +57,10 @@ class TOBEXServerBTMS : public TOBEXServer {
   int ListenerSocket() const override { return ListenSocket.Get(); }
 
  private:
-  // Whether a Folder Browsing peer may in; when not, logs why.
-  bool PeerMayBrowse(bool addressKnown, BluetoothAddress address, const std::string& peerText);
+  // For a Folder Browsing peer the user has not chosen: whether its
+  // CONNECT waits for the user's answer (marked so); when not, logs why it
+  // is refused and how to let it in.
+  bool MayAskToBrowse(bool addressKnown, int trusted, const std::string& peerText);
   // Logs what the stack has to say; returns it.
   std::string LogStackNotice();
   // The radio went away while listening: the service stops and says so.

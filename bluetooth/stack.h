@@ -61,8 +61,8 @@ class RfcommSocket {
   UniqueFd fd_;
 };
 
-// Folder Browsing asks for an encrypted link from a paired device; Object Push takes any
-// link, as phones expect for a push.
+// Folder Browsing asks for an encrypted link (and the server, a device the user chose);
+// Object Push takes any link, as phones expect for a push.
 enum class LinkSecurity : uint8_t { Low, Medium };
 
 // Service record handles: never 0 while a record is registered.
@@ -104,8 +104,11 @@ class BluetoothStack {
   virtual int FirstRadio(BluetoothAddress& address) = 0;
   // The device's name as the stack knows it; -ENOENT when it knows none.
   virtual int LookupDeviceName(BluetoothAddress device, std::string& name) = 0;
-  // 1 when the device is paired with this computer, 0 when not.
-  virtual int DevicePaired(BluetoothAddress device) = 0;
+  // 1 when the user chose the device (trusted it: every desktop pairing tool does,
+  // `bluetoothctl trust` on the command line), 0 when not. A key for the device proves no
+  // choice: Secure Simple Pairing gives any phone one, and bluetoothd with no agent keeps
+  // the keys of bondable phones on its own.
+  virtual int DeviceTrusted(BluetoothAddress device) = 0;
 
   // --- Client side (the transport's outgoing connection, and tests playing the phone) ---
   // Starts connecting a non-blocking socket to the device's channel: 0 when connected at

@@ -28,7 +28,7 @@ class UnavailableBluetoothStack final : public BluetoothStack {
   int DeleteRecord(RecordHandle) override { return -ENODEV; }
   int FirstRadio(BluetoothAddress&) override { return -ENODEV; }
   int LookupDeviceName(BluetoothAddress, std::string&) override { return -ENODEV; }
-  int DevicePaired(BluetoothAddress) override { return -ENODEV; }
+  int DeviceTrusted(BluetoothAddress) override { return -ENODEV; }
   int Connect(BluetoothAddress, uint8_t, RfcommSocket&) override { return -EAFNOSUPPORT; }
   int SearchRecords(BluetoothAddress, std::vector<std::vector<uint8_t>>&) override {
     return -ENODEV;

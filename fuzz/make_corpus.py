@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed corpora under fuzz/corpus/: the request packets the tests send
-(CONNECT, PUT with name, length and body, GET of a folder listing, SETPATH, DISCONNECT,
-ABORT), alone for the header codec and as whole sessions for the other targets."""
+(CONNECT, PUT with name, length and body, GET of a folder listing, SETPATH, ACTION,
+DISCONNECT, ABORT), alone for the header codec and as whole sessions for the other targets."""
 import pathlib
 
 TARGET = bytes.fromhex("F9EC7BC4953C11D2984E525400DC9E09")
@@ -18,6 +18,10 @@ def var(hid, data):
 
 def name(text):
     return var(0x01, text.encode("utf-16-be") + b"\0\0" if text else b"")
+
+
+def dest_name(text):
+    return var(0x15, text.encode("utf-16-be") + b"\0\0")
 
 
 def four(hid, value):
@@ -40,12 +44,17 @@ SETPATH_NEW = packet(0x85, name("made"), bytes([0x00, 0x00]))
 SETPATH_UP = packet(0x85, b"", bytes([0x03, 0x00]))
 SETPATH_OUT = packet(0x85, name("link-out"), bytes([0x02, 0x00]))
 SETPATH_HIDDEN = packet(0x85, name(".hidden-folder"), bytes([0x02, 0x00]))
+ACTION_COPY = packet(0x86, bytes([0x94, 0x00]) + name("a.txt") + dest_name("copy.txt"))
+ACTION_MOVE = packet(0x86, bytes([0x94, 0x01]) + name("sub") + dest_name("link-out/sub"))
+ACTION_FIRST = packet(0x06, bytes([0x94, 0x01]) + name("a.txt"))
+ACTION_LAST = packet(0x86, dest_name("sub/moved.txt"))
 
 PACKETS = {
     "connect": CONNECT, "connect-bare": CONNECT_BARE, "disconnect": DISCONNECT,
     "abort": ABORT, "put-whole": PUT_WHOLE, "put-first": PUT_FIRST, "put-last": PUT_LAST,
     "put-delete": PUT_DELETE, "get-listing": GET_LISTING, "get-file": GET_FILE,
     "setpath-sub": SETPATH_SUB, "setpath-new": SETPATH_NEW, "setpath-up": SETPATH_UP,
+    "action-copy": ACTION_COPY, "action-move": ACTION_MOVE,
 }
 
 SESSIONS = {
@@ -59,6 +68,8 @@ SESSIONS = {
     "setpath": [CONNECT, SETPATH_SUB, GET_LISTING, SETPATH_UP, SETPATH_NEW, PUT_WHOLE, DISCONNECT],
     "setpath-out": [CONNECT, SETPATH_OUT, PUT_WHOLE, GET_LISTING, DISCONNECT],
     "hidden": [CONNECT, SETPATH_HIDDEN, GET_LISTING, PUT_WHOLE, DISCONNECT],
+    "action": [CONNECT, ACTION_COPY, ACTION_MOVE, GET_LISTING, DISCONNECT],
+    "action-two-packets": [CONNECT, ACTION_FIRST, ACTION_LAST, ABORT, DISCONNECT],
 }
 
 root = pathlib.Path(__file__).resolve().parent / "corpus"

@@ -32,8 +32,10 @@ inline constexpr uint8_t OpPutFinal = 0x82;
 inline constexpr uint8_t OpGet = 0x03;
 inline constexpr uint8_t OpGetFinal = 0x83;
 inline constexpr uint8_t OpSetPath = 0x85;
-// Action and Session are only recognised so they can be answered "not implemented".
-inline constexpr uint8_t OpAction = 0x86;
+// Copy, move and set permissions of an object, in one or more packets.
+inline constexpr uint8_t OpAction = 0x06;
+inline constexpr uint8_t OpActionFinal = 0x86;
+// Session is only recognised so it can be answered "not implemented".
 inline constexpr uint8_t OpSession = 0x87;
 inline constexpr uint8_t OpAbort = 0xFF;
 // Marks the last packet of a request; every response code carries it too.
@@ -45,22 +47,26 @@ inline constexpr uint8_t RspBadRequest = 0xC0;
 inline constexpr uint8_t RspForbidden = 0xC3;
 inline constexpr uint8_t RspNotFound = 0xC4;
 inline constexpr uint8_t RspNotAcceptable = 0xC6;
+inline constexpr uint8_t RspConflict = 0xC9;
 inline constexpr uint8_t RspEntityTooLarge = 0xCD;
 inline constexpr uint8_t RspInternalError = 0xD0;
 inline constexpr uint8_t RspNotImplemented = 0xD1;
 inline constexpr uint8_t RspServiceUnavailable = 0xD3;
+inline constexpr uint8_t RspDatabaseFull = 0xE0;
 // Never sent: the handlers report it as the result of a transfer the client aborted, so
 // the log can say so.
 inline constexpr int ResultAborted = 0xF0;
 
 // The top two bits of a header id give its layout (see headers.h).
 inline constexpr uint8_t HdrName = 0x01;
+inline constexpr uint8_t HdrDestName = 0x15;
 inline constexpr uint8_t HdrType = 0x42;
 inline constexpr uint8_t HdrTime = 0x44;
 inline constexpr uint8_t HdrTarget = 0x46;
 inline constexpr uint8_t HdrBody = 0x48;
 inline constexpr uint8_t HdrEndOfBody = 0x49;
 inline constexpr uint8_t HdrWho = 0x4A;
+inline constexpr uint8_t HdrActionId = 0x94;
 inline constexpr uint8_t HdrLength = 0xC3;
 inline constexpr uint8_t HdrConnectionId = 0xCB;
 

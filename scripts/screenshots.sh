@@ -2,8 +2,11 @@
 # Takes the README's screenshots of the real program under Xvfb, with trayer
 # as the notification area: the main window with TCP/IP on and two clients
 # connected, the notification-area icon with its balloon, the log window, the
-# settings dialog, and the main window again with two slow pushes running.
-# The PNGs go to docs/. Needs a built tree (make build).
+# settings dialog, the main window again with two slow pushes running, a
+# Bluetooth box that says why it cannot start (and its message), then on a
+# larger screen the main window at twice the size and in a dark palette, and
+# the settings dialog of a first start. The PNGs go to docs/. Needs a built
+# tree (make build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -151,4 +154,84 @@ xdotool mousemove $((X + ${QUILLFERN_SHOT_LAMP_X:-318})) $((Y + ${QUILLFERN_SHOT
 sleep 1.5
 eval "$(xdotool getwindowgeometry --shell "$main")"
 "$grab" docs/transfer-ring.png "$X" "$Y" "$((WIDTH + 90))" "$((HEIGHT + 20))"
-echo "Screenshots written: docs/main-window.png docs/notification-area.png docs/log-window.png docs/settings-dialog.png docs/transfer-ring.png"
+
+# Bluetooth Object Push on a computer whose Bluetooth cannot serve (this one
+# has no bluetoothd): the message, then the box that keeps the reason.
+xdotool mousemove 0 0
+eval "$(xdotool getwindowgeometry --shell "$main")"
+xdotool mousemove $((X + 70)) $((Y + ${QUILLFERN_SHOT_OP_SWITCH_Y:-262}))
+xdotool click 1
+sleep 1.5
+message=""
+for id in $(xdotool search --onlyvisible --name '^Quillfern$'); do
+  [ "$id" != "$main" ] && message=$id
+done
+if [ -z "$message" ]; then
+  echo "No message came up for Bluetooth Object Push (set QUILLFERN_SHOT_OP_SWITCH_Y)" >&2
+  exit 1
+fi
+shoot_window "$message" docs/bluetooth-message.png
+# Its OK button, bottom right.
+eval "$(xdotool getwindowgeometry --shell "$message")"
+xdotool mousemove $((X + WIDTH - 45)) $((Y + HEIGHT - 20))
+xdotool click 1
+sleep 1
+xdotool mousemove 0 0
+sleep 0.5
+shoot_window "$main" docs/bluetooth-reason.png
+
+# The rest on a screen of its own, twice as large, each a program of its own.
+stop_program() {
+  kill "$program" 2> /dev/null || true
+  wait "$program" 2> /dev/null || true
+}
+for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2> /dev/null || true; done
+wait 2> /dev/null || true
+pids=()
+display=:$((${display#:} + 10))
+Xvfb "$display" -screen 0 2048x1536x24 -nolisten tcp > /dev/null 2>&1 &
+pids+=($!)
+export DISPLAY=$display
+for _ in $(seq 50); do xdotool getdisplaygeometry > /dev/null 2>&1 && break; sleep 0.1; done
+start_program() {  # environment assignments for the program
+  env "$@" "$binary" > "$work/program.log" 2>&1 &
+  program=$!
+  pids+=("$program")
+  for _ in $(seq 100); do [ -S "$work/run/Quillfern.socket" ] && break; sleep 0.1; done
+  sleep 1.5
+}
+
+start_program QT_SCALE_FACTOR=2
+shoot_window "$(find_window '^Quillfern$')" docs/main-window-2x.png
+stop_program
+
+# A dark palette as a KDE Plasma user has it: Qt reads it from kdeglobals.
+cat > "$work/config/kdeglobals" << KDE
+[Colors:Window]
+BackgroundNormal=42,46,50
+ForegroundNormal=239,240,241
+[Colors:View]
+BackgroundNormal=27,30,32
+ForegroundNormal=239,240,241
+[Colors:Button]
+BackgroundNormal=49,54,59
+ForegroundNormal=239,240,241
+[Colors:Selection]
+BackgroundNormal=61,174,233
+ForegroundNormal=252,252,252
+[Colors:Tooltip]
+BackgroundNormal=49,54,59
+ForegroundNormal=239,240,241
+KDE
+start_program XDG_CURRENT_DESKTOP=KDE KDE_SESSION_VERSION=5 KDE_FULL_SESSION=true
+shoot_window "$(find_window '^Quillfern$')" docs/main-window-dark.png
+stop_program
+rm "$work/config/kdeglobals"
+
+# A first start: no settings file yet.
+rm "$work/config/Quillfern.ini"
+start_program
+shoot_window "$(find_window '^Settings$')" docs/first-start.png
+stop_program
+echo "Screenshots written to docs/: main-window notification-area log-window settings-dialog" \
+  "transfer-ring bluetooth-message bluetooth-reason main-window-2x main-window-dark first-start"

@@ -7,10 +7,11 @@ packages=(
   qemu-system-x86 busybox-static bluez bluez-test-tools dbus kmod cpio python3
   build-essential cmake ninja-build pkg-config clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  obexftp libopenobex2-dev libcap2-bin procps ccache
-  qt6-base-dev libqt6dbus6 xvfb xauth trayer xdg-utils xdotool dunst
+  obexftp openobex-apps libopenobex2-dev libcap2-bin procps ccache
+  qt6-base-dev libqt6dbus6 shared-mime-info xvfb xauth trayer xdg-utils xdotool dunst
   libbluetooth-dev libsystemd-dev
   clang libclang-rt-14-dev
+  debhelper dpkg-dev fakeroot lintian appstream desktop-file-utils man-db
 )
 
 missing=()

@@ -29,6 +29,15 @@ int TOBEXServerConnection::HandleConnect(std::span<const uint8_t> packet) {
     Respond(RspNotAcceptable);
     return RspNotAcceptable;
   }
+  // A device the user has not chosen browses only once the user lets it.
+  // Until then it is not connected: when every slot is taken, a newcomer
+  // takes its slot, and the question ends.
+  if (const int refused = BrowsePermission(); refused != 0) {
+    if (refused != ResultQuestionAbandoned) Respond(RspServiceUnavailable);
+    Log("Connect : " + ResultText(refused));
+    CloseTransport();
+    return RspServiceUnavailable;
+  }
   CurrentFolder.clear();
   PeerMaxPacket = static_cast<uint16_t>((packet[5] << 8) | packet[6]);
 
@@ -78,6 +87,9 @@ void TOBEXServerConnection::DispatchRequest(std::span<const uint8_t> packet) {
       HandleSetPath(packet);
       break;
     case OpAction:
+    case OpActionFinal:
+      HandleAction(packet);
+      break;
     case OpSession:
       Respond(RspNotImplemented);
       break;

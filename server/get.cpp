@@ -57,40 +57,18 @@ int TOBEXServerConnection::HandleGet(std::span<const uint8_t> packet) {
   std::string line;
   int result;
   if (type == FolderListingType) {
-    line = "Get folder listing : ";
+    // A Name asks for that folder's listing, as clients that walk a tree
+    // (obexftp -l sub, obexfs) mean it; without one, the current folder's.
+    line = rawName.empty() ? "Get folder listing : "
+                           : "Get folder listing \"" + NameForLog(rawName) + "\" : ";
     if (Mode != ModeFolderBrowsing) {
       result = RspNotAcceptable;
       Respond(RspNotAcceptable);
     } else {
-      // The current folder was inside the exchange folder when it was
-      // entered; a link put in its place since must not lead the listing out.
-      const ResolvedName folder =
-          Names.Resolve(CurrentFolder, std::string(), NameIntent::List, AllowAccessHiddenFiles);
-      // Links are listed only where a client could follow them.
-      const auto reachable = [this](std::string_view entry) {
-        return Names
-                   .Resolve(CurrentFolder, std::string(entry), NameIntent::Look,
-                            AllowAccessHiddenFiles)
-                   .refusal == NameRefusal::None;
-      };
-      std::string listing;
-      if (folder.refusal == NameRefusal::Outside || folder.refusal == NameRefusal::Hidden) {
-        result = RspForbidden;
-        Respond(RspForbidden);
-      } else if (folder.refusal == NameRefusal::None &&
-                 BuildFolderListing(AllowAccessHiddenFiles, folder.handle.Get(), listing,
-                                    reachable) > 0) {
-        ObjectReader object(std::move(listing));
-        // A listing may be cancelled; its progress is not worth telling.
-        BeginTransfer(std::string(), TransferDirection::Sending, std::nullopt);
-        result = SendObject(object);
-        EndTransfer();
-      } else {
-        result = RspNotFound;
-        Respond(RspNotFound);
-      }
+      result = SendFolderListing(rawName.empty() ? std::optional<std::string>(std::string())
+                                                 : NameFromHeader(rawName));
     }
-    Log(line + ResultText(result));
+    Log(line + ResultText(LoggedResult(result)));
     return result;
   }
 
@@ -143,7 +121,47 @@ int TOBEXServerConnection::HandleGet(std::span<const uint8_t> packet) {
   } else {
     Respond(static_cast<uint8_t>(result));
   }
-  Log(line + ResultText(result));
+  Log(line + ResultText(LoggedResult(result)));
+  return result;
+}
+
+int TOBEXServerConnection::SendFolderListing(const std::optional<std::string>& name) {
+  // A name that cannot be a path (a NUL, broken UTF-16) is refused as a
+  // file of that name would be; one too long for any folder is not there.
+  uint8_t refused = !name ? RspForbidden : !SegmentsFitFileSystem(*name) ? RspNotFound : 0;
+  ResolvedName folder;
+  if (refused == 0) {
+    // The listed folder was inside the exchange folder when it was entered
+    // or named; a link put in its place since must not lead the listing out.
+    folder = Names.Resolve(CurrentFolder, *name, NameIntent::List, AllowAccessHiddenFiles);
+    if (folder.refusal == NameRefusal::Outside || folder.refusal == NameRefusal::Hidden) {
+      refused = RspForbidden;
+    } else if (folder.refusal != NameRefusal::None) {
+      refused = RspNotFound;  // missing, or a file
+    }
+  }
+  std::string listing;
+  if (refused == 0) {
+    // Links are listed only where a client could follow them.
+    const auto reachable = [this, &folder](std::string_view entry) {
+      return Names
+                 .Resolve(folder.relative, std::string(entry), NameIntent::Look,
+                          AllowAccessHiddenFiles)
+                 .refusal == NameRefusal::None;
+    };
+    if (BuildFolderListing(AllowAccessHiddenFiles, folder.handle.Get(), listing, reachable) <= 0) {
+      refused = RspNotFound;
+    }
+  }
+  if (refused != 0) {
+    Respond(refused);
+    return refused;
+  }
+  ObjectReader object(std::move(listing));
+  // A listing may be cancelled; its progress is not worth telling.
+  BeginTransfer(std::string(), TransferDirection::Sending, std::nullopt);
+  const int result = SendObject(object);
+  EndTransfer();
   return result;
 }
 

@@ -232,6 +232,8 @@ int ObjectWriter::Commit() {
   }
   if (placement_ == Placement::KeepExisting) {
     result = PlaceBesideExisting();
+  } else if (placement_ == Placement::NewOnly) {
+    result = PlaceUnder(name_);
   } else if (!temporaryName_.empty()) {
     if (::renameat(folder_.Get(), temporaryName_.c_str(), folder_.Get(), name_.c_str()) != 0) {
       result = -errno;

@@ -32,10 +32,11 @@ class ObjectWriter {
   // without those (FAT, some network mounts), a hidden name in the same
   // folder that is removed on every early end.
   enum class Temporary { Unnamed, Named };
-  // What Commit does when the name is taken: Replace the file there, or
+  // What Commit does when the name is taken: Replace the file there,
   // KeepExisting and give the object the first free name "name (1).ext",
-  // "name (2).ext", ... (the number goes before the last dot).
-  enum class Placement { Replace, KeepExisting };
+  // "name (2).ext", ... (the number goes before the last dot), or, for
+  // NewOnly, fail with -EEXIST and leave what is there alone.
+  enum class Placement { Replace, KeepExisting, NewOnly };
 
   ObjectWriter() = default;
   ObjectWriter(const ObjectWriter&) = delete;
@@ -48,7 +49,7 @@ class ObjectWriter {
   // holds the earlier file, -EISDIR for a folder, -ELOOP for a link, -EINVAL
   // for anything else that is not a plain file, -EACCES and the like when
   // the earlier file or the folder cannot be written.
-  // With KeepExisting an earlier file is neither tested nor held.
+  // With KeepExisting and NewOnly an earlier file is neither tested nor held.
   int Open(UniqueFd folder, const std::string& name, ReceivingName claim,
            Temporary kind = Temporary::Unnamed, Placement placement = Placement::Replace);
   // The number of bytes taken, fewer than given when the disk ran out of

@@ -1,6 +1,7 @@
 #include "server/push_gate.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 
 #include "platform/clock.h"
@@ -13,6 +14,10 @@ namespace {
 // main thread, which does not know that a question waits on it.
 constexpr uint64_t PeerCheckIntervalMs = 50;
 
+// Object Push and Folder Browsing ask through one desktop, which tells the
+// answer by the question's id alone.
+std::atomic<uint64_t> nextQuestion{1};
+
 }  // namespace
 
 std::string DeviceAddressKey(const std::string& address) {
@@ -21,6 +26,12 @@ std::string DeviceAddressKey(const std::string& address) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
   return key;
+}
+
+std::string ChooseDeviceHint(const std::string& address) {
+  std::string hint = "trust it in your Bluetooth settings";
+  if (!address.empty()) hint += " or with `bluetoothctl trust " + address + "`";
+  return hint;
 }
 
 void PushGate::SetPolicy(PushPolicy policy, std::vector<std::string> alwaysAccepted) {
@@ -32,18 +43,25 @@ void PushGate::SetPolicy(PushPolicy policy, std::vector<std::string> alwaysAccep
   }
 }
 
+void PushGate::AddAlwaysAccepted(const std::string& address) {
+  if (address.empty()) return;
+  std::lock_guard lock(mutex_);
+  alwaysAccepted_.insert(DeviceAddressKey(address));
+}
+
 void PushGate::SetQuestionTimeout(uint64_t milliseconds) {
   std::lock_guard lock(mutex_);
   timeoutMs_ = milliseconds;
 }
 
-bool PushGate::Answer(uint64_t question, PushAnswer answer) {
+bool PushGate::Answer(uint64_t question, PushAnswer answer, std::string* address) {
   {
     std::lock_guard lock(mutex_);
     const auto it = questions_.find(question);
     if (it == questions_.end() || it->second.answered) return false;
     it->second.answered = true;
     it->second.answer = answer;
+    if (address) *address = it->second.address;
     if (answer == PushAnswer::AlwaysAccept && !it->second.address.empty()) {
       alwaysAccepted_.insert(DeviceAddressKey(it->second.address));
     }
@@ -77,7 +95,7 @@ std::vector<std::string> PushGate::AlwaysAcceptedDevices() const {
 
 uint64_t PushGate::OpenQuestion(const std::string& address) {
   std::lock_guard lock(mutex_);
-  const uint64_t question = nextQuestion_++;
+  const uint64_t question = nextQuestion.fetch_add(1);
   questions_[question].address = address;
   return question;
 }

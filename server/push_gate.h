@@ -22,7 +22,8 @@ enum class PushQuestionOutcome : uint8_t {
   Abandoned,                // the peer went away, or the service stopped, first
 };
 
-// Who may push into one server, and the questions its workers wait on. The
+// Who may push into one server, the devices the user always accepts, and
+// the questions (push and browse) its workers wait on. The
 // main thread sets the policy and answers; a worker asks and waits for the
 // answer without holding the main thread or any other slot. Everything is
 // guarded by one mutex, held only for moments.
@@ -30,10 +31,12 @@ class PushGate {
  public:
   // Main thread.
   void SetPolicy(PushPolicy policy, std::vector<std::string> alwaysAccepted);
+  void AddAlwaysAccepted(const std::string& address);
   void SetQuestionTimeout(uint64_t milliseconds);
   // False when no such question waits (it ended already). AlwaysAccept adds
-  // the question's device to the always-accepted ones.
-  bool Answer(uint64_t question, PushAnswer answer);
+  // the question's device to the always-accepted ones. The device asked
+  // about goes to address, when given.
+  bool Answer(uint64_t question, PushAnswer answer, std::string* address = nullptr);
   // The waiting workers look again at whether their peer is still there.
   void WakeAll();
 
@@ -43,7 +46,7 @@ class PushGate {
   std::vector<std::string> AlwaysAcceptedDevices() const;
 
   // Worker: opens a question for the device (its address, or empty) and
-  // gives the id that AnswerPush names.
+  // gives the id that AnswerPush names, unique among every gate's.
   uint64_t OpenQuestion(const std::string& address);
   // Worker: waits until the question is answered, its time runs out, or
   // stillThere() turns false (looked at whenever WakeAll is called, and a
@@ -62,11 +65,14 @@ class PushGate {
   PushPolicy policy_ = PushPolicy::AcceptAll;
   std::set<std::string> alwaysAccepted_;  // upper-case addresses
   uint64_t timeoutMs_ = PushQuestionTimeoutMs;
-  uint64_t nextQuestion_ = 1;
   std::map<uint64_t, Question> questions_;  // the questions waiting for an answer
 };
 
 // "00:1a:7d:da:71:13" and "00:1A:7D:DA:71:13" name one device.
 std::string DeviceAddressKey(const std::string& address);
+
+// How the user chooses the device, for a log line that refuses it: "trust it
+// in your Bluetooth settings or with `bluetoothctl trust 00:1A:7D:DA:71:13`".
+std::string ChooseDeviceHint(const std::string& address);
 
 }  // namespace quillfern

@@ -156,9 +156,10 @@ int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
           : std::nullopt;
   // The push policy comes first: a device that may not push learns nothing
   // of what the folder holds.
-  if (const int refused = PushPermission(remove, NameForLog(name), declared); refused != 0) {
+  const int refused = remove ? DeletePermission() : PushPermission(NameForLog(name), declared);
+  if (refused != 0) {
     if (refused != ResultQuestionAbandoned) Respond(RspForbidden);
-    Log((remove ? "Delete " : "Put ") + shownName + " : " + ResultText(refused));
+    Log((remove ? "Delete " : "Put ") + shownName + " : " + RefusalText(refused));
     return refused;
   }
   const std::optional<std::string> fileName = NameFromHeader(name);
@@ -222,7 +223,7 @@ int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
   std::string line = "Put " + shownName;
   const std::string& stored = writer.StoredName();
   if (result == RspSuccess && stored != target.leaf) line += " stored as \"" + stored + "\"";
-  Log(line + " : " + ResultText(result));
+  Log(line + " : " + ResultText(LoggedResult(result)));
   if (result == RspSuccess) {
     ServerEvent received;
     received.kind = ServerEventKind::Received;

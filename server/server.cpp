@@ -41,6 +41,7 @@ ServerEvent EventOf(const TOBEXServerConnection& session, ServerEventKind kind, 
   event.serverKind = session.ServerKind;
   event.slot = static_cast<uint16_t>(session.ConnectionId);
   event.peer = session.PeerName;
+  event.address = session.PeerAddress;
   event.time = std::chrono::system_clock::now();
   event.text = std::move(text);
   return event;
@@ -114,14 +115,17 @@ int TOBEXServer::AdoptPeer(UniqueFd socket, const std::string& peerText) {
   const int slot = FindFreeSlot();
   if (slot == NoFreeSlot) {
     RefuseConnection(std::move(socket), RspServiceUnavailable);
+    ServerLog(peerText, "Refused" + (peerText.empty() ? "" : " " + peerText) + " : all " +
+                            std::to_string(SlotCount) + " connections are in use");
     return fd;
   }
   TOBEXServerConnection& session = GetSlot(slot);
-  DisconnectSlot(slot);
+  CloseSlot(slot, SessionCloser::None);
   // A worker whose transport is closed ends within milliseconds: closing
   // wakes it out of every wait, also a worker still sending to a peer that
   // has gone.
   session.StopWorker();
+  session.ClosedBy = SessionCloser::None;
 
   TOBEXTransportBase& transport = session.Link();
   transport.AssignSocket(socket.Release());
@@ -137,7 +141,8 @@ int TOBEXServer::AdoptPeer(UniqueFd socket, const std::string& peerText) {
   session.AllowAccessHiddenFiles = AllowAccessHiddenFiles;
   session.ReplaceExisting = Mode != ModeInbox || replaceExisting_;
   session.PeerAddress = std::exchange(acceptedPeer_.address, std::string());
-  session.PeerPaired = std::exchange(acceptedPeer_.paired, false);
+  session.PeerTrusted = std::exchange(acceptedPeer_.trusted, false);
+  session.AskToBrowse = std::exchange(acceptedPeer_.askToBrowse, false);
   session.StartSession();
   return fd;
 }
@@ -198,8 +203,13 @@ int TOBEXServer::FindFreeSlot() const {
 }
 
 int TOBEXServer::DisconnectSlot(int index) {
+  return CloseSlot(index, SessionCloser::User);
+}
+
+int TOBEXServer::CloseSlot(int index, SessionCloser closer) {
   TOBEXServerConnection& session = GetSlot(index);
   const bool inUse = session.Connected.load() || session.Link().Active.load();
+  if (inUse && closer != SessionCloser::None) session.ClosedBy = closer;
   // Closed even when its peer has gone already: a worker may still be
   // finishing a send, and closing wakes it.
   session.Link().Close();
@@ -210,7 +220,7 @@ int TOBEXServer::DisconnectSlot(int index) {
 }
 
 int TOBEXServer::DisconnectAll() {
-  for (uint16_t i = 0; i < SlotCount; ++i) DisconnectSlot(i);
+  for (uint16_t i = 0; i < SlotCount; ++i) CloseSlot(i, SessionCloser::ServiceStop);
   return 0;
 }
 
@@ -232,6 +242,7 @@ void TOBEXServer::SessionEvent(TOBEXServerConnection& session, ServerEvent event
   event.serverKind = filled.serverKind;
   event.slot = filled.slot;
   event.peer = std::move(filled.peer);
+  event.address = std::move(filled.address);
   event.time = filled.time;
   event.text = std::move(filled.text);
   events_.Push(std::move(event));
@@ -267,6 +278,7 @@ void TOBEXServer::RaiseEvent(const ServerEvent& event) {
       break;
     case ServerEventKind::PushQuestion:
     case ServerEventKind::PushQuestionEnded:
+    case ServerEventKind::BrowseQuestion:
       if (OnPushQuestion) OnPushQuestion(event);
       break;
   }

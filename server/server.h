@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,20 +43,29 @@ inline constexpr size_t MaxRefusedPeersWaiting = 16;
 // cannot take.
 inline constexpr uint64_t AcceptRetryDelayMs = 100;
 
-// Who may push objects into an Object Push (Inbox) server.
+// Who may push objects into an Object Push (Inbox) server. A device the user
+// chose is one trusted in the Bluetooth stack (every desktop pairing tool
+// trusts what it pairs) or one of the always-accepted devices; a key alone
+// is no choice. Only a chosen device may delete, whatever the policy.
 enum class PushPolicy : uint8_t {
   AcceptAll,    // every push is stored
-  AskUnpaired,  // a device not paired with this computer waits for the user's answer
-  PairedOnly,   // only paired devices may push (and delete)
+  AskUnchosen,  // a device the user has not chosen waits for the user's answer
+  ChosenOnly,   // only chosen devices may push
 };
 
-// The user's answer to a PushQuestion.
+// The user's answer to a PushQuestion, or to a BrowseQuestion (where Accept
+// lets the one connection in, AlwaysAccept the device from now on, and
+// AcceptUntilDisconnect is not offered).
 enum class PushAnswer : uint8_t {
   Accept,                 // this push only
   Reject,                 // this push only
   AcceptUntilDisconnect,  // this push and every further one of this peer's session
   AlwaysAccept,           // and the device's pushes from now on (see SetPushPolicy)
 };
+
+// Who closed a session's link from the main thread, so that a transfer it
+// broke off is logged for what it was rather than as a broken link.
+enum class SessionCloser : uint8_t { None, User, ServiceStop };
 
 // A push question unanswered this long is refused.
 inline constexpr uint64_t PushQuestionTimeoutMs = 60000;
@@ -89,18 +99,36 @@ class TOBEXServer {
   virtual int RejectConnection();
   virtual int Start() = 0;
   virtual int Stop() = 0;
+  // Main thread: closes the slot's link at the user's wish (DisconnectSlot)
+  // or because the service stops (DisconnectAll); a transfer it breaks off
+  // is logged as cut off by that.
   virtual int DisconnectSlot(int index);
   virtual int DisconnectAll();
   // Main thread: the slot's running transfer is refused at the peer's next
   // packet and ends like an abort, leaving nothing under its name; the log
-  // says the user cancelled it. 0, or -1 when the slot has no transfer.
-  int CancelTransfer(int index);
-  // Main thread: answers a PushQuestion; an answer to a question that has
-  // already ended is ignored.
-  void AnswerPush(uint64_t question, PushAnswer answer);
+  // says the user cancelled it. With transfer (a Progress event's), only
+  // that transfer: one that has ended leaves the next one of the peer alone.
+  // 0, or -1 when the slot has no such transfer.
+  int CancelTransfer(int index, std::optional<uint64_t> transfer = std::nullopt);
+  // Main thread: answers a PushQuestion or BrowseQuestion, and gives the
+  // device it was about in device (when given); false for a question that
+  // is not this server's or has already ended (ignored). Question ids are
+  // unique across servers.
+  bool AnswerPush(uint64_t question, PushAnswer answer, std::string* device = nullptr);
   // Main thread; takes effect from the next push on. alwaysAccepted holds
   // device addresses ("00:11:22:33:44:55") whose pushes are never questioned.
   void SetPushPolicy(PushPolicy policy, std::vector<std::string> alwaysAccepted);
+  // Main thread: the always-accepted devices alone, for a server without a
+  // push policy (Folder Browsing, where they are chosen devices), and
+  // devices added to them (a device answered AlwaysAccept on another
+  // service counts here at once).
+  void SetAlwaysAccepted(std::vector<std::string> alwaysAccepted);
+  void AddAlwaysAccepted(const std::string& device);
+  // Main thread, Bluetooth Folder Browsing: a device the user has not chosen
+  // is asked about (a BrowseQuestion before its CONNECT is answered) instead
+  // of refused. Off by default: headless, nobody is there to answer.
+  void SetAskToBrowse(bool ask) { askToBrowse_ = ask; }
+  bool AskToBrowse() const { return askToBrowse_; }
   // Main thread; Inbox mode only. Off (the default): a pushed name that
   // exists is stored as "name (1).ext", "name (2).ext", ... On: it replaces
   // the file.
@@ -154,7 +182,8 @@ class TOBEXServer {
   ServerEventHandler OnLog;
   ServerEventHandler OnProgress;
   ServerEventHandler OnReceived;
-  ServerEventHandler OnPushQuestion;  // also receives PushQuestionEnded
+  // PushQuestion and BrowseQuestion, and PushQuestionEnded for both.
+  ServerEventHandler OnPushQuestion;
   std::string ErrorText;
   uint16_t SlotCount = 0;
   std::vector<std::unique_ptr<TOBEXServerConnection>> Slots;
@@ -183,16 +212,18 @@ class TOBEXServer {
   void CancelPendingWork();
 
   // What the concrete AcceptPeer learnt of the peer it accepted, for the
-  // push policy; main thread, reset before each accept and handed to the
-  // slot's session by AdoptPeer.
+  // push policy and the browse question; main thread, reset before each
+  // accept and handed to the slot's session by AdoptPeer.
   struct PeerIdentity {
-    std::string address;  // the device address ("00:1A:7D:DA:71:13"), empty when unknown
-    bool paired = false;  // paired with this computer, by the stack's word
+    std::string address;       // the device address ("00:1A:7D:DA:71:13"), empty when unknown
+    bool trusted = false;      // the user trusted the device, by the stack's word
+    bool askToBrowse = false;  // its CONNECT waits for the user's answer
   };
   PeerIdentity acceptedPeer_;
 
  private:
   void RestListener(int error);
+  int CloseSlot(int index, SessionCloser closer);
   void RaiseEvent(const ServerEvent& event);
 
   EventLoop& loop_;
@@ -203,6 +234,7 @@ class TOBEXServer {
   static constexpr TimerId NotResting = 0;
   TimerId acceptRetry_ = NotResting;
   bool replaceExisting_ = false;  // main thread; copied into each session at its start
+  bool askToBrowse_ = false;      // main thread
   // Created with the server; shared by its workers and the main thread.
   std::unique_ptr<PushGate> pushGate_;
   ServerEventQueue events_{loop_, [this](const ServerEvent& event) { RaiseEvent(event); }};

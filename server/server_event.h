@@ -16,7 +16,8 @@ enum class ServerEventKind : uint8_t {
   Progress,           // a transfer moved on, began or ended (a few a second per slot at most)
   Received,           // a pushed object was stored complete under its final name
   PushQuestion,       // a push waits for the user's answer (AnswerPush)
-  PushQuestionEnded,  // the question was answered, timed out, or its peer went away
+  PushQuestionEnded,  // a push or browse question was answered, timed out, or its peer went away
+  BrowseQuestion,     // a device not chosen waits to browse: its CONNECT waits for the answer
 };
 
 enum class TransferDirection : uint8_t {
@@ -46,8 +47,14 @@ struct ServerEvent {
   std::optional<uint64_t> total;  // Progress, PushQuestion: the declared length, when known
   TransferDirection direction = TransferDirection::Receiving;  // Progress
   bool finished = false;  // Progress: the transfer ended (complete, aborted or cancelled)
-  uint64_t question = 0;  // PushQuestion, PushQuestionEnded: what AnswerPush names
-  std::string address;    // PushQuestion, Received: the peer's device address, when known
+  uint64_t question = 0;  // the questions and PushQuestionEnded: what AnswerPush names
+  // Progress: which transfer of the slot it is, counting up for as long as the
+  // server lives; what CancelTransfer names.
+  uint64_t transfer = 0;
+  // Every event of a session: the peer's device address as the stack reported
+  // it ("00:1A:7D:DA:71:13"), empty when there is none (TCP) or it is unknown.
+  // peer is the device's name followed by it; a name may say anything.
+  std::string address;
 };
 
 using ServerEventHandler = std::function<void(const ServerEvent& event)>;

@@ -1,9 +1,12 @@
 #include "server/server_thread.h"
 
+#include <cstdio>
 #include <exception>
+#include <string>
 
 #include "obex/packet.h"
 #include "platform/debug.h"
+#include "platform/text.h"
 #include "server/session.h"
 
 namespace quillfern {
@@ -20,6 +23,13 @@ void Raise(const SessionHandler& handler, TOBEXServerConnection& session) {
   } catch (...) {
     DebugOutput("session event handler failed");
   }
+}
+
+// "Refused 127.0.0.1:40212 : request before CONNECT (opcode 0x82)"
+std::string RequestBeforeConnectLine(const std::string& peer, uint8_t opcode) {
+  char what[48];
+  std::snprintf(what, sizeof what, " : request before CONNECT (opcode 0x%02X)", opcode);
+  return "Refused" + (peer.empty() ? std::string() : " " + ShownText(peer)) + what;
 }
 
 }  // namespace
@@ -53,7 +63,10 @@ void TOBEXServerThread::Execute() {
         }
       }
       // A refused CONNECT, or anything else before one: the peer is dropped
-      // without an answer.
+      // without an answer. A request before CONNECT is logged, so the user
+      // can see why a device failed.
+      if (packet[0] != OpConnect)
+        Session.Log(RequestBeforeConnectLine(Session.PeerName, packet[0]));
       Session.CloseTransport();
       break;
     }

@@ -20,6 +20,12 @@ std::string ResultText(int result) {
       return "Refused: no answer came in time";
     case ResultQuestionAbandoned:
       return "Ended before the user answered: the connection closed";
+    case ResultNotChosen:
+      return "Refused: the device is not trusted";
+    case ResultCutOffByUser:
+      return "Cut off: the user disconnected the client";
+    case ResultCutOffByStop:
+      return "Cut off: the service was switched off";
     default:
       return std::string(ResponseText(result));
   }
@@ -85,17 +91,32 @@ void TOBEXServerConnection::Log(const std::string& line) {
   Server.SessionLog(*this, line);
 }
 
-int TOBEXServerConnection::RequestCancel() {
+int TOBEXServerConnection::RequestCancel(std::optional<uint64_t> transfer) {
   const uint64_t serial = transferSerialShared_.load();
-  if (serial % 2 == 0) return -1;
+  if (serial % 2 == 0 || (transfer && *transfer != serial)) return -1;
   cancelSerial_.store(serial);
   return 0;
+}
+
+int TOBEXServerConnection::LoggedResult(int result) const {
+  // No response code is zero or negative: the link broke.
+  if (result > 0) return result;
+  switch (ClosedBy.load()) {
+    case SessionCloser::User:
+      return ResultCutOffByUser;
+    case SessionCloser::ServiceStop:
+      return ResultCutOffByStop;
+    case SessionCloser::None:
+      break;
+  }
+  return result;
 }
 
 void TOBEXServerConnection::BeginTransfer(const std::string& object, TransferDirection direction,
                                           std::optional<uint64_t> total) {
   transferSerial_ += transferSerial_ % 2 == 0 ? 1 : 2;  // the next odd number
   transferSerialShared_.store(transferSerial_);
+  progressTransfer_ = transferSerial_;
   progressObject_ = object;
   progressDirection_ = direction;
   progressTotal_ = total;
@@ -123,6 +144,7 @@ void TOBEXServerConnection::ReportProgress(bool finished) {
   progressTold_ = true;
   ServerEvent event;
   event.kind = ServerEventKind::Progress;
+  event.transfer = progressTransfer_;
   event.object = progressObject_;
   event.bytes = progressBytes_;
   event.total = progressTotal_;
@@ -131,32 +153,59 @@ void TOBEXServerConnection::ReportProgress(bool finished) {
   Server.SessionEvent(*this, std::move(event));
 }
 
-int TOBEXServerConnection::PushPermission(bool remove, const std::string& object,
+bool TOBEXServerConnection::PeerChosen() const {
+  return PeerTrusted || Server.Pushes().AlwaysAccepted(PeerAddress);
+}
+
+std::string TOBEXServerConnection::RefusalText(int result) const {
+  std::string text = ResultText(result);
+  if (result == ResultNotChosen) text += "; " + ChooseDeviceHint(PeerAddress);
+  return text;
+}
+
+int TOBEXServerConnection::PushPermission(const std::string& object,
                                           std::optional<uint64_t> total) {
   if (Mode != ModeInbox) return 0;
-  PushGate& gate = Server.Pushes();
-  const PushPolicy policy = gate.Policy();
-  if (policy == PushPolicy::AcceptAll || PeerPaired || AcceptedForSession ||
-      gate.AlwaysAccepted(PeerAddress)) {
-    return 0;
-  }
-  // Nobody is asked about a delete: a device that may not push may not
-  // remove what others pushed either.
-  if (policy == PushPolicy::PairedOnly || remove) return ResultRefusedByPolicy;
-
-  const uint64_t question = gate.OpenQuestion(PeerAddress);
+  const PushPolicy policy = Server.Pushes().Policy();
+  if (policy == PushPolicy::AcceptAll || AcceptedForSession || PeerChosen()) return 0;
+  if (policy == PushPolicy::ChosenOnly) return ResultRefusedByPolicy;
   ServerEvent asked;
   asked.kind = ServerEventKind::PushQuestion;
-  asked.question = question;
   asked.object = object;
   asked.total = total;
-  asked.address = PeerAddress;
-  Server.SessionEvent(*this, std::move(asked));
-  const PushQuestionOutcome outcome =
-      gate.WaitForAnswer(question, [this] { return Link().Active.load() && Connected.load(); });
+  return AskUser(std::move(asked));
+}
+
+int TOBEXServerConnection::DeletePermission() const {
+  // A push cannot take anything from the user, a delete can: no answer to a
+  // push question and no policy lets a device the user never chose remove
+  // what others pushed.
+  if (Mode != ModeInbox || PeerChosen()) return 0;
+  return ResultNotChosen;
+}
+
+int TOBEXServerConnection::BrowsePermission() {
+  if (!AskToBrowse || PeerChosen()) return 0;
+  ServerEvent asked;
+  asked.kind = ServerEventKind::BrowseQuestion;
+  return AskUser(std::move(asked));
+}
+
+int TOBEXServerConnection::AskUser(ServerEvent question) {
+  PushGate& gate = Server.Pushes();
+  question.question = gate.OpenQuestion(PeerAddress);
+  question.address = PeerAddress;
+  const uint64_t id = question.question;
+  const std::string object = question.object;
+  Server.SessionEvent(*this, std::move(question));
+  // A browse question comes before the CONNECT is answered: the peer is
+  // there as long as its link is.
+  const bool connecting = !Connected.load();
+  const PushQuestionOutcome outcome = gate.WaitForAnswer(
+      id, [this, connecting] { return Link().Active.load() && (connecting || Connected.load()); });
   ServerEvent ended;
   ended.kind = ServerEventKind::PushQuestionEnded;
-  ended.question = question;
+  ended.question = id;
   ended.object = object;
   ended.address = PeerAddress;
   int result = 0;

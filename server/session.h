@@ -29,6 +29,9 @@ inline constexpr int ResultRefusedByPolicy = 0x102;    // the push policy refuse
 inline constexpr int ResultRefusedByUser = 0x103;      // the user answered the question no
 inline constexpr int ResultNoAnswer = 0x104;           // the question was not answered in time
 inline constexpr int ResultQuestionAbandoned = 0x105;  // the peer went while the user was asked
+inline constexpr int ResultNotChosen = 0x106;          // only a device the user chose may do that
+inline constexpr int ResultCutOffByUser = 0x107;       // the user disconnected the peer
+inline constexpr int ResultCutOffByStop = 0x108;       // the service was switched off
 
 // The one place that maps a request's result to the end of its log line:
 // the session's own results, else the response text.
@@ -66,6 +69,9 @@ class TOBEXServerConnection : public TOBEXConnection {
   // Gives a completely received object its name and answers the last packet.
   int FinishObject(ObjectWriter& writer);
   int HandleGet(std::span<const uint8_t> packet);
+  // Answers a listing request: the current folder, or with a name the
+  // folder it names below the current one. Returns the result.
+  int SendFolderListing(const std::optional<std::string>& name);
   // Sends the whole object, one response packet for each GET packet of the client.
   int SendObject(ObjectReader& object);
   // Sends one response packet of a transfer with chunk bytes of body; 0, or
@@ -77,6 +83,11 @@ class TOBEXServerConnection : public TOBEXConnection {
   // and then makes it current. CurrentFolder changes only on success.
   NameRefusal Enter(const std::string& name);
   NameRefusal CreateFolder(const std::string& name);
+  // Copies a file, or moves a file or folder, inside the exchange folder
+  // (ACTION). CopyObject and MoveObject act on the names and give the answer.
+  int HandleAction(std::span<const uint8_t> packet);
+  int CopyObject(const std::u16string& name, const std::u16string& destName);
+  int MoveObject(const std::u16string& name, const std::u16string& destName);
   // Answers one packet of a connected session by its opcode.
   void DispatchRequest(std::span<const uint8_t> packet);
 
@@ -84,9 +95,14 @@ class TOBEXServerConnection : public TOBEXConnection {
   // Worker: queues the line for the main thread; never waits for it.
   void Log(const std::string& line);
 
-  // Main thread: the running transfer is refused at the peer's next packet.
-  // 0, or -1 when no transfer runs.
-  int RequestCancel();
+  // Main thread: the running transfer (only when it is transfer, if given)
+  // is refused at the peer's next packet. 0, or -1 when no such transfer runs.
+  int RequestCancel(std::optional<uint64_t> transfer = std::nullopt);
+  // Worker: the result to log for a request that ended with result; a
+  // transfer broken off because the main thread closed the link says why.
+  int LoggedResult(int result) const;
+  // Main thread, before it closes the link; None again for the next peer.
+  std::atomic<SessionCloser> ClosedBy{SessionCloser::None};
   // Worker: a PUT or GET transfer runs from Begin to End; the user may
   // cancel it meanwhile, and its Progress is told when object is not empty:
   // once it has run for ProgressIntervalMs, then at most that often, and
@@ -103,11 +119,24 @@ class TOBEXServerConnection : public TOBEXConnection {
   bool TransferCancelled() const {
     return cancelSerial_.load(std::memory_order_relaxed) == transferSerial_;
   }
-  // Worker: whether the push policy lets the peer push (or delete, when
-  // remove) object; 0, or the result to log after answering 0xC3 (the
-  // peer may also have gone while the user was asked). May wait for the
-  // user's answer to a PushQuestion.
-  int PushPermission(bool remove, const std::string& object, std::optional<uint64_t> total);
+  // Worker: whether the push policy lets the peer push object; 0, or the
+  // result to log after answering 0xC3 (the peer may also have gone while
+  // the user was asked). May wait for the user's answer to a PushQuestion.
+  int PushPermission(const std::string& object, std::optional<uint64_t> total);
+  // Worker: whether the peer may delete; over Object Push only a device the
+  // user chose may, whatever the push policy. 0, or the result to log after
+  // answering 0xC3.
+  int DeletePermission() const;
+  // Worker, at CONNECT: whether a peer that AskToBrowse marks may browse; 0,
+  // or the result to log (the connection is refused). Waits for the user's
+  // answer to a BrowseQuestion.
+  int BrowsePermission();
+  // Whether the user chose the peer's device: trusted in the Bluetooth
+  // stack, or always accepted (also when answered so during this session).
+  bool PeerChosen() const;
+  // The end of a request's log line for a result: ResultText, and for
+  // ResultNotChosen how to choose the device.
+  std::string RefusalText(int result) const;
 
   TOBEXServer& Server;
   // From RequiredTarget to Exchange: written by the main thread only while
@@ -128,8 +157,11 @@ class TOBEXServerConnection : public TOBEXConnection {
   // A pushed name that exists is replaced (Folder Browsing, TCP, and Object
   // Push when the user chose so); otherwise the object gets a numbered name.
   bool ReplaceExisting = true;
-  std::string PeerAddress;  // the device's address, empty when unknown
-  bool PeerPaired = false;  // paired with this computer when it connected
+  std::string PeerAddress;   // the device's address, empty when unknown
+  bool PeerTrusted = false;  // trusted by the stack when it connected
+  // Folder Browsing: the device is not chosen and its CONNECT waits for the
+  // user's answer.
+  bool AskToBrowse = false;
   // Worker: the user accepted every push of this peer until it disconnects.
   bool AcceptedForSession = false;
   std::string CurrentFolder;  // relative to RootPath, no leading '/'; empty is the root
@@ -141,6 +173,10 @@ class TOBEXServerConnection : public TOBEXConnection {
   std::unique_ptr<TOBEXServerThread> Worker;
 
  private:
+  // Worker: raises the question (a PushQuestion or BrowseQuestion, with its
+  // address and question id filled in here), waits for the answer and tells
+  // its end; 0 when accepted, else the result to log.
+  int AskUser(ServerEvent question);
   void ReportProgressSometimes();
   void ReportProgress(bool finished);
 
@@ -151,6 +187,7 @@ class TOBEXServerConnection : public TOBEXConnection {
   // Main thread: the serial of the transfer the user cancelled.
   std::atomic<uint64_t> cancelSerial_{0};
   // The running transfer's Progress; worker only.
+  uint64_t progressTransfer_ = 0;  // its serial, also in the Progress that tells its end
   std::string progressObject_;
   TransferDirection progressDirection_ = TransferDirection::Receiving;
   std::optional<uint64_t> progressTotal_;

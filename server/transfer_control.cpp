@@ -7,20 +7,28 @@
 namespace quillfern {
 
 // The user's hold on transfers and pushes: cancelling a running transfer,
-// answering push questions, and who may push at all. The workers meet these
+// answering push and browse questions, and who may push at all. The workers meet these
 // calls through the session's atomic transfer serials and the push gate.
 
-int TOBEXServer::CancelTransfer(int index) {
+int TOBEXServer::CancelTransfer(int index, std::optional<uint64_t> transfer) {
   if (index < 0 || index >= static_cast<int>(Slots.size())) return -1;
-  return GetSlot(index).RequestCancel();
+  return GetSlot(index).RequestCancel(transfer);
 }
 
-void TOBEXServer::AnswerPush(uint64_t question, PushAnswer answer) {
-  pushGate_->Answer(question, answer);
+bool TOBEXServer::AnswerPush(uint64_t question, PushAnswer answer, std::string* device) {
+  return pushGate_->Answer(question, answer, device);
 }
 
 void TOBEXServer::SetPushPolicy(PushPolicy policy, std::vector<std::string> alwaysAccepted) {
   pushGate_->SetPolicy(policy, std::move(alwaysAccepted));
+}
+
+void TOBEXServer::SetAlwaysAccepted(std::vector<std::string> alwaysAccepted) {
+  pushGate_->SetPolicy(pushGate_->Policy(), std::move(alwaysAccepted));
+}
+
+void TOBEXServer::AddAlwaysAccepted(const std::string& device) {
+  pushGate_->AddAlwaysAccepted(device);
 }
 
 void TOBEXServer::SetReplaceExisting(bool replace) {

@@ -142,9 +142,9 @@ SoakClient::SoakClient(Service service, int number, const Endpoints& endpoints, 
     Error("the loopback device cannot be made: " + error.message());
     return;
   }
-  // Folder Browsing serves paired devices only; the pushing phones are paired too, so
+  // Folder Browsing serves trusted devices only; the pushing phones are trusted too, so
   // that no question about an unknown device holds their pushes.
-  if (device_->SetPaired(true) < 0) Error("the loopback device cannot be marked paired");
+  if (device_->SetTrusted(true) < 0) Error("the loopback device cannot be marked trusted");
   devicePeerText_ = PeerDisplayText(deviceName, address);
 }
 

@@ -20,9 +20,8 @@ std::optional<BluetoothTool> FindBluetoothTool() {
   return std::nullopt;
 }
 
-bool StartBluetoothTool() {
-  const auto tool = FindBluetoothTool();
-  return tool && QProcess::startDetached(tool->program, tool->arguments);
+bool StartBluetoothTool(const BluetoothTool& tool) {
+  return QProcess::startDetached(tool.program, tool.arguments);
 }
 
 }  // namespace quillfern

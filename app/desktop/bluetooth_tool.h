@@ -14,7 +14,7 @@ struct BluetoothTool {
 };
 std::optional<BluetoothTool> FindBluetoothTool();
 
-// Starts it on its own; false when none is installed or it would not start.
-bool StartBluetoothTool();
+// Starts it on its own; false when it would not start.
+bool StartBluetoothTool(const BluetoothTool& tool);
 
 }  // namespace quillfern

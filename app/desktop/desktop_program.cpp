@@ -45,6 +45,17 @@ bool DisplayAvailable() {
   return IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY") || IsSet("QT_QPA_PLATFORM");
 }
 
+void EndWith(TFormMain& form, EndSignals& endSignals) {
+  QObject::connect(&form, &TFormMain::Closed, qApp, &QCoreApplication::quit);
+  // Ctrl+C and SIGTERM end the services in order, as the session's end does.
+  QObject::connect(&endSignals, &EndSignals::Received, &form, [&form] {
+    DebugOutput("Quillfern: ending on a signal\n");
+    form.EndWithoutQuestions();
+  });
+  QObject::connect(qApp, &QGuiApplication::commitDataRequest, &form,
+                   [&form] { form.EndWithoutQuestions(); });
+}
+
 int RunDesktop(int& argc, char** argv, const std::vector<std::string>& arguments) {
   QApplication application(argc, argv);
   QApplication::setApplicationName("Quillfern");
@@ -52,6 +63,9 @@ int RunDesktop(int& argc, char** argv, const std::vector<std::string>& arguments
   QApplication::setWindowIcon(ProgramIcon());
   // Hidden in the notification area the program has no window, and runs on.
   QApplication::setQuitOnLastWindowClosed(false);
+  // From here on SIGINT and SIGTERM wait for the first event loop, whichever
+  // window runs it.
+  EndSignals endSignals;
 
   SettingsStore settings(SettingsFilePath().value_or(std::filesystem::path()));
   settings.LoadSettings();
@@ -71,16 +85,10 @@ int RunDesktop(int& argc, char** argv, const std::vector<std::string>& arguments
   }
   QObject::connect(&instance, &SingleInstance::ShowRequested, &form,
                    &TFormMain::ActionRestoreExecute);
-  QObject::connect(&form, &TFormMain::Closed, &application, &QCoreApplication::quit);
-  // Ctrl+C and SIGTERM end the services in order, as the session's end does.
-  EndSignals endSignals;
-  QObject::connect(&endSignals, &EndSignals::Received, &form, [&form] {
-    DebugOutput("Quillfern: ending on a signal\n");
-    form.EndWithoutQuestions();
-  });
-  QObject::connect(&application, &QGuiApplication::commitDataRequest, &form,
-                   [&form] { form.EndWithoutQuestions(); });
+  EndWith(form, endSignals);
   form.Start();
+  // Ended while the first start's settings were open: no loop is left to run.
+  if (form.Closing()) return 0;
 
   if (!MinimizeRequested(arguments)) {
     form.show();

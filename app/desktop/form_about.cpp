@@ -23,7 +23,7 @@ TFormAbout::TFormAbout(QWidget* parent)
   auto* top = new QHBoxLayout;
   auto* image = new QLabel(this);
   image->setObjectName("ImageAppIcon");
-  image->setPixmap(ProgramPixmap(96));
+  image->setPixmap(ProgramPixmap(96, devicePixelRatioF()));
   image->setFixedSize(96, 96);
   top->addWidget(image, 0, Qt::AlignTop);
   top->addSpacing(20);
@@ -43,7 +43,7 @@ TFormAbout::TFormAbout(QWidget* parent)
   layout->addLayout(top);
 
   auto* info = new QLabel(
-      "This software provide OBEX Object Push and Folder Browsing service over Bluetooth stack "
+      "Quillfern provides the OBEX Object Push and Folder Browsing services over Bluetooth "
       "and TCP/IP.",
       this);
   info->setObjectName("LabelInfo");
@@ -74,15 +74,23 @@ void TFormAbout::ButtonIPInformationClick() {
   // The command runs on its own; the text window opens when it has ended,
   // with whatever it wrote (empty when it could not run).
   ButtonIPInformation->setEnabled(false);
-  RunIpAddress(this, [this](const QString& output) {
+  const QString connect = ConnectInformation ? ConnectInformation() : QString();
+  RunIpAddress(this, [this, connect](const QString& output) {
     ButtonIPInformation->setEnabled(true);
-    ShowMemo(parentWidget() ? parentWidget() : this, "ip address", output);
+    // What a phone should use first, then the command's own words.
+    ShowMemo(parentWidget() ? parentWidget() : this, "ip address",
+             connect.isEmpty() ? output : connect + "\n\n" + output);
   });
 }
 
 void TFormAbout::ButtonBluetoothSettingsClick() {
-  if (!StartBluetoothTool()) {
-    Message(this, "Bluetooth stack not available");
+  const auto tool = FindBluetoothTool();
+  if (!tool) {
+    Message(this,
+            "No Bluetooth settings program is installed. Install one, such as Blueman "
+            "(blueman-manager), or use 'bluetoothctl' in a terminal.");
+  } else if (!StartBluetoothTool(*tool)) {
+    Message(this, "The Bluetooth settings program " + tool->program + " could not be started.");
   }
 }
 

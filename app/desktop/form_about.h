@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
+#include <functional>
 
 #include "app/desktop/prompts.h"
 
@@ -21,6 +23,9 @@ class TFormAbout : public QDialog {
   void ButtonBluetoothSettingsClick();
 
   MessageFunction Message = ShowPlainMessage;  // tests answer in its place
+  // The line that heads the IP information: where a phone reaches the TCP
+  // service ("Connect to 192.168.1.20, port 650"); none when unbound.
+  std::function<QString()> ConnectInformation;
   QPushButton* ButtonIPInformation = nullptr;
   QPushButton* ButtonBluetoothSettings = nullptr;
 };

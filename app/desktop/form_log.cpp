@@ -25,7 +25,9 @@ namespace {
 
 constexpr int FilterBarHeight = 36;
 constexpr int HeaderHeight = 24;
-constexpr int ColumnWidths[LogTableModel::ColumnCount] = {136, 80, 64, 320};
+// The widest text each column shows, besides its title; the operation takes the rest.
+const char* const ColumnSamples[LogTableModel::ColumnCount] = {"0000-00-00 00:00:00", "BT_OP", "4",
+                                                               ""};
 
 const QString TextFilter = QStringLiteral("Text (*.txt)");
 const QString CsvFilter = QStringLiteral("CSV (*.csv)");
@@ -104,6 +106,9 @@ TFormLog::TFormLog(QWidget* parent)
   EasyListview1->setEditTriggers(QAbstractItemView::NoEditTriggers);
   EasyListview1->setShowGrid(false);
   EasyListview1->setWordWrap(false);
+  // A line too long for its cell keeps its end in view: the device's address
+  // after its name, and the request's result.
+  EasyListview1->setTextElideMode(Qt::ElideMiddle);
   EasyListview1->setCornerButtonEnabled(false);
   // Rows of one height let the view place any of many thousand rows without measuring.
   QHeaderView* rowsHeader = EasyListview1->verticalHeader();
@@ -116,10 +121,14 @@ TFormLog::TFormLog(QWidget* parent)
   header->setHighlightSections(false);
   header->setSectionsMovable(false);
   header->setSectionResizeMode(QHeaderView::Interactive);
-  for (int column = 0; column < LogTableModel::ColumnCount; ++column) {
-    header->resizeSection(column, ColumnWidths[column]);
-  }
   header->setStretchLastSection(true);
+  SizeColumns();
+  connect(EasyListview1->verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
+    // Only what the reader does: a scroll that the view makes to follow keeps it.
+    if (!scrollPending_ && EasyListview1->isVisible()) {
+      following_ = value == EasyListview1->verticalScrollBar()->maximum();
+    }
+  });
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -144,24 +153,40 @@ const QAbstractItemModel* TFormLog::ShownRows() const {
 }
 
 void TFormLog::AddLog(uint8_t kind, uint16_t slot, const std::string& text) {
-  const QScrollBar* scroll = EasyListview1->verticalScrollBar();
-  // A reader at the end of the table keeps seeing the newest line; one who scrolled
-  // back keeps the place.
-  const bool following = EasyListview1->isVisible() && scroll->value() == scroll->maximum();
   const size_t removed = records_.Append(TLogRecord{clock_(), kind, slot, text});
   model_->RecordsAdded(removed, CurrentFilter());
   if (removed > 0) ShowDropped();
+  // A reader at the end of the table keeps seeing the newest line; one who scrolled
+  // back keeps the place.
+  FollowNewest();
+}
+
+void TFormLog::FollowNewest() {
   // Scrolling makes the view work out the place of every row, so it waits until the
   // lines that arrive together are in, and happens once for all of them.
-  if (following && !scrollPending_) {
-    scrollPending_ = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-          scrollPending_ = false;
-          EasyListview1->scrollToBottom();
-        },
-        Qt::QueuedConnection);
+  if (!following_ || scrollPending_ || !EasyListview1->isVisible()) return;
+  scrollPending_ = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        EasyListview1->scrollToBottom();
+        scrollPending_ = false;
+      },
+      Qt::QueuedConnection);
+}
+
+void TFormLog::SizeColumns() {
+  // Wide enough for the header and the widest cell in the window's font, whatever
+  // its size.
+  const QFontMetrics cells = EasyListview1->fontMetrics();
+  const QFontMetrics titles = EasyListview1->horizontalHeader()->fontMetrics();
+  const int padding = 2 * style()->pixelMetric(QStyle::PM_HeaderMargin) +
+                      style()->pixelMetric(QStyle::PM_HeaderMarkSize) + 12;
+  for (int column = 0; column + 1 < LogTableModel::ColumnCount; ++column) {
+    const QString title = model_->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+    const int width = std::max(cells.horizontalAdvance(QString::fromLatin1(ColumnSamples[column])),
+                               titles.horizontalAdvance(title));
+    EasyListview1->horizontalHeader()->resizeSection(column, width + padding);
   }
 }
 
@@ -173,6 +198,8 @@ LogFilter TFormLog::CurrentFilter() const {
 void TFormLog::ApplyFilters() {
   model_->ApplyFilters(CurrentFilter());
   rows_->Refilter();
+  // A reader who was at the newest line stays there among the lines now shown.
+  FollowNewest();
 }
 
 void TFormLog::ComboBoxServerChange() {
@@ -260,6 +287,13 @@ void TFormLog::showEvent(QShowEvent* event) {
     }
   }
   QWidget::showEvent(event);
+  // The window opens at the newest line, unless the reader had scrolled back.
+  FollowNewest();
+}
+
+void TFormLog::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::FontChange) SizeColumns();
 }
 
 }  // namespace quillfern

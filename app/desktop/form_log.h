@@ -58,6 +58,7 @@ class TFormLog : public QWidget {
  protected:
   void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   void ComboBoxServerChange();
@@ -67,6 +68,8 @@ class TFormLog : public QWidget {
   LogFilter CurrentFilter() const;
   void ApplyFilters();
   void ShowDropped();
+  void FollowNewest();
+  void SizeColumns();
 
   // All fields: UI thread only.
   TLogRecords records_;
@@ -75,7 +78,10 @@ class TFormLog : public QWidget {
   MessageFunction message_;
   bool placed_ = false;         // centred on the screen at the first show
   bool scrollPending_ = false;  // a scroll to the newest line is queued
-  QString saveFolder_;          // where the last save went; empty before the first
+  // The reader is at the newest line, so the view follows it: also while hidden,
+  // through a filter change and at the next show. False once the reader scrolls back.
+  bool following_ = true;
+  QString saveFolder_;  // where the last save went; empty before the first
   LogTableModel* model_ = nullptr;
   LogRowFilter* rows_ = nullptr;
   QComboBox* ComboBoxServer = nullptr;

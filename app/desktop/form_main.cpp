@@ -1,27 +1,33 @@
 #include "app/desktop/form_main.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QDialog>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
 #include "app/desktop/caption_bar.h"
 #include "app/desktop/core_loop_notifier.h"
 #include "app/desktop/form_about.h"
+#include "app/desktop/ip_information.h"
 #include "app/desktop/on_off_switch.h"
 #include "app/desktop/program_icon.h"
+#include "app/desktop/shown_text.h"
 #include "app/desktop/slot_lamp.h"
 #include "app/desktop/transfer_text.h"
 #include "app/headless.h"
@@ -38,6 +44,7 @@ namespace {
 
 const QColor TitleBarColour(33, 150, 243);
 constexpr int LampPitch = 64;
+constexpr int MinimumHeight = 409;
 constexpr int ConnectedBalloonMs = 1500;
 constexpr int DisconnectedBalloonMs = 3000;
 // The notification-area icon's tooltip: the application title as the window
@@ -105,7 +112,7 @@ TFormMain::TFormMain(SettingsStore& settings, QWidget* parent)
   CreateTray();
 
   // The layouts size the window from the desktop's font; 432 by 409 at the least.
-  setMinimumSize(432, 409);
+  setMinimumSize(432, MinimumHeight);
   adjustSize();
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     move(screen->availableGeometry().center() - rect().center());
@@ -130,6 +137,7 @@ void TFormMain::CreateActions() {
   });
   ActionSettings = make("Settings", [this] {
     if (ExecuteSettings) ExecuteSettings(this);
+    if (!closing_) SettingsChanged();
   });
   ActionAbout = make("About", [this] { ActionAboutExecute(); });
   ActionMinimize = make("Minimize", [this] { MinimizeToTray(); });
@@ -152,7 +160,8 @@ QWidget* TFormMain::CreateTitleBar() {
       QString("#PanelTitleBar { background: %1; }"
               "#PanelTitleBar QToolButton { border: none; border-radius: 3px; }"
               "#PanelTitleBar QToolButton:hover { background: rgba(255,255,255,48); }"
-              "#PanelTitleBar QToolButton:pressed { background: rgba(0,0,0,40); }")
+              "#PanelTitleBar QToolButton:pressed { background: rgba(0,0,0,40); }"
+              "#PanelTitleBar QToolButton:focus { border: 2px solid white; }")
           .arg(TitleBarColour.name()));
   auto* layout = new QHBoxLayout(bar);
   layout->setContentsMargins(4, 2, 2, 2);
@@ -160,7 +169,7 @@ QWidget* TFormMain::CreateTitleBar() {
 
   auto* image = new QLabel(bar);
   image->setObjectName("ImageTitle");
-  image->setPixmap(ProgramPixmap(32));
+  image->setPixmap(ProgramPixmap(32, devicePixelRatioF()));
   image->setFixedSize(32, 32);
   image->setAttribute(Qt::WA_TransparentForMouseEvents);
   layout->addWidget(image);
@@ -204,9 +213,12 @@ QGroupBox* TFormMain::CreateServiceBox(int service, const QString& caption) {
   const char* names[] = {"GroupBoxTCPIP", "GroupBoxObjectPush", "GroupBoxFolderBrowsing"};
   controls.box->setObjectName(names[service]);
   controls.box->setMinimumHeight(113);
-  auto* layout = new QHBoxLayout(controls.box);
-  layout->setContentsMargins(14, 4, 8, 6);
+  auto* outer = new QVBoxLayout(controls.box);
+  outer->setContentsMargins(14, 4, 8, 6);
+  outer->setSpacing(4);
+  auto* layout = new QHBoxLayout;
   layout->setSpacing(14);
+  outer->addLayout(layout);
 
   auto* left = new QVBoxLayout;
   left->setSpacing(6);
@@ -225,6 +237,32 @@ QGroupBox* TFormMain::CreateServiceBox(int service, const QString& caption) {
   lamps->setContentsMargins(2, 2, 2, 2);
   lamps->setSpacing(LampPitch - 60);
   layout->addWidget(controls.indicator, 1);
+
+  // Below the switch and lamps, lines that show only when there is something
+  // to know: why the service cannot start or who can reach it, and a change
+  // of its settings that waits for a restart.
+  controls.note = new QLabel(controls.box);
+  controls.note->setObjectName("LabelNote");
+  controls.note->setWordWrap(true);
+  controls.note->setTextFormat(Qt::PlainText);
+  controls.note->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  controls.note->hide();
+  outer->addWidget(controls.note);
+  controls.restartRow = new QWidget(controls.box);
+  auto* restart = new QHBoxLayout(controls.restartRow);
+  restart->setContentsMargins(0, 0, 0, 0);
+  controls.restartText = new QLabel(controls.restartRow);
+  controls.restartText->setObjectName("LabelRestart");
+  controls.restartText->setWordWrap(true);
+  controls.restartText->setTextFormat(Qt::PlainText);
+  restart->addWidget(controls.restartText, 1);
+  controls.restartButton = new QPushButton("Restart to apply", controls.restartRow);
+  controls.restartButton->setObjectName("ButtonRestart");
+  connect(controls.restartButton, &QPushButton::clicked, this,
+          [this, service] { RestartService(service); });
+  restart->addWidget(controls.restartButton, 0, Qt::AlignTop);
+  controls.restartRow->hide();
+  outer->addWidget(controls.restartRow);
   return controls.box;
 }
 
@@ -257,16 +295,20 @@ void TFormMain::CreateServers() {
   servers_[ServiceTCP] = std::make_unique<TOBEXServerTCP>(*loop_, ModeFolderBrowsing);
   servers_[ServiceObjectPush] =
       std::make_unique<TOBEXServerBTMS>(*loop_, *bluetooth_.stack, ModeInbox);
-  // Only Object Push has a push policy, and so questions.
-  servers_[ServiceObjectPush]->OnPushQuestion = [this](const ServerEvent& event) {
-    try {
-      if (PushQuestion) PushQuestion(event);
-    } catch (...) {
-    }
-  };
   // Its sessions require the Folder Browsing target of their own accord.
   servers_[ServiceFolderBrowsing] =
       std::make_unique<TOBEXServerBTMS>(*loop_, *bluetooth_.stack, ModeFolderBrowsing);
+  // Object Push asks about pushes (as its push policy says), Folder Browsing
+  // about devices the user has not chosen: here someone is there to answer.
+  servers_[ServiceFolderBrowsing]->SetAskToBrowse(true);
+  for (const int service : {ServiceObjectPush, ServiceFolderBrowsing}) {
+    servers_[service]->OnPushQuestion = [this](const ServerEvent& event) {
+      try {
+        if (PushQuestion) PushQuestion(event);
+      } catch (...) {
+      }
+    };
+  }
   for (int service = 0; service < ServiceCount; ++service) {
     TOBEXServer& server = *servers_[service];
     server.SetKind(static_cast<uint8_t>(service + 1));
@@ -299,7 +341,19 @@ void TFormMain::CreateTray() {
 }
 
 void TFormMain::AnswerPush(uint64_t question, PushAnswer answer) {
-  if (TOBEXServer* server = servers_[ServiceObjectPush].get()) server->AnswerPush(question, answer);
+  TOBEXServer* bluetooth[] = {servers_[ServiceObjectPush].get(),
+                              servers_[ServiceFolderBrowsing].get()};
+  for (TOBEXServer* server : bluetooth) {
+    std::string device;
+    if (!server || !server->AnswerPush(question, answer, &device)) continue;
+    // A device always accepted on one service is chosen on both, from now on.
+    if (answer == PushAnswer::AlwaysAccept && !device.empty()) {
+      for (TOBEXServer* other : bluetooth) {
+        if (other && other != server) other->AddAlwaysAccepted(device);
+      }
+    }
+    return;
+  }
 }
 
 TOBEXServerTCP* TFormMain::TcpServer() const {
@@ -311,12 +365,19 @@ void TFormMain::Start() {
     Message(this, networkError_);
     return;
   }
+  ETrayIcon1->setVisible(true);
+  // A first start (no exchange folder yet) asks for the settings first and
+  // ends with the services chosen there running.
+  if (settings_.Text(Setting::RootPath).empty() && ExecuteSettings) {
+    ExecuteSettings(this);
+    // The program may have been ended while the dialog was open.
+    if (closing_) return;
+    SettingsChanged();
+  }
   const Setting autoStart[] = {Setting::AutoStartTCP, Setting::AutoStartOP, Setting::AutoStartFB};
   for (int service = 0; service < ServiceCount; ++service) {
     if (settings_.IsOn(autoStart[service])) boxes_[service].onOff->RequestState(true);
   }
-  ETrayIcon1->setVisible(true);
-  if (settings_.Text(Setting::RootPath).empty() && ExecuteSettings) ExecuteSettings(this);
 }
 
 int TFormMain::StartServer(int service) {
@@ -329,7 +390,7 @@ int TFormMain::StartServer(int service) {
   }
   std::error_code error;
   if (!std::filesystem::is_directory(root, error)) {
-    server.SetErrorText("Root path does not exists");
+    server.SetErrorText("The exchange folder does not exist: " + root);
     return -1;
   }
   server.SetRootPath(root);
@@ -341,6 +402,8 @@ int TFormMain::StartServer(int service) {
   }
   if (service == ServiceFolderBrowsing) {
     server.SetServiceName(settings_.Text(Setting::FBServiceName));
+    std::vector<std::string> unreadable;
+    server.SetAlwaysAccepted(PushSettingsFrom(settings_, unreadable).alwaysAccepted);
   }
   if (service == ServiceTCP) {
     const int32_t port = settings_.Integer(Setting::TcpPort);
@@ -348,12 +411,22 @@ int TFormMain::StartServer(int service) {
       server.SetErrorText("Invalid Port Number");
       return -1;
     }
-    TcpServer()->SetUseIPv6(settings_.IsOn(Setting::UseIPv6));
+    // An address of one family listens on that family; every address, on
+    // the family chosen. One that cannot be read fails the start, which says so.
+    const std::string& listen = settings_.Text(Setting::ListenAddress);
+    const int family = AddressLiteralFamily(listen);
+    TcpServer()->SetUseIPv6(family == AF_INET6 ||
+                            (family == AF_UNSPEC && settings_.IsOn(Setting::UseIPv6)));
+    TcpServer()->SetListenAddress(listen);
     TcpServer()->SetPort(static_cast<uint16_t>(port));
   }
   const int result = server.Start();
   // A half-made start (a socket without its record) is taken down again.
-  if (result != 0) server.Stop();
+  if (result != 0) {
+    server.Stop();
+  } else {
+    running_[service] = StartSettingsOf(settings_, server.Kind);
+  }
   return result;
 }
 
@@ -369,22 +442,38 @@ bool TFormMain::OnBeforeServerSwitchChanged(TOnOffSwitch& sender) {
   if (service < 0 || !servers_[service]) return false;
   TOBEXServer& server = *servers_[service];
   if (!sender.IsOn()) {
-    if (StartServer(service) == 0) return true;
-    QString text =
-        server.ErrorText.empty() ? QString("Unable to start server") : FromUtf8(server.ErrorText);
-    if (service != ServiceTCP && !bluetooth_.problem.empty()) {
-      text += "\n(" + FromUtf8(bluetooth_.problem) + ")";
+    if (StartServer(service) == 0) {
+      if (service != ServiceTCP) ShowNote(service, {});
+      return true;
     }
-    Message(this, text);
+    const QString failed =
+        server.ErrorText.empty() ? QString("Unable to start server") : FromUtf8(server.ErrorText);
+    if (service == ServiceTCP) {
+      Message(this, failed);
+      return false;
+    }
+    // What the stack said, which names what to do; the box keeps it in
+    // sight until the service starts.
+    const QString why = FromUtf8(BluetoothProblem(static_cast<TOBEXServerBTMS&>(server)));
+    ShowNote(service, "Bluetooth unavailable: " + why);
+    Message(this,
+            QString("%1 cannot start: %2.\n\n%3.").arg(boxes_[service].box->title(), failed, why));
     return false;
   }
   bool connected = false;
   for (TSlotLamp* lamp : boxes_[service].lamps) connected = connected || lamp->IsLit();
-  if (connected && !Confirm(this, "A connection is stil active, continue?")) {
+  if (connected && !Confirm(this, "A connection is still active, continue?")) {
     return false;
   }
   server.Stop();
   return true;
+}
+
+std::string TFormMain::BluetoothProblem(const TOBEXServerBTMS& server) const {
+  if (!bluetooth_.problem.empty()) return bluetooth_.problem;
+  if (!server.ErrorHint.empty()) return server.ErrorHint;
+  return "check that this computer has a Bluetooth radio and that it is switched on "
+         "('bluetoothctl show')";
 }
 
 void TFormMain::OnServerSwitchChanged(TOnOffSwitch* sender) {
@@ -393,6 +482,7 @@ void TFormMain::OnServerSwitchChanged(TOnOffSwitch* sender) {
   QLabel* label = boxes_[service].label;
   if (!sender->IsOn()) {
     label->clear();
+    running_[service].reset();
   } else if (service == ServiceTCP) {
     label->setText(QString("Port: %1").arg(TcpServer()->Port));
   } else {
@@ -400,6 +490,71 @@ void TFormMain::OnServerSwitchChanged(TOnOffSwitch* sender) {
         QString("Scn: %1").arg(static_cast<TOBEXServerBTMS*>(servers_[service].get())->Channel));
   }
   if (service == ServiceTCP) UpdateReachWarning();
+  UpdateRestartNote(service);
+}
+
+void TFormMain::SettingsChanged() {
+  // Who may push is asked at each push: the running service takes it now.
+  if (TOBEXServer* objectPush = servers_[ServiceObjectPush].get()) {
+    std::vector<std::string> unreadable;  // what cannot be read stays out
+    const PushSettings push = PushSettingsFrom(settings_, unreadable);
+    objectPush->SetPushPolicy(push.policy, push.alwaysAccepted);
+  }
+  for (int service = 0; service < ServiceCount; ++service) UpdateRestartNote(service);
+  if (servers_[ServiceTCP]) UpdateReachWarning();
+}
+
+void TFormMain::UpdateRestartNote(int service) {
+  ServiceControls& controls = boxes_[service];
+  std::vector<std::string> changed;
+  if (running_[service] && servers_[service]) {
+    changed = ChangedStartSettings(*running_[service],
+                                   StartSettingsOf(settings_, servers_[service]->Kind));
+  }
+  const bool show = !changed.empty();
+  if (show) {
+    controls.restartText->setText(
+        QString("Runs with the old %1 until it restarts.").arg(FromUtf8(JoinedInWords(changed))));
+  }
+  if (controls.restartRow->isVisibleTo(this) != show) {
+    controls.restartRow->setVisible(show);
+    FitHeight();
+  }
+}
+
+void TFormMain::RestartService(int service) {
+  TOnOffSwitch* onOff = boxes_[service].onOff;
+  if (!onOff->IsOn() || onOff->RequestState(false)) return;
+  onOff->RequestState(true);
+}
+
+QString TFormMain::ExchangeFolderInUse() const {
+  for (const auto& running : running_) {
+    if (running) return FromUtf8(running->root);
+  }
+  return FromUtf8(settings_.Text(Setting::RootPath));
+}
+
+void TFormMain::ShowNote(int service, const QString& text) {
+  QLabel* note = boxes_[service].note;
+  note->setText(text);
+  if (note->isVisibleTo(this) != !text.isEmpty()) {
+    note->setVisible(!text.isEmpty());
+    FitHeight();
+  }
+}
+
+void TFormMain::FitHeight() {
+  // The lines below a service come and go; the window keeps its width and
+  // takes the height they need, never squeezing a box below its own.
+  QLayout* own = layout();
+  if (own == nullptr) return;
+  own->invalidate();
+  own->activate();
+  int needed = std::max(own->totalMinimumSize().height(), MinimumHeight);
+  if (own->hasHeightForWidth()) needed = std::max(needed, own->totalHeightForWidth(width()));
+  setMinimumHeight(needed);
+  resize(width(), needed);
 }
 
 void TFormMain::UpdateReachWarning() {
@@ -408,9 +563,26 @@ void TFormMain::UpdateReachWarning() {
   TOBEXServerTCP* tcp = TcpServer();
   const bool listening = boxes_[ServiceTCP].onOff->IsOn();
   const bool beyondLoopback = listening && !IsLoopbackAddress(tcp->ListenAddress);
-  boxes_[ServiceTCP].box->setToolTip(
-      beyondLoopback ? FromUtf8(ReachableText(tcp->Port, settings_.Text(Setting::RootPath)))
-                     : QString());
+  const std::string root = running_[ServiceTCP] ? running_[ServiceTCP]->root : std::string();
+  boxes_[ServiceTCP].box->setToolTip(beyondLoopback ? FromUtf8(ReachableText(tcp->Port, root))
+                                                    : QString());
+  ShowNote(ServiceTCP, beyondLoopback ? QString("Open to the network: anyone who reaches port %1 "
+                                                "can read and change these files.")
+                                            .arg(tcp->Port)
+                                      : QString());
+}
+
+QString TFormMain::ConnectInformation() const {
+  const TOBEXServerTCP* tcp = TcpServer();
+  if (tcp == nullptr || !boxes_[ServiceTCP].onOff->IsOn()) return ConnectText({}, 0, false, {});
+  return ConnectText(FromUtf8(tcp->ListenAddress), tcp->Port, tcp->UseIPv6,
+                     ThisComputersAddresses());
+}
+
+void TFormMain::ActionAboutExecute() {
+  TFormAbout about(this);
+  about.ConnectInformation = [this] { return ConnectInformation(); };
+  about.exec();
 }
 
 TSlotLamp* TFormMain::LampOf(const ServerEvent& event) const {
@@ -423,14 +595,14 @@ TSlotLamp* TFormMain::LampOf(const ServerEvent& event) const {
 
 void TFormMain::Balloon(const QString& title, const ServerEvent& event, int timeoutMs) {
   if (!settings_.IsOn(Setting::BalloonNotification)) return;
-  const QString peer = FromUtf8(event.peer);
+  const QString peer = PeerShown(event);
   ETrayIcon1->showMessage(title, peer, QSystemTrayIcon::Information, timeoutMs);
   emit BalloonShown(title, peer);
 }
 
 void TFormMain::ClientConnected(const ServerEvent& event) {
   try {
-    if (TSlotLamp* lamp = LampOf(event)) lamp->Light(FromUtf8(event.peer));
+    if (TSlotLamp* lamp = LampOf(event)) lamp->Light(PeerShown(event));
     if (AddLog) AddLog(event.serverKind, event.slot, "Connected : " + event.peer);
     Balloon("Connected", event, ConnectedBalloonMs);
   } catch (...) {
@@ -483,20 +655,27 @@ void TFormMain::UpdateTrayTip() {
 QMenu* TFormMain::LampMenu(TSlotLamp* lamp) {
   auto* menu = new QMenu(this);
   const uint64_t generation = lamp->Generation();
+  const uint64_t transfer = lamp->TransferNumber();
   QAction* disconnect = menu->addAction("Disconnect");
   disconnect->setEnabled(lamp->IsLit());
   connect(disconnect, &QAction::triggered, this, [this, lamp] { BitBtnDisconnectClick(lamp); });
   QAction* cancel = menu->addAction("Cancel transfer");
   cancel->setEnabled(lamp->IsLit() && lamp->Transfer() != nullptr);
   connect(cancel, &QAction::triggered, this,
-          [this, lamp, generation] { CancelTransferClick(lamp, generation); });
+          [this, lamp, generation, transfer] { CancelTransferClick(lamp, generation, transfer); });
   return menu;
 }
 
-void TFormMain::CancelTransferClick(TSlotLamp* lamp, uint64_t generation) {
-  // The menu may have stayed open while the peer left or its transfer ended.
-  if (!lamp->IsLit() || lamp->Generation() != generation || lamp->Transfer() == nullptr) return;
-  if (TOBEXServer* server = servers_[lamp->Server()].get()) server->CancelTransfer(lamp->Slot());
+void TFormMain::CancelTransferClick(TSlotLamp* lamp, uint64_t generation, uint64_t transfer) {
+  // The menu may have stayed open while the peer left or its transfer ended;
+  // the server may have begun the peer's next one before the lamp heard.
+  if (!lamp->IsLit() || lamp->Generation() != generation || lamp->Transfer() == nullptr ||
+      lamp->TransferNumber() != transfer) {
+    return;
+  }
+  if (TOBEXServer* server = servers_[lamp->Server()].get()) {
+    server->CancelTransfer(lamp->Slot(), transfer);
+  }
 }
 
 void TFormMain::BitBtnDisconnectClick(TSlotLamp* lamp) {
@@ -510,8 +689,14 @@ void TFormMain::BitBtnDisconnectClick(TSlotLamp* lamp) {
 }
 
 void TFormMain::MinimizeToTray() {
-  if (!QSystemTrayIcon::isSystemTrayAvailable() || !ETrayIcon1->isVisible()) return;
-  hide();
+  if (QSystemTrayIcon::isSystemTrayAvailable() && ETrayIcon1->isVisible()) {
+    hide();
+    return;
+  }
+  // No notification area (a bare Wayland compositor, GNOME without its
+  // extension): a hidden window could not be reached, so it waits on the
+  // task bar.
+  showMinimized();
 }
 
 void TFormMain::ActionRestoreExecute() {
@@ -522,15 +707,13 @@ void TFormMain::ActionRestoreExecute() {
 }
 
 void TFormMain::ActionOpenExchangeFolderExecute() {
-  const QString folder = FromUtf8(settings_.Text(Setting::RootPath));
-  if (folder.isEmpty() || !QDesktopServices::openUrl(QUrl::fromLocalFile(folder))) {
+  const QString folder = ExchangeFolderInUse();
+  const bool opened =
+      !folder.isEmpty() &&
+      (OpenFolder ? OpenFolder(folder) : QDesktopServices::openUrl(QUrl::fromLocalFile(folder)));
+  if (!opened) {
     Message(this, "Unable to open the exchange folder " + folder);
   }
-}
-
-void TFormMain::ActionAboutExecute() {
-  TFormAbout about(this);
-  about.exec();
 }
 
 bool TFormMain::CloseQuery() {
@@ -559,6 +742,14 @@ void TFormMain::closeEvent(QCloseEvent* event) {
 void TFormMain::EndWithoutQuestions() {
   if (closing_) return;
   closing_ = true;
+  // A modal window (the settings, a question, the about box) runs a loop of
+  // its own, which would hold the end up: each one open is answered Cancel.
+  // Their callers see that the program is closing and do nothing more.
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (auto* dialog = qobject_cast<QDialog*>(widget); dialog && dialog->isVisible()) {
+      dialog->reject();
+    }
+  }
   ETrayIcon1->hide();
   DestroyServers();
   hide();
@@ -576,6 +767,13 @@ void TFormMain::DestroyServers() {
   for (auto& server : servers_) server.reset();
   notifier_.reset();
   loop_.reset();
+}
+
+void TFormMain::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  // Lines shown while the window was hidden (an automatic start) are measured
+  // now that it has its size.
+  FitHeight();
 }
 
 void TFormMain::changeEvent(QEvent* event) {

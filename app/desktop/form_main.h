@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/desktop/prompts.h"
+#include "app/service_start_settings.h"
 #include "bluetooth/stack_choice.h"
 #include "server/server.h"
 #include "server/server_event.h"
@@ -19,6 +21,7 @@ class QAction;
 class QGroupBox;
 class QLabel;
 class QMenu;
+class QPushButton;
 class QSystemTrayIcon;
 
 namespace quillfern {
@@ -27,6 +30,7 @@ class CoreLoopNotifier;
 class EventLoop;
 class SettingsStore;
 class TOBEXServer;
+class TOBEXServerBTMS;
 class TOBEXServerTCP;
 class TOnOffSwitch;
 class TSlotLamp;
@@ -50,8 +54,8 @@ class TFormMain : public QWidget {
   ~TFormMain() override;
 
   // The rest of window creation, once the owner has bound the parts below:
-  // automatic start, the notification-area icon, and on a first start (no
-  // exchange folder) the settings dialog.
+  // the notification-area icon, on a first start (no exchange folder) the
+  // settings dialog, then the automatic start of the services chosen.
   void Start();
 
   // Where the window's lines and questions go; the owner binds them.
@@ -60,6 +64,8 @@ class TFormMain : public QWidget {
   std::function<void(uint8_t kind, uint16_t slot, const std::string& text)> AddLog;
   std::function<void()> ShowLog;
   std::function<void(QWidget* owner)> ExecuteSettings;
+  // Opens a folder in the desktop's file manager; false when it could not.
+  std::function<bool(const QString& folder)> OpenFolder;
   // A pushed object arrived (Received); a push waits for the user's answer
   // or its question ended (PushQuestion, PushQuestionEnded). Answers go to
   // AnswerPush.
@@ -77,9 +83,10 @@ class TFormMain : public QWidget {
   // area's tooltip sums up what runs.
   void TransferProgress(const ServerEvent& event);
   void BitBtnDisconnectClick(TSlotLamp* lamp);
-  // Cancels the running transfer of the lamp's slot, if it is still the one
-  // of the peer that had the slot at generation.
-  void CancelTransferClick(TSlotLamp* lamp, uint64_t generation);
+  // Cancels the transfer of the lamp's slot that the server numbered
+  // transfer, if it still runs and its peer still has the slot (generation);
+  // a later transfer, also of the same peer, goes on.
+  void CancelTransferClick(TSlotLamp* lamp, uint64_t generation, uint64_t transfer);
   // The lamp's context menu, made afresh for each right click: "Disconnect"
   // and "Cancel transfer", the latter enabled only while the slot transfers.
   // The caller owns it.
@@ -87,20 +94,41 @@ class TFormMain : public QWidget {
   void MinimizeToTray();
   void ActionRestoreExecute();
   void ActionOpenExchangeFolderExecute();
+  // After the settings changed (the settings dialog closed): what a running
+  // service takes at once (who may push) reaches it now; what it takes only
+  // at its start shows in its box as waiting for a restart.
+  void SettingsChanged();
+  // Switches a running service off and on again, so it takes the settings
+  // as they are now; connected clients are asked about first, as for off.
+  void RestartService(int service);
+  // The exchange folder of the running services (the first running one in
+  // box order); the setting's while none runs.
+  QString ExchangeFolderInUse() const;
   void ActionAboutExecute();
+  // Where a phone reaches the TCP service now: "Connect to A, port N".
+  QString ConnectInformation() const;
   // Ends the program without questions (the session ends, a signal came):
-  // every service stops, the connected clients with it.
+  // every modal window open is cancelled, every service stops, the
+  // connected clients with it.
   void EndWithoutQuestions();
 
   // For the program and its tests.
   bool NetworkStarted() const { return loop_ != nullptr; }
   const QString& NetworkError() const { return networkError_; }
   bool ServersAlive() const { return servers_[ServiceTCP] != nullptr; }
+  bool Closing() const { return closing_; }
   TOBEXServer* Server(int service) const { return servers_[service].get(); }
   TOBEXServerTCP* TcpServer() const;
   TOnOffSwitch* Switch(int service) const { return boxes_[service].onOff; }
   QLabel* PortLabel(int service) const { return boxes_[service].label; }
   QGroupBox* ServiceBox(int service) const { return boxes_[service].box; }
+  // The box's line that says what the user should know of the service now
+  // (why Bluetooth cannot start, who can reach TCP); hidden when nothing.
+  QLabel* NoteLabel(int service) const { return boxes_[service].note; }
+  // "Runs with the old ..." and its "Restart to apply" button, hidden while
+  // the service runs with the settings as they are.
+  QLabel* RestartLabel(int service) const { return boxes_[service].restartText; }
+  QPushButton* RestartButton(int service) const { return boxes_[service].restartButton; }
   TSlotLamp* Lamp(int service, int slot) const { return boxes_[service].lamps[slot]; }
   QSystemTrayIcon* TrayIcon() const { return ETrayIcon1; }
   QMenu* TrayContextMenu() const { return TrayMenu; }
@@ -114,6 +142,7 @@ class TFormMain : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   void changeEvent(QEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
@@ -125,6 +154,10 @@ class TFormMain : public QWidget {
     QLabel* label = nullptr;
     QGroupBox* indicator = nullptr;
     std::vector<TSlotLamp*> lamps;
+    QLabel* note = nullptr;
+    QWidget* restartRow = nullptr;
+    QLabel* restartText = nullptr;
+    QPushButton* restartButton = nullptr;
   };
 
   QWidget* CreateTitleBar();
@@ -137,6 +170,11 @@ class TFormMain : public QWidget {
   TSlotLamp* LampOf(const ServerEvent& event) const;
   void Balloon(const QString& title, const ServerEvent& event, int timeoutMs);
   void UpdateReachWarning();
+  void UpdateRestartNote(int service);
+  // Why a Bluetooth service could not start, with what to do about it.
+  std::string BluetoothProblem(const TOBEXServerBTMS& server) const;
+  void ShowNote(int service, const QString& text);
+  void FitHeight();
   void UpdateTrayTip();
   bool CloseQuery();
   void DestroyServers();
@@ -148,6 +186,8 @@ class TFormMain : public QWidget {
   BluetoothStackChoice bluetooth_;  // outlives both Bluetooth servers
   std::array<std::unique_ptr<TOBEXServer>, ServiceCount> servers_;
   std::array<ServiceControls, ServiceCount> boxes_;
+  // What each running service was started with; empty while it is off.
+  std::array<std::optional<ServiceStartSettings>, ServiceCount> running_;
   std::vector<QAction*> actions_;
   QAction* ActionOpenExchangeFolder = nullptr;
   QAction* ActionLog = nullptr;

@@ -1,8 +1,8 @@
 #include "app/desktop/form_settings.h"
 
 #include <QCheckBox>
-#include <QCloseEvent>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -14,13 +14,18 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QStandardPaths>
 #include <QStyle>
 #include <QVBoxLayout>
 #include <QValidator>
+#include <QWindow>
 #include <string>
 
 #include "app/autostart.h"
+#include "app/desktop/ip_information.h"
+#include "app/headless.h"
+#include "app/service_port_default.h"
 #include "app/settings_store.h"
 #include "app/settings_values.h"
 #include "app/user_places.h"
@@ -32,7 +37,6 @@ constexpr int BoxWidth = 448;
 constexpr int LabelColumnWidth = 104;
 constexpr int BrowseWidth = 75;
 constexpr int BrowseHeight = 25;
-constexpr int CloseWidth = 136;
 constexpr int DeviceListRows = 3;
 
 // The PushPolicy numbers, at their positions in the combo box.
@@ -119,20 +123,34 @@ int32_t OnOff(const QCheckBox* box) {
 TFormSettings::TFormSettings(QWidget* parent, SettingsStore& store,
                              const SettingsDialogServices& services)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                          Qt::WindowStaysOnTopHint),
+                          Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint),
       store_(store),
-      services_(services) {
+      services_(services),
+      firstStart_(store.Text(Setting::RootPath).empty()) {
   if (!services_.message) services_.message = ShowPlainMessage;
   if (!services_.confirm) services_.confirm = AskConfirmation;
   if (!services_.selectFolder) services_.selectFolder = SelectFolder;
   if (!services_.documentsFolder) services_.documentsFolder = DocumentsFolder;
   if (!services_.programFile) services_.programFile = ProgramFile;
+  if (!services_.mayBindPort) services_.mayBindPort = MayBindPort;
+  if (!services_.localAddresses) services_.localAddresses = ThisComputersAddresses;
 
   setObjectName(QStringLiteral("FormSettings"));
   setWindowTitle(QStringLiteral("Settings"));
   setModal(true);
 
-  QGroupBox* general = Box(QStringLiteral("General"), this);
+  contents_ = new QWidget(this);
+  contents_->setObjectName(QStringLiteral("SettingsContents"));
+  LabelIntro = new QLabel(
+      QStringLiteral("Quillfern receives the files that phones and computers send over "
+                     "Bluetooth or the network, and lets the devices you allow browse one "
+                     "folder: the exchange folder below, where received files go."),
+      contents_);
+  LabelIntro->setObjectName(QStringLiteral("LabelIntro"));
+  LabelIntro->setWordWrap(true);
+  LabelIntro->setVisible(firstStart_);
+
+  QGroupBox* general = Box(QStringLiteral("General"), contents_);
   QGridLayout* generalGrid = BoxGrid(general);
   CheckBoxRunOnWindowsStart =
       CheckBox("CheckBoxRunOnWindowsStart", QStringLiteral("Run On Log-on"), general);
@@ -158,7 +176,7 @@ TFormSettings::TFormSettings(QWidget* parent, SettingsStore& store,
       "CheckBoxReceivedNotification", QStringLiteral("Notify when a file is received"), general);
   generalGrid->addWidget(CheckBoxReceivedNotification, 4, 0, 1, 3);
 
-  QGroupBox* tcp = Box(QStringLiteral("TCP/IP Server"), this);
+  QGroupBox* tcp = Box(QStringLiteral("TCP/IP Server"), contents_);
   auto* tcpGrid = new QGridLayout(tcp);
   CheckBoxautostartTCP =
       CheckBox("CheckBoxautostartTCP", QStringLiteral("Start automatically"), tcp);
@@ -175,8 +193,24 @@ TFormSettings::TFormSettings(QWidget* parent, SettingsStore& store,
   tcpGrid->setColumnMinimumWidth(4, BrowseWidth);
   CheckBoxIPv6 = CheckBox("CheckBoxIPv6", QStringLiteral("* Use IPv6"), tcp);
   tcpGrid->addWidget(CheckBoxIPv6, 1, 0);
+  auto* listenLabel = new QLabel(QStringLiteral("* Listen on"), tcp);
+  listenLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  tcpGrid->addWidget(listenLabel, 1, 1);
+  ComboBoxListenOn = new QComboBox(tcp);
+  ComboBoxListenOn->setObjectName(QStringLiteral("ComboBoxListenOn"));
+  ComboBoxListenOn->setToolTip(
+      QStringLiteral("Who can reach the TCP service: this computer only, every network this "
+                     "computer is on, or the one network of an address. Whoever reaches it can "
+                     "read and change the files in the exchange folder."));
+  listenLabel->setBuddy(ComboBoxListenOn);
+  tcpGrid->addWidget(ComboBoxListenOn, 1, 2, 1, 3);
+  LabelPortNote = new QLabel(tcp);
+  LabelPortNote->setObjectName(QStringLiteral("LabelPortNote"));
+  LabelPortNote->setWordWrap(true);
+  LabelPortNote->hide();
+  tcpGrid->addWidget(LabelPortNote, 2, 0, 1, 5);
 
-  QGroupBox* objectPush = Box(QStringLiteral("Bluetooth Object Push Server"), this);
+  QGroupBox* objectPush = Box(QStringLiteral("Bluetooth Object Push Server"), contents_);
   QGridLayout* objectPushGrid = BoxGrid(objectPush);
   CheckBoxAutoStartOP =
       CheckBox("CheckBoxAutoStartOP", QStringLiteral("Start automatically"), objectPush);
@@ -227,7 +261,7 @@ TFormSettings::TFormSettings(QWidget* parent, SettingsStore& store,
   ButtonRemoveDevice->setEnabled(false);
   objectPushGrid->addWidget(ButtonRemoveDevice, 5, 2, Qt::AlignTop);
 
-  QGroupBox* folderBrowsing = Box(QStringLiteral("Bluetooth Folder Browsing Server"), this);
+  QGroupBox* folderBrowsing = Box(QStringLiteral("Bluetooth Folder Browsing Server"), contents_);
   QGridLayout* folderBrowsingGrid = BoxGrid(folderBrowsing);
   CheckBoxAutostartFB =
       CheckBox("CheckBoxAutostartFB", QStringLiteral("Start automatically"), folderBrowsing);
@@ -236,24 +270,41 @@ TFormSettings::TFormSettings(QWidget* parent, SettingsStore& store,
   EditFolderBrowsingSvcName = LimitedEdit("EditFolderBrowsingSvcName", 84, folderBrowsing);
   folderBrowsingGrid->addWidget(EditFolderBrowsingSvcName, 1, 1);
 
+  auto* boxes = new QVBoxLayout(contents_);
+  boxes->setContentsMargins(0, 0, 0, 0);
+  boxes->addWidget(LabelIntro);
+  boxes->addWidget(general);
+  boxes->addWidget(tcp);
+  boxes->addWidget(objectPush);
+  boxes->addWidget(folderBrowsing);
+  boxes->addStretch(1);
+  // On a small screen (or a large scale) the boxes scroll; OK and Cancel stay in sight.
+  scroll_ = new QScrollArea(this);
+  scroll_->setObjectName(QStringLiteral("ScrollSettings"));
+  scroll_->setFrameShape(QFrame::NoFrame);
+  scroll_->setWidgetResizable(true);
+  scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  scroll_->setWidget(contents_);
+
   auto* bottom = new QHBoxLayout;
-  bottom->addWidget(
-      new QLabel(QStringLiteral("* = change will be applied at next server startup"), this), 1);
-  ButtonClose = new QPushButton(QStringLiteral("&Close"), this);
-  ButtonClose->setObjectName(QStringLiteral("ButtonClose"));
-  ButtonClose->setMinimumWidth(CloseWidth);
-  ButtonClose->setDefault(true);
-  bottom->addWidget(ButtonClose);
+  auto* starNote = new QLabel(
+      QStringLiteral("* takes effect when the service next starts; the main window offers "
+                     "the restart."),
+      this);
+  starNote->setWordWrap(true);
+  bottom->addWidget(starNote, 1);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  ButtonOk = buttons->button(QDialogButtonBox::Ok);
+  ButtonOk->setObjectName(QStringLiteral("ButtonOk"));
+  ButtonOk->setDefault(true);
+  ButtonCancel = buttons->button(QDialogButtonBox::Cancel);
+  ButtonCancel->setObjectName(QStringLiteral("ButtonCancel"));
+  bottom->addWidget(buttons, 0, Qt::AlignBottom);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(8, 4, 8, 8);
-  layout->addWidget(general);
-  layout->addWidget(tcp);
-  layout->addWidget(objectPush);
-  layout->addWidget(folderBrowsing);
+  layout->addWidget(scroll_, 1);
   layout->addLayout(bottom);
-  // A fixed border: the dialog is as large as its contents need.
-  layout->setSizeConstraint(QLayout::SetFixedSize);
 
   // Tab order: box by box, then the close button.
   setTabOrder(CheckBoxRunOnWindowsStart, EditRootPath);
@@ -263,7 +314,8 @@ TFormSettings::TFormSettings(QWidget* parent, SettingsStore& store,
   setTabOrder(CheckBoxBalloonNotification, CheckBoxReceivedNotification);
   setTabOrder(CheckBoxReceivedNotification, CheckBoxautostartTCP);
   setTabOrder(CheckBoxautostartTCP, CheckBoxIPv6);
-  setTabOrder(CheckBoxIPv6, EditTcpPort);
+  setTabOrder(CheckBoxIPv6, ComboBoxListenOn);
+  setTabOrder(ComboBoxListenOn, EditTcpPort);
   setTabOrder(EditTcpPort, CheckBoxAutoStartOP);
   setTabOrder(CheckBoxAutoStartOP, EditObjectPushSvcName);
   setTabOrder(EditObjectPushSvcName, CheckBoxObjectPushReplaces);
@@ -272,10 +324,12 @@ TFormSettings::TFormSettings(QWidget* parent, SettingsStore& store,
   setTabOrder(ListAlwaysAccepted, ButtonRemoveDevice);
   setTabOrder(ButtonRemoveDevice, CheckBoxAutostartFB);
   setTabOrder(CheckBoxAutostartFB, EditFolderBrowsingSvcName);
-  setTabOrder(EditFolderBrowsingSvcName, ButtonClose);
+  setTabOrder(EditFolderBrowsingSvcName, ButtonOk);
+  setTabOrder(ButtonOk, ButtonCancel);
 
   connect(ButtonBrowse, &QPushButton::clicked, this, &TFormSettings::ButtonBrowseClick);
-  connect(ButtonClose, &QPushButton::clicked, this, &TFormSettings::ButtonCloseClick);
+  connect(ButtonOk, &QPushButton::clicked, this, &TFormSettings::ButtonOkClick);
+  connect(ButtonCancel, &QPushButton::clicked, this, &QDialog::reject);
   connect(ButtonRemoveDevice, &QPushButton::clicked, this, &TFormSettings::ButtonRemoveDeviceClick);
   connect(ListAlwaysAccepted, &QListWidget::itemSelectionChanged, this, [this] {
     ButtonRemoveDevice->setEnabled(!ListAlwaysAccepted->selectedItems().isEmpty());
@@ -288,16 +342,12 @@ TFormSettings::~TFormSettings() = default;
 
 void TFormSettings::Fill() {
   CheckBoxRunOnWindowsStart->setChecked(store_.IsOn(Setting::AutoStart));
-  // The first exchange folder is the user's documents folder, taken into the store at
-  // once, so that closing without a change still saves it.
-  if (store_.Text(Setting::RootPath).empty()) {
-    const QString documents = services_.documentsFolder();
-    if (!documents.isEmpty()) store_.SetSetting(Setting::RootPath, Utf8(documents));
-  }
   const auto text = [this](Setting setting) {
     return QString::fromStdString(store_.Text(setting));
   };
-  EditRootPath->setText(text(Setting::RootPath));
+  // The first exchange folder offered is the user's documents folder; OK saves it
+  // even when nothing was changed.
+  EditRootPath->setText(firstStart_ ? services_.documentsFolder() : text(Setting::RootPath));
   CheckBoxBalloonNotification->setChecked(store_.IsOn(Setting::BalloonNotification));
   CheckBoxAutoStartOP->setChecked(store_.IsOn(Setting::AutoStartOP));
   EditObjectPushSvcName->setText(text(Setting::OPServiceName));
@@ -319,6 +369,51 @@ void TFormSettings::Fill() {
   ListAlwaysAccepted->addItems(devices);
   filledDevices_ = devices;
   devicesRemoved_ = false;
+  FillListenOn();
+  if (firstStart_) FillFirstStart();
+}
+
+void TFormSettings::FillListenOn() {
+  // Every address (the default), this computer only, or one of its addresses; an
+  // address the settings give that is none of these is shown as it is.
+  ComboBoxListenOn->addItem(QStringLiteral("All networks"), QString());
+  ComboBoxListenOn->addItem(QStringLiteral("This computer only"), QStringLiteral("127.0.0.1"));
+  for (const QString& address : services_.localAddresses()) {
+    ComboBoxListenOn->addItem(address, address);
+  }
+  const QString listen = QString::fromStdString(store_.Text(Setting::ListenAddress));
+  int index = ComboBoxListenOn->findData(listen);
+  if (listen == QLatin1String("::1")) index = 1;
+  if (index < 0) {
+    ComboBoxListenOn->addItem(listen, listen);
+    index = ComboBoxListenOn->count() - 1;
+  }
+  ComboBoxListenOn->setCurrentIndex(index);
+  filledListen_ = index;
+}
+
+std::string TFormSettings::ChosenListenAddress() const {
+  // This computer only: the loopback address of the family the service listens on.
+  if (ComboBoxListenOn->currentIndex() == 1 && CheckBoxIPv6->isChecked()) return "::1";
+  return Utf8(ComboBoxListenOn->currentData().toString());
+}
+
+void TFormSettings::FillFirstStart() {
+  // A first start ends with a service running: Object Push, which asks about
+  // devices the user has not chosen, is the one offered.
+  CheckBoxAutoStartOP->setChecked(true);
+  // OBEX's port needs a privilege; without it the first start proposes one
+  // that works, and says why.
+  if (store_.Integer(Setting::TcpPort) == DefaultTcpPort &&
+      !services_.mayBindPort(DefaultTcpPort)) {
+    EditTcpPort->setText(QString::number(UnprivilegedObexTcpPort));
+    LabelPortNote->setText(
+        QStringLiteral("Port %1, OBEX's own, needs root or the CAP_NET_BIND_SERVICE "
+                       "capability, which Quillfern does not have here: port %2 is proposed.")
+            .arg(DefaultTcpPort)
+            .arg(UnprivilegedObexTcpPort));
+    LabelPortNote->show();
+  }
 }
 
 bool TFormSettings::CloseQuery() {
@@ -352,17 +447,47 @@ bool TFormSettings::CloseQuery() {
   return true;
 }
 
-void TFormSettings::closeEvent(QCloseEvent* event) {
-  if (!CloseQuery()) {
-    event->ignore();
-    return;
-  }
-  event->accept();
-  done(Accepted);
+void TFormSettings::ButtonOkClick() {
+  if (CloseQuery()) accept();
 }
 
-void TFormSettings::ButtonCloseClick() {
-  close();
+void TFormSettings::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (fitted_) return;
+  fitted_ = true;
+  FitToScreen();
+}
+
+void TFormSettings::FitToScreen() {
+  const QScreen* shown = screen();
+  if (shown == nullptr) return;
+  layout()->activate();
+  // Every box in full across, with room for the bar that scrolls them.
+  const QSize natural = contents_->sizeHint();
+  const int frame = 2 * scroll_->frameWidth();
+  scroll_->setMinimumWidth(natural.width() + frame +
+                           style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll_));
+  layout()->activate();
+  // Margins and the row of OK and Cancel, besides the boxes.
+  const int around = sizeHint().height() - scroll_->sizeHint().height();
+  const QRect available = shown->availableGeometry();
+  // The window manager's frame, once known; a generous one before.
+  int titleBar = 0;
+  if (const QWindow* window = windowHandle()) {
+    const QMargins margins = window->frameMargins();
+    titleBar = margins.top() + margins.bottom();
+  }
+  if (titleBar <= 0) titleBar = 2 * style()->pixelMetric(QStyle::PM_TitleBarHeight);
+  const int wanted = around + natural.height() + frame;
+  // A few pixels to spare, for a frame that rounds up at a fractional scale.
+  const int height = std::min(wanted, available.height() - titleBar - 8);
+  resize(std::min(sizeHint().width(), available.width()), std::max(height, minimumHeight()));
+  QRect placed = frameGeometry();
+  placed.setHeight(this->height() + titleBar);
+  placed.moveCenter(available.center());
+  placed.moveTop(std::max(placed.top(), available.top()));
+  placed.moveLeft(std::max(placed.left(), available.left()));
+  move(placed.topLeft());
 }
 
 void TFormSettings::ButtonBrowseClick() {
@@ -415,6 +540,11 @@ void TFormSettings::TakeOver() {
   store_.SetSetting(Setting::AllowAccessHiddenFiles, OnOff(CheckBoxAccessHiddenFiles));
   store_.SetSetting(Setting::ReceivedNotification, OnOff(CheckBoxReceivedNotification));
   store_.SetSetting(Setting::ObjectPushReplaces, OnOff(CheckBoxObjectPushReplaces));
+  // A choice left alone keeps the line as it was written.
+  if (ComboBoxListenOn->currentIndex() != filledListen_ ||
+      (filledListen_ == 1 && ChosenListenAddress() != store_.Text(Setting::ListenAddress))) {
+    store_.SetSetting(Setting::ListenAddress, ChosenListenAddress());
+  }
   if (ComboBoxPushPolicy->currentIndex() != filledPolicy_) {
     store_.SetSetting(Setting::PushPolicy, ComboBoxPushPolicy->currentIndex());
   }
@@ -435,17 +565,12 @@ void TFormSettings::TakeOver() {
   store_.SaveSettings();
 }
 
-void RunSettingsDialog(QWidget* parent, SettingsStore& store,
+bool RunSettingsDialog(QWidget* parent, SettingsStore& store,
                        const SettingsDialogServices& services) {
   TFormSettings dialog(parent, store, services);
-  if (const QScreen* shown = dialog.screen()) {
-    dialog.adjustSize();
-    QRect frame = dialog.frameGeometry();
-    frame.moveCenter(shown->availableGeometry().center());
-    dialog.move(frame.topLeft());
-  }
-  dialog.exec();
+  if (dialog.exec() != QDialog::Accepted) return false;
   dialog.TakeOver();
+  return true;
 }
 
 }  // namespace quillfern

@@ -10,13 +10,16 @@
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
+class QScrollArea;
 
-// The settings dialog: edits the user's settings, modal, without a cancel. It closes
-// only when the exchange folder exists and the port is valid, and every change is
-// taken over when it has closed. UI thread only.
+// The settings dialog: edits the user's settings, modal, with OK and Cancel (Escape).
+// OK closes it only when the exchange folder exists and the port is valid, and takes
+// every change over; Cancel discards them. It scrolls where the screen is too small for
+// it. UI thread only.
 namespace quillfern {
 
 class SettingsStore;
@@ -33,12 +36,17 @@ struct SettingsDialogServices {
   std::function<QString()> documentsFolder;
   // The program the log-on entry starts; empty when it cannot be known.
   std::function<QString()> programFile;
+  // Whether this program may listen on the TCP port given (650 needs root or the
+  // capability to bind privileged ports).
+  std::function<bool(uint16_t port)> mayBindPort;
+  // This computer's addresses, offered under "Listen on".
+  std::function<QStringList()> localAddresses;
 };
 
-// Runs the whole dialog: fills it from the store (taking the documents folder as the
-// exchange folder when none is set), shows it modally, then takes over every control,
-// keeps the log-on entry in step and saves the store.
-void RunSettingsDialog(QWidget* parent, SettingsStore& store,
+// Runs the whole dialog: fills it from the store (offering the documents folder as the
+// exchange folder when none is set), shows it modally, then on OK takes over every
+// control, keeps the log-on entry in step and saves the store. True on OK.
+bool RunSettingsDialog(QWidget* parent, SettingsStore& store,
                        const SettingsDialogServices& services = {});
 
 class TFormSettings : public QDialog {
@@ -49,23 +57,26 @@ class TFormSettings : public QDialog {
   TFormSettings(QWidget* parent, SettingsStore& store, const SettingsDialogServices& services);
   ~TFormSettings() override;
 
-  // The validation every attempt to close goes through; true when it may close.
+  // The validation OK goes through; true when the dialog may close.
   bool CloseQuery();
-  // After the dialog has closed: the log-on entry, every control into the store, then
-  // the save.
+  // After the dialog has closed with OK: the log-on entry, every control into the
+  // store, then the save.
   void TakeOver();
-
-  // Escape does nothing: the dialog has no cancel.
-  void reject() override {}
+  // As tall as its contents, up to the height of the screen it shows on, where it
+  // then scrolls; centred there.
+  void FitToScreen();
 
  protected:
-  void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   void ButtonBrowseClick();
-  void ButtonCloseClick();
+  void ButtonOkClick();
   void ButtonRemoveDeviceClick();
   void Fill();
+  void FillFirstStart();
+  void FillListenOn();
+  std::string ChosenListenAddress() const;
   void TakeOverRunAtLogOn();
 
   // All fields: UI thread only.
@@ -86,14 +97,23 @@ class TFormSettings : public QDialog {
   QCheckBox* CheckBoxReceivedNotification = nullptr;
   QCheckBox* CheckBoxObjectPushReplaces = nullptr;
   QComboBox* ComboBoxPushPolicy = nullptr;
+  QComboBox* ComboBoxListenOn = nullptr;
   QListWidget* ListAlwaysAccepted = nullptr;
   QPushButton* ButtonRemoveDevice = nullptr;
-  QPushButton* ButtonClose = nullptr;
+  QPushButton* ButtonOk = nullptr;
+  QPushButton* ButtonCancel = nullptr;
+  QScrollArea* scroll_ = nullptr;   // holds every box
+  QWidget* contents_ = nullptr;     // the boxes, at their natural size
+  bool fitted_ = false;             // FitToScreen ran at the first show
+  QLabel* LabelIntro = nullptr;     // what the program does, on a first start
+  QLabel* LabelPortNote = nullptr;  // why the port proposed is not 650
   // What Fill showed, so a control left alone leaves its setting unmarked: a policy
   // number the combo box cannot show, or a device list spaced by hand, stays as it is.
   int filledPolicy_ = -1;
+  int filledListen_ = -1;
   bool devicesRemoved_ = false;
   QStringList filledDevices_;  // the always-accepted devices Fill showed
+  const bool firstStart_;      // no exchange folder was set when the dialog opened
 };
 
 }  // namespace quillfern

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QTextDocument>
 
+#include "app/desktop/shown_text.h"
+
 namespace quillfern {
 
 LogTableModel::LogTableModel(const TLogRecords& records, QObject* parent)
@@ -38,10 +40,11 @@ QVariant LogTableModel::data(const QModelIndex& index, int role) const {
     case ColumnSlot:
       return QString::number(record->Slot);
     case ColumnOperation: {
-      const QString text =
-          QString::fromUtf8(record->Text.data(), static_cast<qsizetype>(record->Text.size()));
-      // A line names peers and objects, which name themselves: a tooltip that
-      // would pass for rich text is escaped, so it shows as the cell does.
+      // A line names peers and objects, which name themselves. Whoever wrote
+      // the record, the cell and the export show it as one line that drives
+      // nothing; a line already shown so stays as it is. A tooltip that would
+      // pass for rich text is escaped, so it shows as the cell does.
+      const QString text = ShownQString(record->Text);
       if (operationTip && Qt::mightBeRichText(text)) return Qt::convertFromPlainText(text);
       return text;
     }

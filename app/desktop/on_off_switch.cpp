@@ -3,11 +3,14 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include "app/desktop/contrast.h"
+
 namespace quillfern {
 namespace {
 
-const QColor OnColour(33, 150, 243);
-const QColor OffColour(158, 158, 158);
+// White text reads on both at better than 4.5:1.
+const QColor OnColour(21, 101, 192);
+const QColor OffColour(97, 97, 97);
 
 }  // namespace
 
@@ -38,14 +41,25 @@ QSize TOnOffSwitch::sizeHint() const {
   return {115, 42};
 }
 
+TOnOffSwitch::Colours TOnOffSwitch::PaintColours() const {
+  Colours colours;
+  colours.track = isEnabled() ? (on_ ? OnColour : OffColour) : palette().color(QPalette::Mid);
+  colours.text = WithContrast(Qt::white, colours.track, TextContrast);
+  // On a dark window the track alone would hardly stand out: its outline does.
+  colours.outline = WithContrast(colours.track, palette().color(QPalette::Window), ShapeContrast);
+  return colours;
+}
+
 void TOnOffSwitch::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);
-  const QRectF track = QRectF(rect()).adjusted(1, 1, -1, -1);
+  const Colours colours = PaintColours();
+  const QRectF track = QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5);
   const qreal radius = track.height() / 2;
-  painter.setPen(Qt::NoPen);
-  painter.setBrush(isEnabled() ? (on_ ? OnColour : OffColour) : palette().color(QPalette::Mid));
+  painter.setPen(QPen(colours.outline, 1.5));
+  painter.setBrush(colours.track);
   painter.drawRoundedRect(track, radius, radius);
+  painter.setPen(Qt::NoPen);
 
   // The knob sits on the side of the state; the text fills the other side.
   const qreal knobSize = track.height() - 6;
@@ -60,7 +74,7 @@ void TOnOffSwitch::paintEvent(QPaintEvent*) {
   } else {
     textArea.setLeft(knob.right());
   }
-  painter.setPen(Qt::white);
+  painter.setPen(colours.text);
   painter.setFont(font());
   painter.drawText(textArea, Qt::AlignCenter, on_ ? "ON" : "OFF");
   if (hasFocus()) {

@@ -19,6 +19,15 @@ class TOnOffSwitch : public QAbstractButton {
   bool RequestState(bool on);
   QSize sizeHint() const override;
 
+  // What the switch paints with, from its palette: the track of the state, the
+  // "ON"/"OFF" on it, and the outline that sets the track off from the window.
+  struct Colours {
+    QColor track;
+    QColor text;
+    QColor outline;
+  };
+  Colours PaintColours() const;
+
   // Asked before every change with the switch as it still is; false refuses.
   std::function<bool(TOnOffSwitch&)> OnBeforeChange;
 

@@ -1,5 +1,6 @@
 #include "app/desktop/program_icon.h"
 
+#include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
 #include <cmath>
@@ -11,8 +12,11 @@ const QColor TitleBlue(33, 150, 243);
 
 }  // namespace
 
-QPixmap ProgramPixmap(int size) {
-  QPixmap pixmap(size, size);
+QPixmap ProgramPixmap(int size, qreal devicePixelRatio) {
+  // Drawn at the screen's own pixels: sharp at any scale.
+  const int pixels = static_cast<int>(std::lround(size * devicePixelRatio));
+  QPixmap pixmap(pixels, pixels);
+  pixmap.setDevicePixelRatio(devicePixelRatio);
   pixmap.fill(Qt::transparent);
   QPainter painter(&pixmap);
   painter.setRenderHint(QPainter::Antialiasing);
@@ -48,13 +52,9 @@ QIcon ProgramIcon() {
   return icon;
 }
 
-QIcon ToolbarIcon(ToolbarImage image) {
-  constexpr int Size = 24;
-  QPixmap pixmap(Size * 2, Size * 2);  // drawn at twice the size for sharp lines
-  pixmap.setDevicePixelRatio(2);
-  pixmap.fill(Qt::transparent);
-  QPainter painter(&pixmap);
-  painter.setRenderHint(QPainter::Antialiasing);
+namespace {
+
+void DrawToolbarImage(QPainter& painter, ToolbarImage image) {
   painter.setPen(QPen(Qt::white, 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
   painter.setBrush(Qt::NoBrush);
   switch (image) {
@@ -98,7 +98,40 @@ QIcon ToolbarIcon(ToolbarImage image) {
       painter.drawLine(QPointF(18, 6), QPointF(6, 18));
       break;
   }
-  return QIcon(pixmap);
+}
+
+// Draws the picture afresh for every size asked, in the screen's own pixels, so it is
+// sharp at any scale (1.35 as well as 2).
+class ToolbarIconEngine : public QIconEngine {
+ public:
+  explicit ToolbarIconEngine(ToolbarImage image) : image_(image) {}
+
+  void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
+    constexpr qreal Units = 24;  // the drawing's own square
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing);
+    painter->translate(rect.topLeft());
+    painter->scale(rect.width() / Units, rect.height() / Units);
+    DrawToolbarImage(*painter, image_);
+    painter->restore();
+  }
+  QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+    QPixmap pixmap(size);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    paint(&painter, QRect(QPoint(0, 0), size), mode, state);
+    return pixmap;
+  }
+  QIconEngine* clone() const override { return new ToolbarIconEngine(image_); }
+
+ private:
+  const ToolbarImage image_;
+};
+
+}  // namespace
+
+QIcon ToolbarIcon(ToolbarImage image) {
+  return QIcon(new ToolbarIconEngine(image));
 }
 
 }  // namespace quillfern

@@ -7,7 +7,8 @@ namespace quillfern {
 
 // The program's image, drawn rather than loaded, so the program needs no image
 // plug-in: a blue rounded square with a white quill over an exchange arrow.
-QPixmap ProgramPixmap(int size);
+// size is in device-independent pixels; the picture has size times the ratio pixels.
+QPixmap ProgramPixmap(int size, qreal devicePixelRatio = 1.0);
 QIcon ProgramIcon();
 
 // The title bar's button images: white line drawings for the blue bar.

@@ -9,10 +9,11 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <array>
+#include <span>
 #include <utility>
 
 #include "app/desktop/desktop_notifications.h"
-#include "app/desktop/received_notices.h"
+#include "app/desktop/shown_text.h"
 #include "app/desktop/transfer_text.h"
 #include "app/service_push_settings.h"
 #include "app/settings_store.h"
@@ -27,13 +28,33 @@ struct Choice {
   PushAnswer answer;
 };
 
-constexpr std::array<Choice, 4> Choices = {{
+constexpr std::array<Choice, 4> PushChoices = {{
     {"accept", "Accept", PushAnswer::Accept},
     {"reject", "Reject", PushAnswer::Reject},
     {"accept-session", "Accept all from this device until it disconnects",
      PushAnswer::AcceptUntilDisconnect},
     {"always-accept", "Always accept from this device", PushAnswer::AlwaysAccept},
 }};
+
+// "Always" makes the device a chosen one, as trusting it would.
+constexpr std::array<Choice, 3> BrowseChoices = {{
+    {"allow-once", "Allow once", PushAnswer::Accept},
+    {"allow-always", "Always", PushAnswer::AlwaysAccept},
+    {"refuse", "Refuse", PushAnswer::Reject},
+}};
+
+bool IsBrowse(const ServerEvent& event) {
+  return event.kind == ServerEventKind::BrowseQuestion;
+}
+
+std::span<const Choice> ChoicesOf(const ServerEvent& event) {
+  if (IsBrowse(event)) return BrowseChoices;
+  return PushChoices;
+}
+
+QString TitleOf(const ServerEvent& event) {
+  return IsBrowse(event) ? "Allow browsing?" : "Accept a file?";
+}
 
 }  // namespace
 
@@ -44,7 +65,7 @@ TPushQuestions::TPushQuestions(TDesktopNotifications& notifications, SettingsSto
           [this](uint32_t id, const QString& action) {
             for (auto& [question, open] : open_) {
               if (open.notification != id || id == 0) continue;
-              for (const Choice& choice : Choices) {
+              for (const Choice& choice : ChoicesOf(open.event)) {
                 if (action == choice.key) {
                   Answer(question, choice.answer);
                   return;
@@ -82,20 +103,20 @@ void TPushQuestions::Event(const ServerEvent& event) {
     End(event.question);
     return;
   }
-  if (event.kind != ServerEventKind::PushQuestion) return;
+  if (event.kind != ServerEventKind::PushQuestion && !IsBrowse(event)) return;
   open_[event.question].event = event;
   const uint64_t question = event.question;
   notifications_.WhenActionsKnown([this, question](bool actions) { Ask(question, actions); });
 }
 
 QString TPushQuestions::Text(const ServerEvent& event) const {
-  QString device = PeerName(event.peer);
-  if (!event.address.empty() && device != QString::fromStdString(event.address)) {
-    device += QString(" (%1)").arg(QString::fromStdString(event.address));
+  if (IsBrowse(event)) {
+    return QString("Let %1 browse and change the files in the exchange folder?")
+        .arg(PeerShown(event));
   }
-  QString object = QString::fromStdString(event.object);
+  QString object = ShownQString(event.object);
   if (event.total) object += QString(", %1").arg(QString::fromStdString(HumanSize(*event.total)));
-  return QString("%1 wants to send %2").arg(device, object);
+  return QString("%1 wants to send %2").arg(PeerShown(event), object);
 }
 
 void TPushQuestions::Ask(uint64_t question, bool actions) {
@@ -106,9 +127,11 @@ void TPushQuestions::Ask(uint64_t question, bool actions) {
     return;
   }
   TDesktopNotifications::Note note;
-  note.summary = "Accept a file?";
+  note.summary = TitleOf(entry->second.event);
   note.body = Text(entry->second.event);
-  for (const Choice& choice : Choices) note.actions << choice.key << choice.label;
+  for (const Choice& choice : ChoicesOf(entry->second.event)) {
+    note.actions << choice.key << choice.label;
+  }
   note.hints.insert("resident", true);
   note.hints.insert("urgency", QVariant::fromValue<uchar>(2));
   note.hints.insert("category", QString("transfer"));
@@ -131,9 +154,9 @@ void TPushQuestions::Ask(uint64_t question, bool actions) {
 void TPushQuestions::ShowDialog(uint64_t question) {
   Open& open = open_[question];
   auto* dialog = new QDialog(nullptr, Qt::Dialog | Qt::WindowStaysOnTopHint);
-  dialog->setObjectName("PushQuestionDialog");
+  dialog->setObjectName(IsBrowse(open.event) ? "BrowseQuestionDialog" : "PushQuestionDialog");
   dialog->setAttribute(Qt::WA_DeleteOnClose);
-  dialog->setWindowTitle("Accept a file?");
+  dialog->setWindowTitle(TitleOf(open.event));
   auto* layout = new QVBoxLayout(dialog);
   auto* text = new QLabel(Text(open.event), dialog);
   text->setObjectName("PushQuestionText");
@@ -141,7 +164,7 @@ void TPushQuestions::ShowDialog(uint64_t question) {
   text->setWordWrap(true);
   layout->addWidget(text);
   auto* buttons = new QVBoxLayout;
-  for (const Choice& choice : Choices) {
+  for (const Choice& choice : ChoicesOf(open.event)) {
     auto* button = new QPushButton(choice.label, dialog);
     button->setObjectName(choice.key);
     // No default answer: an Enter meant for another window accepts nothing.
@@ -167,7 +190,7 @@ void TPushQuestions::ShowInMenu(uint64_t question) {
   if (!trayMenu_ || open.menu) return;
   // The peer names itself: an '&' in its name is shown, never taken as a mnemonic.
   auto* menu = new QMenu(Text(open.event).replace(u'&', QLatin1String("&&")), trayMenu_);
-  for (const Choice& choice : Choices) {
+  for (const Choice& choice : ChoicesOf(open.event)) {
     const PushAnswer answer = choice.answer;
     menu->addAction(choice.label, this, [this, question, answer] { Answer(question, answer); });
   }

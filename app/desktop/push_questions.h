@@ -20,8 +20,9 @@ namespace quillfern {
 class SettingsStore;
 class TDesktopNotifications;
 
-// The push questions of the Object Push service ("ask for unpaired
-// devices"): each one a notification with the four answers where the
+// The questions about devices the user has not chosen: pushes into Object
+// Push ("ask about devices not chosen"), with four answers, and browsing
+// over Folder Browsing, with three. Each is a notification with its answers where the
 // notification server shows buttons, otherwise a small dialog that holds
 // nothing up. A notification closed without an answer leaves the question in
 // the tray's menu, answered from there; the question's end

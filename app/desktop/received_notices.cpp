@@ -4,35 +4,30 @@
 #include <QDBusPendingCallWatcher>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QStringList>
 #include <algorithm>
 #include <utility>
 
 #include "app/desktop/desktop_notifications.h"
+#include "app/desktop/open_check.h"
+#include "app/desktop/shown_text.h"
 #include "app/settings_store.h"
 
 namespace quillfern {
 namespace {
 
-const char OpenAction[] = "open";
-const char FolderAction[] = "show-in-folder";
+// An action's key names the newest file of the notification as shown
+// ("open:17"): the server tells the key of the version the user clicked,
+// also after the batch has grown.
+const QString OpenAction = "open:";
+const QString FolderAction = "show-in-folder:";
 constexpr int CallTimeoutMs = 5000;
 
-}  // namespace
-
-QString PeerName(const std::string& peer) {
-  const QString text = QString::fromStdString(peer);
-  const qsizetype open = text.lastIndexOf(" (");
-  if (open > 0 && text.endsWith(')')) return text.left(open);
-  // "192.168.1.20:50123" and "[fe80::1]:50123": the host, whose every
-  // connection comes from a port of its own.
-  const qsizetype colon = text.lastIndexOf(':');
-  if (colon > 0 && (text.contains('.') || text.contains(']'))) {
-    bool number = false;
-    text.mid(colon + 1).toUInt(&number);
-    if (number) return text.left(colon);
-  }
-  return text;
+QString ShownName(const QString& path) {
+  return ShownQString(QFileInfo(path).fileName());
 }
+
+}  // namespace
 
 TReceivedNotices::TReceivedNotices(TDesktopNotifications& notifications,
                                    const SettingsStore& settings, QDBusConnection bus,
@@ -58,14 +53,14 @@ void TReceivedNotices::Received(const ServerEvent& event) {
   if (!settings_.IsOn(Setting::ReceivedNotification)) return;
   // One device, whatever connection it pushed on.
   const QString key =
-      event.address.empty() ? PeerName(event.peer) : QString::fromStdString(event.address);
+      event.address.empty() ? PeerHost(event.peer) : QString::fromStdString(event.address);
   Batch& batch = batches_[key];
   if (!batch.files.isEmpty() && batch.last.isValid() && batch.last.elapsed() > BatchMs) {
     batch = Batch();  // a new notification; the old one stays as it is
   }
   if (batch.files.isEmpty()) batch.serial = ++batchSerial_;
-  batch.peer = PeerName(event.peer);
-  batch.files.append(QString::fromStdString(event.path));
+  batch.peer = event.address.empty() ? ShownQString(PeerHost(event.peer)) : PeerShown(event);
+  batch.files.append({++fileNumber_, QString::fromStdString(event.path)});
   if (batch.files.size() > BatchFilesKept) batch.files.removeFirst();
   ++batch.count;
   batch.last.start();
@@ -83,20 +78,23 @@ void TReceivedNotices::Show(const QString& key) {
   batch.asking = true;
   TDesktopNotifications::Note note;
   note.replaces = batch.id;
+  QStringList lines;
   if (batch.count == 1) {
     note.summary = QString("File received from %1").arg(batch.peer);
-    note.body = QFileInfo(batch.files.front()).fileName();
   } else {
     note.summary = QString("%1 files from %2").arg(batch.count).arg(batch.peer);
-    QStringList names;
-    if (batch.count > BatchNamesShown) names.append(QString("\u2026"));
-    for (qsizetype i = std::max<qsizetype>(0, batch.files.size() - BatchNamesShown);
-         i < batch.files.size(); ++i) {
-      names.append(QFileInfo(batch.files[i]).fileName());
-    }
-    note.body = names.join('\n');
+    if (batch.count > BatchNamesShown) lines.append(QString("\u2026"));
   }
-  note.actions = QStringList{OpenAction, "Open", FolderAction, "Show in folder"};
+  for (qsizetype i = std::max<qsizetype>(0, batch.files.size() - BatchNamesShown);
+       i < batch.files.size(); ++i) {
+    lines.append(ShownName(batch.files[i].path));
+  }
+  const File& newest = batch.files.back();
+  const OpenCheck check = CheckOpen(newest.path);
+  if (!check.open) lines.append(QString("Open shows it in its folder: %1").arg(check.reason));
+  note.body = lines.join('\n');
+  const QString number = QString::number(newest.number);
+  note.actions = QStringList{OpenAction + number, "Open", FolderAction + number, "Show in folder"};
   note.hints.insert("category", QString("transfer.complete"));
   notifications_.Notify(note, [this, key, serial = batch.serial](uint32_t id) {
     const auto entry = batches_.find(key);
@@ -109,14 +107,39 @@ void TReceivedNotices::Show(const QString& key) {
 }
 
 void TReceivedNotices::Invoked(uint32_t id, const QString& action) {
-  for (const auto& [key, batch] : batches_) {
-    if (batch.id != id || id == 0) continue;
-    if (action == OpenAction) {
-      OpenUrl(QUrl::fromLocalFile(batch.files.back()));
-    } else if (action == FolderAction) {
-      ShowInFolder(batch.files);
+  if (id == 0) return;
+  const auto batch = std::find_if(batches_.begin(), batches_.end(),
+                                  [id](const auto& entry) { return entry.second.id == id; });
+  if (batch == batches_.end()) return;
+  const bool open = action.startsWith(OpenAction);
+  if (!open && !action.startsWith(FolderAction)) return;
+  bool valid = false;
+  const uint64_t number = action.mid((open ? OpenAction : FolderAction).size()).toULongLong(&valid);
+  if (!valid) return;
+  const QList<File>& kept = batch->second.files;
+  if (open) {
+    for (const File& file : kept) {
+      if (file.number != number) continue;
+      const QString path = file.path;  // Open may run events that change the batches
+      Open(path);
+      return;
     }
     return;
+  }
+  // The files the clicked notification named, up to its newest one.
+  QStringList files;
+  for (const File& file : kept) {
+    if (file.number <= number) files.append(file.path);
+  }
+  if (!files.isEmpty()) ShowInFolder(files);
+}
+
+void TReceivedNotices::Open(const QString& path) {
+  // Looked at again now: the file may have changed since it was shown.
+  if (CheckOpen(path).open) {
+    OpenUrl(QUrl::fromLocalFile(path));
+  } else {
+    ShowInFolder({path});
   }
 }
 

@@ -2,9 +2,9 @@
 
 #include <QDBusConnection>
 #include <QElapsedTimer>
+#include <QList>
 #include <QObject>
 #include <QString>
-#include <QStringList>
 #include <QUrl>
 #include <cstdint>
 #include <functional>
@@ -17,14 +17,12 @@ namespace quillfern {
 class SettingsStore;
 class TDesktopNotifications;
 
-// The peer's name from its display text: "Phone (00:1A:7D:DA:71:13)" gives
-// "Phone", "192.168.1.20:50123" the host "192.168.1.20"; any other text is
-// kept whole.
-QString PeerName(const std::string& peer);
-
 // A notification for each pushed object that arrived, with "Open" and
 // "Show in folder". Pushes from one peer that follow each other within
 // BatchMs share one notification, replaced in place ("3 files from Phone").
+// "Open" acts on the newest file the notification named as it was shown,
+// never on one that came after, and opens it only where CheckOpen allows:
+// otherwise it shows the file in its folder, and the notification said why.
 // ReceivedNotification off: none. UI thread only.
 class TReceivedNotices : public QObject {
   Q_OBJECT
@@ -45,9 +43,13 @@ class TReceivedNotices : public QObject {
   std::function<bool(const QUrl&)> OpenUrl;
 
  private:
+  struct File {
+    uint64_t number;  // counts the files of every batch, so an action names one
+    QString path;
+  };
   struct Batch {
-    QString peer;
-    QStringList files;    // the last BatchFilesKept, oldest first
+    QString peer;         // as shown
+    QList<File> files;    // the last BatchFilesKept, oldest first
     qsizetype count = 0;  // files in the batch, also those no longer kept
     uint32_t id = 0;      // 0 until the server has answered the Notify
     QElapsedTimer last;
@@ -57,13 +59,15 @@ class TReceivedNotices : public QObject {
   };
   void Show(const QString& key);
   void Invoked(uint32_t id, const QString& action);
+  void Open(const QString& path);
   void ShowInFolder(const QStringList& files);
 
   TDesktopNotifications& notifications_;
   const SettingsStore& settings_;
   QDBusConnection bus_;
-  std::map<QString, Batch> batches_;  // by device address, else by PeerName
+  std::map<QString, Batch> batches_;  // by device address, else by the TCP peer's host
   uint64_t batchSerial_ = 0;
+  uint64_t fileNumber_ = 0;
 };
 
 }  // namespace quillfern

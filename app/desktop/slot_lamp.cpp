@@ -6,6 +6,7 @@
 #include <QTextDocument>
 #include <QTimer>
 
+#include "app/desktop/contrast.h"
 #include "app/desktop/transfer_text.h"
 
 namespace quillfern {
@@ -74,10 +75,12 @@ void TSlotLamp::ShowProgress(const ServerEvent& event) {
   } else {
     // A transfer of an earlier peer of the slot, or one whose end never
     // came, gives way to the one now reported.
-    if (!transfer_ || transferGeneration_ != generation_ || transfer_->Object() != event.object ||
-        transfer_->Direction() != event.direction || event.bytes < transfer_->Bytes()) {
+    if (!transfer_ || transferGeneration_ != generation_ || transferNumber_ != event.transfer ||
+        transfer_->Object() != event.object || transfer_->Direction() != event.direction ||
+        event.bytes < transfer_->Bytes()) {
       transfer_.emplace(event.object, event.direction, event.time);
       transferGeneration_ = generation_;
+      transferNumber_ = event.transfer;
     }
     transfer_->Update(event.bytes, event.total, event.time);
     if (transfer_->Total()) {
@@ -119,7 +122,7 @@ void TSlotLamp::paintEvent(QPaintEvent*) {
     light.setColorAt(0.5, QColor(25, 70, 30));
     light.setColorAt(1, QColor(10, 40, 15));
   }
-  painter.setPen(QPen(QColor(20, 50, 20), 1.5));
+  painter.setPen(QPen(RimColour(), 2));
   painter.setBrush(light);
   painter.drawEllipse(glyph.adjusted(1, 1, -1, -1));
   if (transfer_) PaintRing(painter, glyph);
@@ -128,6 +131,11 @@ void TSlotLamp::paintEvent(QPaintEvent*) {
     painter.setBrush(Qt::NoBrush);
     painter.drawEllipse(glyph.adjusted(1, 1, -1, -1));
   }
+}
+
+QColor TSlotLamp::RimColour() const {
+  // Dark green by day; on a dark window a lighter green, so a dark lamp does not vanish.
+  return WithContrast(QColor(20, 50, 20), palette().color(QPalette::Window), ShapeContrast);
 }
 
 void TSlotLamp::PaintRing(QPainter& painter, const QRectF& glyph) const {

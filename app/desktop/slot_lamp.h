@@ -42,8 +42,13 @@ class TSlotLamp : public QAbstractButton {
   const TransferState* Transfer() const { return transfer_ ? &*transfer_ : nullptr; }
   // The connect of the peer whose transfer runs (see Generation).
   uint64_t TransferGeneration() const { return transferGeneration_; }
+  // The server's number of the running transfer (the Progress events'), by
+  // which a cancel names it.
+  uint64_t TransferNumber() const { return transferNumber_; }
 
   QSize sizeHint() const override { return {60, 56}; }
+  // The lamp's rim, which sets it off from the window lit or dark, on any palette.
+  QColor RimColour() const;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -59,6 +64,7 @@ class TSlotLamp : public QAbstractButton {
   uint64_t generation_ = 0;  // UI thread
   std::optional<TransferState> transfer_;
   uint64_t transferGeneration_ = 0;
+  uint64_t transferNumber_ = 0;
   QTimer* spin_ = nullptr;  // turns the ring while the total is unknown
   int spinAngle_ = 0;       // degrees
 };

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "app/desktop/transfer_state.h"
+#include "platform/text.h"
 
 namespace quillfern {
 namespace {
@@ -53,9 +54,9 @@ std::string HumanTimeLeft(std::chrono::seconds left) {
 }
 
 std::string TransferTip(const std::string& peer, const TransferState& transfer) {
-  std::string tip = peer;
+  std::string tip = ShownText(peer);
   tip += transfer.Direction() == TransferDirection::Receiving ? "\nReceiving \"" : "\nSending \"";
-  tip += transfer.Object() + "\"\n" + HumanSize(transfer.Bytes());
+  tip += ShownText(transfer.Object()) + "\"\n" + HumanSize(transfer.Bytes());
   if (transfer.Total()) tip += " of " + HumanSize(*transfer.Total());
   if (const std::optional<double> speed = transfer.BytesPerSecond()) {
     tip += "\n" + HumanSpeed(*speed);

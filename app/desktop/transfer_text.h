@@ -19,7 +19,8 @@ std::string HumanTimeLeft(std::chrono::seconds left);
 
 // A lamp's tooltip while its slot transfers: the peer, what moves and which
 // way, how far it got ("12.3 MB of 40 MB", or "12.3 MB" without a total),
-// and the speed with the time left once they are known. One fact a line.
+// and the speed with the time left once they are known. One fact a line;
+// the peer's and the object's texts are shown as ShownText gives them.
 std::string TransferTip(const std::string& peer, const TransferState& transfer);
 
 // The notification-area tooltip: the title alone while nothing moves, else

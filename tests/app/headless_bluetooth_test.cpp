@@ -43,6 +43,30 @@ std::string NextRecord(HeadlessProcess& process) {
   return std::string(match[1]) + " " + std::string(match[2]) + " " + std::string(match[3]);
 }
 
+// An OBEX client on the loopback device for this computer's service of the type, opened.
+std::unique_ptr<ObexClient> OpenedClient(LoopbackBluetoothStack& device, ServiceType type) {
+  auto client = std::make_unique<ObexClient>([&device](EventLoop& loop, TOBEXConnection& record) {
+    auto transport = std::make_unique<TOBEXTransportBTMS>(loop, record, device);
+    transport->PeerAddress = LoopbackRadioAddress;
+    return transport;
+  });
+  client->Connection().Mode = static_cast<uint8_t>(type);
+  EXPECT_EQ(client->Open(), 0);
+  return client;
+}
+
+// The environment of a headless program on the loopback radio in folder's "air", whose
+// settings file holds the exchange folder and then settings (lines "Key=value\n").
+std::vector<std::string> SettingsEnvironment(const TempFolder& folder,
+                                             const std::string& settings) {
+  const auto config = folder.Base() / "config";
+  std::filesystem::create_directories(config);
+  TempFolder::WriteFile(config / "Quillfern.ini",
+                        "[Settings]\nRootPath=" + folder.Exchange().string() + "\n" + settings);
+  return {"XDG_CONFIG_HOME=" + config.string(),
+          std::string(BluetoothStackVariable) + "=loopback:" + (folder.Base() / "air").string()};
+}
+
 TEST(HeadlessBluetooth, ServesAllThreeServicesAndAPhonePushesEndToEnd) {
   TempFolder folder;
   const auto air = folder.Base() / "air";
@@ -55,12 +79,16 @@ TEST(HeadlessBluetooth, ServesAllThreeServicesAndAPhonePushesEndToEnd) {
   std::string line;
   ASSERT_TRUE(process.ReadLine(line));
   EXPECT_EQ(line, "Scn: 1 BT_OP");
+  // Without settings, devices not chosen would be asked about: nobody is here to answer.
+  ASSERT_TRUE(process.ReadLine(line));
+  EXPECT_EQ(line, HeadlessAskUnchosenText);
   ASSERT_TRUE(process.ReadLine(line));
   EXPECT_EQ(line, "Scn: 2 BT_FB");
 
   std::error_code error;
   auto phone = LoopbackBluetoothStack::Create(air, PhoneAddress, "Phone", error);
   ASSERT_TRUE(phone) << error.message();
+  ASSERT_EQ(phone->SetTrusted(true), 0);
   std::vector<std::vector<uint8_t>> records;
   ASSERT_EQ(phone->SearchRecords(LoopbackRadioAddress, records), 2);
   const auto infos = ReadServiceRecords(records);
@@ -150,56 +178,85 @@ TEST(HeadlessBluetooth, ServicesAndRecordNamesFromTheCommandLine) {
   }
 }
 
-// The settings ask about unpaired devices, and nobody is there to answer:
-// only paired devices may push, and the service says so once. A pushed name
+// The settings ask about devices not chosen, and nobody is there to answer:
+// only trusted devices may push, and the service says so once. A pushed name
 // that exists is kept beside the earlier file.
 TEST(HeadlessBluetooth, PushSettingsFromTheFileApplyToObjectPush) {
   TempFolder folder;
   const auto air = folder.Base() / "air";
-  const auto config = folder.Base() / "config";
-  std::filesystem::create_directories(config);
-  TempFolder::WriteFile(config / "Quillfern.ini",
-                        "[Settings]\nRootPath=" + folder.Exchange().string() +
-                            "\nAutoStartOP=1\nPushPolicy=1\nObjectPushReplaces=0\n");
   TempFolder::WriteFile(folder.Exchange() / "card.vcf", "old");
-  HeadlessProcess process({QUILLFERN_BINARY, "--headless"},
-                          {"XDG_CONFIG_HOME=" + config.string(),
-                           std::string(BluetoothStackVariable) + "=loopback:" + air.string()});
+  HeadlessProcess process(
+      {QUILLFERN_BINARY, "--headless"},
+      SettingsEnvironment(folder, "AutoStartOP=1\nPushPolicy=1\nObjectPushReplaces=0\n"));
   std::string line;
   ASSERT_TRUE(process.ReadLine(line)) << process.ReadAllErrors(500);
   EXPECT_EQ(line, "Scn: 1 BT_OP");
   ASSERT_TRUE(process.ReadLine(line));
-  EXPECT_EQ(line, HeadlessAskUnpairedText);
+  EXPECT_EQ(line, HeadlessAskUnchosenText);
 
   std::error_code error;
   auto stranger = LoopbackBluetoothStack::Create(air, 0x00AABBCCDDEE, "Stranger", error);
   ASSERT_TRUE(stranger) << error.message();
   auto phone = LoopbackBluetoothStack::Create(air, PhoneAddress, "Phone", error);
   ASSERT_TRUE(phone) << error.message();
-  ASSERT_EQ(phone->SetPaired(true), 0);
+  ASSERT_EQ(phone->SetTrusted(true), 0);
   const auto pusher = [](LoopbackBluetoothStack& device) {
-    auto client = std::make_unique<ObexClient>([&device](EventLoop& loop, TOBEXConnection& record) {
-      auto transport = std::make_unique<TOBEXTransportBTMS>(loop, record, device);
-      transport->PeerAddress = LoopbackRadioAddress;
-      return transport;
-    });
-    client->Connection().Mode = static_cast<uint8_t>(ServiceType::ObjectPush);
-    EXPECT_EQ(client->Open(), 0);
+    auto client = OpenedClient(device, ServiceType::ObjectPush);
     EXPECT_EQ(client->Connect().Code(), RspSuccess);
     return client;
   };
   const Bytes card = {'n', 'e', 'w'};
-  auto unpaired = pusher(*stranger);
+  auto unchosen = pusher(*stranger);
   EXPECT_EQ(NextRecord(process), "BT_OP 1 Connected : Stranger (00:AA:BB:CC:DD:EE)");
-  EXPECT_EQ(unpaired->Put(u"card.vcf", card).Code(), RspForbidden);
+  EXPECT_EQ(unchosen->Put(u"card.vcf", card).Code(), RspForbidden);
   EXPECT_EQ(NextRecord(process), "BT_OP 1 Put \"card.vcf\" : Refused by the push policy");
 
-  auto paired = pusher(*phone);
+  auto trusted = pusher(*phone);
   EXPECT_EQ(NextRecord(process), "BT_OP 2 Connected : Phone (00:1A:7D:DA:71:13)");
-  EXPECT_EQ(paired->Put(u"card.vcf", card).Code(), RspSuccess);
+  EXPECT_EQ(trusted->Put(u"card.vcf", card).Code(), RspSuccess);
   EXPECT_EQ(NextRecord(process), "BT_OP 2 Put \"card.vcf\" stored as \"card (1).vcf\" : Success");
   EXPECT_EQ(TempFolder::ReadFile(folder.Exchange() / "card.vcf"), "old");
   EXPECT_EQ(TempFolder::ReadFile(folder.Exchange() / "card (1).vcf"), "new");
+  process.Signal(SIGTERM);
+  EXPECT_EQ(process.Wait(), 0);
+}
+
+// Headless, nobody is asked about browsing: a device neither trusted nor in
+// AlwaysAcceptDevices is refused, and the output says how to let it in.
+TEST(HeadlessBluetooth, FolderBrowsingTakesTrustedAndAlwaysAcceptedDevicesOnly) {
+  TempFolder folder;
+  const auto air = folder.Base() / "air";
+  HeadlessProcess process(
+      {QUILLFERN_BINARY, "--headless"},
+      SettingsEnvironment(folder, "AutoStartFB=1\nAlwaysAcceptDevices=00:11:22:33:44:55\n"));
+  std::string line;
+  ASSERT_TRUE(process.ReadLine(line)) << process.ReadAllErrors(500);
+  EXPECT_EQ(line, "Scn: 1 BT_FB");
+
+  std::error_code error;
+  auto stranger = LoopbackBluetoothStack::Create(air, 0x00AABBCCDDEE, "Stranger", error);
+  ASSERT_TRUE(stranger) << error.message();
+  auto listed = LoopbackBluetoothStack::Create(air, 0x001122334455, "Listed", error);
+  ASSERT_TRUE(listed) << error.message();
+  auto phone = LoopbackBluetoothStack::Create(air, PhoneAddress, "Phone", error);
+  ASSERT_TRUE(phone) << error.message();
+  ASSERT_EQ(phone->SetTrusted(true), 0);
+  const auto browser = [](LoopbackBluetoothStack& device) {
+    return OpenedClient(device, ServiceType::FileTransfer);
+  };
+  const Bytes target(FolderBrowsingTarget.begin(), FolderBrowsingTarget.end());
+  auto refused = browser(*stranger);
+  EXPECT_EQ(refused->Receive().packet, Bytes({0xD3, 0x00, 0x03}));
+  EXPECT_EQ(NextRecord(process),
+            "BT_FB 0 Refused Stranger (00:AA:BB:CC:DD:EE) : the device is not trusted; to let it "
+            "browse, trust it in your Bluetooth settings or with `bluetoothctl trust "
+            "00:AA:BB:CC:DD:EE`");
+  auto always = browser(*listed);
+  EXPECT_EQ(always->Connect(65535, target).Code(), RspSuccess);
+  EXPECT_EQ(NextRecord(process), "BT_FB 1 Connected : Listed (00:11:22:33:44:55)");
+  auto trusted = browser(*phone);
+  EXPECT_EQ(trusted->Connect(65535, target).Code(), RspSuccess);
+  EXPECT_EQ(NextRecord(process), "BT_FB 2 Connected : Phone (00:1A:7D:DA:71:13)");
   process.Signal(SIGTERM);
   EXPECT_EQ(process.Wait(), 0);
 }

@@ -199,26 +199,28 @@ TEST_F(HeadlessSettingsTest, TheFileSaysWhoMayPushAndWhetherNamesAreReplaced) {
     size_t warnings;
   };
   const std::vector<Case> cases = {
-      {"RootPath=/srv/x\n", false, PushPolicy::AcceptAll, {}, 0},
+      // Without a word in the file, unpaired devices are asked about (here: refused).
+      {"RootPath=/srv/x\n", false, PushPolicy::AskUnchosen, {}, 0},
+      {"RootPath=/srv/x\nPushPolicy=0\n", false, PushPolicy::AcceptAll, {}, 0},
       {"RootPath=/srv/x\nObjectPushReplaces=1\nPushPolicy=1\n",
        true,
-       PushPolicy::AskUnpaired,
+       PushPolicy::AskUnchosen,
        {},
        0},
       {"RootPath=/srv/x\nPushPolicy=2\nAlwaysAcceptDevices=00:1a:7d:da:71:13  00:AA:BB:CC:DD:EE\n",
        false,
-       PushPolicy::PairedOnly,
+       PushPolicy::ChosenOnly,
        {"00:1A:7D:DA:71:13", "00:AA:BB:CC:DD:EE"},
        0},
       // The strictest, and a word, for whatever is no policy.
-      {"RootPath=/srv/x\nPushPolicy=2 ; paired only\n", false, PushPolicy::PairedOnly, {}, 1},
-      {"RootPath=/srv/x\nPushPolicy=paired\n", false, PushPolicy::PairedOnly, {}, 1},
-      {"RootPath=/srv/x\nPushPolicy=99999999999\n", false, PushPolicy::PairedOnly, {}, 1},
-      {"RootPath=/srv/x\nPushPolicy=\xEF\xBC\x92\n", false, PushPolicy::PairedOnly, {}, 1},
+      {"RootPath=/srv/x\nPushPolicy=2 ; paired only\n", false, PushPolicy::ChosenOnly, {}, 1},
+      {"RootPath=/srv/x\nPushPolicy=paired\n", false, PushPolicy::ChosenOnly, {}, 1},
+      {"RootPath=/srv/x\nPushPolicy=99999999999\n", false, PushPolicy::ChosenOnly, {}, 1},
+      {"RootPath=/srv/x\nPushPolicy=\xEF\xBC\x92\n", false, PushPolicy::ChosenOnly, {}, 1},
       // The strictest for a number that means no policy; a word that is no address is left out.
       {"RootPath=/srv/x\nPushPolicy=7\nAlwaysAcceptDevices=phone 00:AA:BB:CC:DD:EE\n",
        false,
-       PushPolicy::PairedOnly,
+       PushPolicy::ChosenOnly,
        {"00:AA:BB:CC:DD:EE"},
        2},
   };
@@ -233,6 +235,38 @@ TEST_F(HeadlessSettingsTest, TheFileSaysWhoMayPushAndWhetherNamesAreReplaced) {
   }
   EXPECT_EQ(AlwaysAcceptDevicesText({"00:1A:7D:DA:71:13", "00:AA:BB:CC:DD:EE"}),
             "00:1A:7D:DA:71:13 00:AA:BB:CC:DD:EE");
+}
+
+// The desktop program's "Listen on" is the headless service's starting point too; an
+// address that cannot be read opens nothing beyond this computer.
+TEST_F(HeadlessSettingsTest, TheFileSaysWhereTcpListens) {
+  struct Case {
+    const char* lines;
+    const char* listen;
+    bool ipv6;
+    size_t warnings;
+  };
+  const Case cases[] = {
+      {"RootPath=/srv/x\n", "", false, 0},
+      {"RootPath=/srv/x\nListenAddress=192.168.1.20\n", "192.168.1.20", false, 0},
+      {"RootPath=/srv/x\nUseIPv6=1\nListenAddress=127.0.0.1\n", "127.0.0.1", false, 0},
+      {"RootPath=/srv/x\nListenAddress=::1\n", "::1", true, 0},
+      {"RootPath=/srv/x\nListenAddress=my-laptop\n", "127.0.0.1", false, 1},
+      {"RootPath=/srv/x\nUseIPv6=1\nListenAddress=0.0.0.0/0\n", "::1", true, 1},
+  };
+  for (const Case& c : cases) {
+    WriteSettings(c.lines);
+    const auto options = Options({"--headless"});
+    ASSERT_TRUE(options) << error_;
+    EXPECT_EQ(options->listen, c.listen) << c.lines;
+    EXPECT_EQ(options->useIPv6, c.ipv6) << c.lines;
+    EXPECT_EQ(warnings_.size(), c.warnings) << c.lines;
+  }
+  // The flag still overrides the file.
+  WriteSettings("RootPath=/srv/x\nListenAddress=my-laptop\n");
+  const auto flagged = Options({"--headless", "--listen", "10.0.0.2"});
+  ASSERT_TRUE(flagged) << error_;
+  EXPECT_EQ(flagged->listen, "10.0.0.2");
 }
 
 }  // namespace

@@ -34,8 +34,9 @@ const std::string DefaultFile =
     "FBServiceName=OBEX Folder Browsing\n"
     "ReceivedNotification=1\n"
     "ObjectPushReplaces=0\n"
-    "PushPolicy=0\n"
-    "AlwaysAcceptDevices=\n";
+    "PushPolicy=1\n"
+    "AlwaysAcceptDevices=\n"
+    "ListenAddress=\n";
 
 // The keys after TcpPort, as LoadSettings appends them to a file that has only TcpPort.
 const std::string DefaultsWithoutTcpPort =
@@ -51,8 +52,9 @@ const std::string DefaultsWithoutTcpPort =
     "FBServiceName=OBEX Folder Browsing\n"
     "ReceivedNotification=1\n"
     "ObjectPushReplaces=0\n"
-    "PushPolicy=0\n"
-    "AlwaysAcceptDevices=\n";
+    "PushPolicy=1\n"
+    "AlwaysAcceptDevices=\n"
+    "ListenAddress=\n";
 
 std::string Repeat(std::string_view piece, size_t count) {
   std::string out;
@@ -209,6 +211,11 @@ TEST_F(SettingsStoreTest, ValueAnEntryCannotTakeGivesItsStrictestValueAndAWarnin
       {"a name longer than it can be", "OPServiceName=" + Repeat("n", 300), Setting::OPServiceName,
        0, Repeat("n", 256)},
       {"a terminal control in the value", "PushPolicy=\x1B[2J", Setting::PushPolicy, 2, ""},
+      // Never "every address".
+      {"an address that is not UTF-8", "ListenAddress=192.168.1.\xFF", Setting::ListenAddress, 0,
+       "127.0.0.1"},
+      {"an address longer than it can be", "ListenAddress=" + Repeat("1", 300),
+       Setting::ListenAddress, 0, "127.0.0.1"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -381,7 +388,8 @@ TEST_F(SettingsStoreTest, OddFileIsReadSensiblyAndKeptByteForByte) {
       "AutoStart=0\r\nAutoStartOP=0\r\nAutoStartFB=0\r\nAutoStartTCP=0\r\n"
       "AllowAccessHiddenFiles=0\r\nBalloonNotification=1\r\nUseIPv6=0\r\n"
       "OPServiceName=OBEX Object Push\r\nFBServiceName=OBEX Folder Browsing\r\n"
-      "ReceivedNotification=1\r\nObjectPushReplaces=0\r\nPushPolicy=0\r\nAlwaysAcceptDevices=\r\n";
+      "ReceivedNotification=1\r\nObjectPushReplaces=0\r\nPushPolicy=1\r\nAlwaysAcceptDevices="
+      "\r\nListenAddress=\r\n";
   std::string expected = odd;
   expected.insert(expected.find("[Settings]"), added);
   EXPECT_EQ(FileBytes(), expected);
@@ -513,12 +521,13 @@ TEST_F(SettingsStoreTest, FileThatIsNoRegularFileOrTooLargeIsNotReadAndLetsNobod
     EXPECT_EQ(store.Integer(Setting::PushPolicy), 2);
     EXPECT_EQ(store.Integer(Setting::AllowAccessHiddenFiles), 0);
     EXPECT_EQ(store.Integer(Setting::TcpPort), 650);
+    EXPECT_EQ(store.Text(Setting::ListenAddress), "127.0.0.1");
     ASSERT_EQ(store.Warnings().size(), 1u);
     EXPECT_EQ(store.Warnings()[0].rfind(
                   "Cannot read the settings file " + File().string() + ": " + c.why, 0),
               0u)
         << store.Warnings()[0];
-    EXPECT_NE(store.Warnings()[0].find("PushPolicy, read as 2: only paired devices may push"),
+    EXPECT_NE(store.Warnings()[0].find("PushPolicy, read as 2: only chosen devices may push"),
               std::string::npos)
         << store.Warnings()[0];
   }

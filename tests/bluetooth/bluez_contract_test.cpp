@@ -74,7 +74,7 @@ class KernelLessStack final : public BluetoothStack {
   int LookupDeviceName(BluetoothAddress device, std::string& name) override {
     return bluez_.LookupDeviceName(device, name);
   }
-  int DevicePaired(BluetoothAddress device) override { return bluez_.DevicePaired(device); }
+  int DeviceTrusted(BluetoothAddress device) override { return bluez_.DeviceTrusted(device); }
   int Connect(BluetoothAddress device, uint8_t channel, RfcommSocket& socket) override {
     return sockets_.Connect(device, channel, socket);
   }
@@ -228,31 +228,35 @@ TEST_F(BluezContract, BluetoothdOfferingTheProfileSeesItsConnectionsRejected) {
   EXPECT_EQ(*fake_->Answer(afterDelete), "org.freedesktop.DBus.Error.UnknownObject");
 }
 
-TEST_F(BluezContract, DeviceNamesAndPairingComeFromDevice1) {
+// Only Trusted says that the user chose a device: bluetoothd without an agent pairs and
+// bonds any bondable phone that asks, and keeps its key.
+TEST_F(BluezContract, DeviceNamesAndTrustComeFromDevice1) {
   ASSERT_TRUE(fake_->Own());
-  fake_->SetDevice(PhonePath, {.name = "Phone", .paired = true});
-  fake_->SetDevice("/org/bluez/hci0/dev_00_00_00_00_00_02", {.paired = false, .bonded = true});
+  fake_->SetDevice(PhonePath, {.name = "Phone", .paired = true, .bonded = true, .trusted = true});
+  fake_->SetDevice("/org/bluez/hci0/dev_00_00_00_00_00_02", {.paired = false, .trusted = true});
   fake_->SetDevice("/org/bluez/hci0/dev_00_00_00_00_00_03", {.name = "Stranger"});
-  fake_->SetDevice("/org/bluez/hci0/dev_00_00_00_00_00_05", {.paired = true, .bonded = false});
+  fake_->SetDevice("/org/bluez/hci0/dev_00_00_00_00_00_05", {.paired = true, .bonded = true});
+  fake_->SetDevice("/org/bluez/hci0/dev_00_00_00_00_00_06", {.paired = true, .bonded = false});
   struct Case {
     BluetoothAddress device;
     int nameResult;
     std::string name;
-    int paired;
+    int trusted;
   };
   const Case cases[] = {
       {PhoneAddress, 0, "Phone", 1},
-      {0x000000000002, -ENOENT, "", 1},  // no Name; bonded
+      {0x000000000002, -ENOENT, "", 1},  // no Name; trusted before any pairing
       {0x000000000003, 0, "Stranger", 0},
       {0x000000000004, -ENOENT, "", 0},  // a device bluetoothd does not know
-      {0x000000000005, -ENOENT, "", 0},  // linked with a temporary key only: not bonded
+      {0x000000000005, -ENOENT, "", 0},  // paired and bonded on its own, never trusted
+      {0x000000000006, -ENOENT, "", 0},  // linked with a temporary key only
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(AddressText(c.device));
     std::string name;
     EXPECT_EQ(stack_->LookupDeviceName(c.device, name), c.nameResult);
     EXPECT_EQ(name, c.name);
-    EXPECT_EQ(stack_->DevicePaired(c.device), c.paired);
+    EXPECT_EQ(stack_->DeviceTrusted(c.device), c.trusted);
   }
   BluetoothAddress radio = 0;
   EXPECT_EQ(stack_->FirstRadio(radio), 0);
@@ -284,6 +288,28 @@ TEST_F(BluezContract, ALookupThatIsNeverAnsweredFailsWithinTheTimeLimit) {
   EXPECT_EQ(fake_->SilentCalls(), 1);
 }
 
+// A phone that bluetoothd paired and bonded with no agent asked is refused Folder Browsing
+// and the log says how to let it in; once the user trusts it, it is taken into a slot.
+TEST_F(BluezContract, FolderBrowsingTakesTrustedDevicesOnly) {
+  ASSERT_TRUE(fake_->Own());
+  fake_->SetDevice(PhonePath, {.name = "Phone", .paired = true, .bonded = true});
+  auto server = MakeServer(ModeFolderBrowsing);
+  ASSERT_EQ(server->Start(), 0) << server->ErrorText;
+  RfcommSocket refused;
+  ASSERT_NO_FATAL_FAILURE(ConnectPhone(*server, refused));
+  const std::string why =
+      "Refused Phone (00:1A:7D:DA:71:13) : the device is not trusted; to let it browse, trust it "
+      "in your Bluetooth settings or with `bluetoothctl trust 00:1A:7D:DA:71:13`";
+  ASSERT_TRUE(Eventually([&] { return LogHas(why); })) << (log_.empty() ? "" : log_.back());
+  EXPECT_FALSE(server->GetSlot(0).Link().Active.load());
+
+  fake_->SetDevice(PhonePath, {.name = "Phone", .paired = true, .bonded = true, .trusted = true});
+  RfcommSocket taken;
+  ASSERT_NO_FATAL_FAILURE(ConnectPhone(*server, taken));
+  ASSERT_TRUE(Eventually([&] { return server->GetSlot(0).Link().Active.load(); }));
+  EXPECT_EQ(server->GetSlot(0).PeerName, "Phone (00:1A:7D:DA:71:13)");
+}
+
 TEST_F(BluezContract, AcceptedPeersAreNamedByBluetoothd) {
   ASSERT_TRUE(fake_->Own());
   fake_->SetDevice(PhonePath, {.name = "Fake Phone", .paired = true});
@@ -308,6 +334,36 @@ TEST_F(BluezContract, StartRegistersTheRecordOfTheChannelAndStopUnregistersIt) {
   EXPECT_EQ(server->Stop(), 0);
   EXPECT_EQ(fake_->Unregistered(), std::vector<std::string>{registration.path});
   EXPECT_EQ(server->ErrorText, "");
+}
+
+// bluetoothd paused (or busy) during RegisterProfile answers after the stack stopped
+// waiting, yet registers the record all the same. The service must then either run or
+// say it does not, never announce a channel where nothing listens.
+TEST_F(BluezContract, ARegistrationAnsweredTooLateIsUndoneAndTheServiceDoesNotStart) {
+  ASSERT_TRUE(fake_->Own());
+  fake_->SetRegisterStall(BluezCallTimeoutUs / 1000 + 500);
+  auto server = MakeServer(ModeFolderBrowsing);
+  EXPECT_NE(server->Start(), 0);
+  EXPECT_EQ(server->ErrorText, "Register service failed");
+  EXPECT_EQ(server->ErrorHint, BluetoothdSilentNotice);
+  EXPECT_EQ(server->RecordHandle, NoRecordHandle);
+  ASSERT_TRUE(Eventually([&] { return !fake_->Unregistered().empty(); }));
+  ASSERT_EQ(fake_->Registered().size(), 1u);
+  EXPECT_EQ(fake_->Unregistered(), std::vector<std::string>{fake_->Registered().front().path});
+}
+
+TEST_F(BluezContract, StoppingWhileBluetoothdIsSilentStillDropsTheRecord) {
+  ASSERT_TRUE(fake_->Own());
+  auto server = MakeServer(ModeFolderBrowsing);
+  ASSERT_EQ(server->Start(), 0) << server->ErrorText;
+  // A call left unanswered makes the stack stop waiting for bluetoothd for a while.
+  fake_->SetDevice(PhonePath, {.name = "Phone", .silent = true});
+  std::string name;
+  ASSERT_EQ(stack_->LookupDeviceName(PhoneAddress, name), -ETIMEDOUT);
+  EXPECT_EQ(server->Stop(), 0);
+  ASSERT_TRUE(Eventually([&] { return !fake_->Unregistered().empty(); }));
+  EXPECT_EQ(fake_->Unregistered(), std::vector<std::string>{fake_->Registered().front().path});
+  EXPECT_EQ(server->RecordHandle, NoRecordHandle);
 }
 
 struct UnusableCase {

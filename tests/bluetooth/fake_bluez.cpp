@@ -1,5 +1,6 @@
 #include "tests/bluetooth/fake_bluez.h"
 
+#include <chrono>
 #include <cstring>
 
 namespace quillfern::testing {
@@ -161,8 +162,22 @@ std::optional<std::string> FakeBluez::Answer(int call) const {
   return found == answers_.end() ? std::nullopt : found->second;
 }
 
+void FakeBluez::SetRegisterStall(uint64_t milliseconds) {
+  std::lock_guard lock(mutex_);
+  registerStallMs_ = milliseconds;
+}
+
 int FakeBluez::Handle(sd_bus_message* message, void* self, sd_bus_error* error) {
   auto& fake = *static_cast<FakeBluez*>(self);
+  if (sd_bus_message_is_method_call(message, "org.bluez.ProfileManager1", "RegisterProfile")) {
+    uint64_t stall = 0;
+    {
+      std::lock_guard lock(fake.mutex_);
+      stall = fake.registerStallMs_;
+    }
+    // The fake's one thread sleeps, as a paused bluetoothd serves nothing at all.
+    std::this_thread::sleep_for(std::chrono::milliseconds(stall));
+  }
   std::lock_guard lock(fake.mutex_);
   return fake.HandleLocked(message, error);
 }
@@ -293,6 +308,7 @@ int FakeBluez::ReplyProperty(sd_bus_message* message, sd_bus_error* error) {
   if (Is(property, "Bonded") && device.bonded) {
     return sd_bus_reply_method_return(message, "v", "b", *device.bonded);
   }
+  if (Is(property, "Trusted")) return sd_bus_reply_method_return(message, "v", "b", device.trusted);
   return sd_bus_error_setf(error, "org.freedesktop.DBus.Error.InvalidArgs", "No such property '%s'",
                            property);
 }

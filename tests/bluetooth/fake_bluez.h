@@ -16,7 +16,7 @@ namespace quillfern::testing {
 
 // A small stand-in for bluetoothd on a private bus, served by a thread of its own: it
 // answers GetManagedObjects with the adapters given, keeps what RegisterProfile and
-// UnregisterProfile are told, answers Device1's Name, Paired and Bonded, and never
+// UnregisterProfile are told, answers Device1's Name, Paired, Bonded and Trusted, and never
 // answers for a device marked silent. It takes the name org.bluez only when told to.
 class FakeBluez {
  public:
@@ -31,6 +31,7 @@ class FakeBluez {
     std::optional<std::string> name;
     bool paired = false;
     std::optional<bool> bonded;
+    bool trusted = false;
     bool silent = false;  // Properties.Get on it is never answered
   };
   struct Registration {
@@ -58,6 +59,9 @@ class FakeBluez {
   std::vector<std::string> Unregistered() const;
   // How many Properties.Get calls went unanswered.
   int SilentCalls() const;
+  // A busy bluetoothd: each RegisterProfile is taken up only after this long, and
+  // nothing else is served meanwhile; calls that came after it follow in order.
+  void SetRegisterStall(uint64_t milliseconds);
 
   // Signals about an adapter: Powered false (with PowerState off, or off-blocked when
   // blocked), and the adapter's removal.
@@ -95,6 +99,7 @@ class FakeBluez {
   std::vector<std::string> unregistered_;
   std::vector<std::string> dropped_;         // profiles forgotten when the name was given up
   std::vector<sd_bus_message*> unanswered_;  // held so that they are never answered
+  uint64_t registerStallMs_ = 0;
   std::map<int, std::optional<std::string>> answers_;
   struct PendingCall {
     FakeBluez* fake;

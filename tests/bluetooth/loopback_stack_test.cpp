@@ -238,12 +238,12 @@ TEST_F(LoopbackStackTest, RecordsGoWithTheStackThatRegisteredThem) {
   EXPECT_EQ(phone->SearchRecords(LoopbackRadioAddress, found), 0);
 }
 
-TEST_F(LoopbackStackTest, PairingIsAFlagOfTheDevice) {
-  EXPECT_EQ(radio->DevicePaired(PhoneAddress), 0);
-  ASSERT_EQ(phone->SetPaired(true), 0);
-  EXPECT_EQ(radio->DevicePaired(PhoneAddress), 1);
-  ASSERT_EQ(phone->SetPaired(false), 0);
-  EXPECT_EQ(radio->DevicePaired(PhoneAddress), 0);
+TEST_F(LoopbackStackTest, TrustIsAFlagOfTheDevice) {
+  EXPECT_EQ(radio->DeviceTrusted(PhoneAddress), 0);
+  ASSERT_EQ(phone->SetTrusted(true), 0);
+  EXPECT_EQ(radio->DeviceTrusted(PhoneAddress), 1);
+  ASSERT_EQ(phone->SetTrusted(false), 0);
+  EXPECT_EQ(radio->DeviceTrusted(PhoneAddress), 0);
 }
 
 TEST_F(LoopbackStackTest, TheRadioIsTheStacksOwnAddress) {

@@ -3,12 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <condition_variable>
 #include <filesystem>
-#include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "bluetooth/loopback_stack.h"
 #include "bluetooth/record_info.h"
@@ -19,6 +15,7 @@
 #include "obex/packet.h"
 #include "platform/clock.h"
 #include "server/session.h"
+#include "tests/bluetooth/bluetooth_server_runner.h"
 #include "tests/support/obex_client.h"
 #include "tests/support/temp_folder.h"
 
@@ -48,88 +45,6 @@ std::string ServiceNameOf(uint8_t mode) {
   return mode == ModeInbox ? "OBEX Object Push" : "OBEX Folder Browsing";
 }
 
-// A Bluetooth server with its own event loop on a thread of its own, as the
-// program's main thread runs it, on this computer's loopback radio. Its events
-// are recorded as lines "<slot> <text>".
-class BluetoothServerRunner {
- public:
-  BluetoothServerRunner(BluetoothStack& radio, uint8_t mode, const fs::path& root) {
-    thread_ = std::thread([this, &radio, mode, root] {
-      EventLoop loop;
-      TOBEXServerBTMS server(loop, radio, mode);
-      server.SetKind(mode == ModeInbox ? KindBluetoothObjectPush : KindBluetoothFolderBrowsing);
-      server.SetServiceName(ServiceNameOf(mode));
-      server.SetRootPath(root.string());
-      const auto record = [this](const ServerEvent& event) { Record(event); };
-      server.OnConnect = record;
-      server.OnDisconnect = record;
-      server.SetOnLog(record);
-      const int result = server.Start();
-      {
-        std::lock_guard lock(mutex_);
-        startResult_ = result;
-        errorText_ = server.ErrorText;
-        channel_ = server.Channel;
-        loop_ = &loop;
-        server_ = &server;
-        ready_ = true;
-      }
-      changed_.notify_all();
-      loop.Run();
-      server.Stop();
-      for (uint16_t i = 0; i < server.SlotCount; ++i) server.GetSlot(i).StopWorker();
-      server.DeliverEvents();
-    });
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return ready_; });
-  }
-  ~BluetoothServerRunner() { Stop(); }
-
-  int StartResult() const { return startResult_; }
-  const std::string& ErrorText() const { return errorText_; }
-  uint16_t Channel() const { return channel_; }
-
-  void OnServerThread(const std::function<void(TOBEXServerBTMS&)>& work) {
-    loop_->Invoke([&] { work(*server_); });
-  }
-  void Stop() {
-    if (!thread_.joinable()) return;
-    loop_->Quit();
-    thread_.join();
-  }
-
-  std::vector<std::string> Lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-  bool WaitForLines(size_t count, uint32_t timeoutMs = 5000) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                             [&] { return lines_.size() >= count; });
-  }
-
- private:
-  void Record(const ServerEvent& event) {
-    {
-      std::lock_guard lock(mutex_);
-      lines_.push_back(std::to_string(event.slot) + " " + event.text);
-    }
-    changed_.notify_all();
-  }
-
-  std::thread thread_;
-  EventLoop* loop_ = nullptr;
-  TOBEXServerBTMS* server_ = nullptr;
-  int startResult_ = 0;
-  std::string errorText_;
-  uint16_t channel_ = 0;
-
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  bool ready_ = false;
-  std::vector<std::string> lines_;
-};
-
 // This computer's radio and a phone that share one folder of air.
 class BluetoothTest : public ::testing::Test {
  protected:
@@ -139,7 +54,7 @@ class BluetoothTest : public ::testing::Test {
     ASSERT_TRUE(radio_) << error.message();
     phone_ = LoopbackBluetoothStack::Create(Air(), PhoneAddress, "Phone", error);
     ASSERT_TRUE(phone_) << error.message();
-    ASSERT_EQ(phone_->SetPaired(true), 0);
+    ASSERT_EQ(phone_->SetTrusted(true), 0);
   }
 
   fs::path Air() const { return folder_.Base() / "air"; }
@@ -172,9 +87,9 @@ class BluetoothServiceTest : public BluetoothTest, public ::testing::WithParamIn
  protected:
   void SetUp() override {
     BluetoothTest::SetUp();
-    server_ = std::make_unique<BluetoothServerRunner>(*radio_, GetParam(), folder_.Exchange());
+    server_ = RunBluetoothServer(*radio_, GetParam(), folder_.Exchange());
     ASSERT_EQ(server_->StartResult(), 0) << server_->ErrorText();
-    ASSERT_EQ(server_->Channel(), 1);
+    ASSERT_EQ(ChannelOf(*server_), 1);
   }
 
   Bytes Target() const { return GetParam() == ModeFolderBrowsing ? FolderBrowsing : Bytes{}; }
@@ -191,7 +106,7 @@ class BluetoothServiceTest : public BluetoothTest, public ::testing::WithParamIn
     return client;
   }
 
-  std::unique_ptr<BluetoothServerRunner> server_;
+  std::unique_ptr<ServerThreadRunner> server_;
 };
 
 TEST_P(BluetoothServiceTest, FourPeersGetSlotsAndAFifthGetsServiceUnavailable) {
@@ -233,7 +148,8 @@ TEST_P(BluetoothServiceTest, PushArrivesWholeInTheExchangeFolder) {
 TEST_P(BluetoothServiceTest, RecordIsPublishedWhileListeningAndGoneAfterStop) {
   const uint8_t mode = GetParam();
   EXPECT_EQ(PublishedRecords(), std::vector<Bytes>{Record(mode, 1, ServiceNameOf(mode))});
-  server_->OnServerThread([](TOBEXServerBTMS& server) { EXPECT_NE(server.RecordHandle, 0u); });
+  server_->OnServerThread<TOBEXServerBTMS>(
+      [](TOBEXServerBTMS& server) { EXPECT_NE(server.RecordHandle, 0u); });
   server_->Stop();
   EXPECT_TRUE(PublishedRecords().empty());
   // And nobody answers on the channel any more.
@@ -247,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(ObjectPushAndFolderBrowsing, BluetoothServiceTest,
                          });
 
 TEST_F(BluetoothTest, ObjectPushRefusesGetAndSetPath) {
-  BluetoothServerRunner server(*radio_, ModeInbox, folder_.Exchange());
+  auto server = RunBluetoothServer(*radio_, ModeInbox, folder_.Exchange());
   TempFolder::WriteFile(folder_.Exchange() / "secret.txt", "not for pushers");
   auto peer = Phone(ModeInbox);
   ASSERT_EQ(peer->Open(), 0);
@@ -256,14 +172,14 @@ TEST_F(BluetoothTest, ObjectPushRefusesGetAndSetPath) {
   EXPECT_EQ(peer->Get(u"secret.txt", "", object).Code(), RspNotAcceptable);
   EXPECT_TRUE(object.empty());
   EXPECT_EQ(peer->SetPath(0x02, u"sub").Code(), RspNotAcceptable);
-  ASSERT_TRUE(server.WaitForLines(3));
-  const auto lines = server.Lines();
+  ASSERT_TRUE(server->WaitForLines(3));
+  const auto lines = server->Lines();
   EXPECT_EQ(lines[1], "1 Get operation not acceptable");
   EXPECT_EQ(lines[2], "1 SET_PATH not acceptable in Inbox mode");
 }
 
 TEST_F(BluetoothTest, FolderBrowsingRequiresItsTarget) {
-  BluetoothServerRunner server(*radio_, ModeFolderBrowsing, folder_.Exchange());
+  auto server = RunBluetoothServer(*radio_, ModeFolderBrowsing, folder_.Exchange());
   auto without = Phone(ModeFolderBrowsing);
   ASSERT_EQ(without->Open(), 0);
   EXPECT_EQ(without->Connect().Code(), RspNotAcceptable);
@@ -276,50 +192,194 @@ TEST_F(BluetoothTest, FolderBrowsingRequiresItsTarget) {
   EXPECT_EQ(with->Get(u"", "x-obex/folder-listing", listing).Code(), RspSuccess);
 }
 
-TEST_F(BluetoothTest, FolderBrowsingRefusesAnUnpairedDeviceAndSaysWhy) {
-  ASSERT_EQ(phone_->SetPaired(false), 0);
-  BluetoothServerRunner browse(*radio_, ModeFolderBrowsing, folder_.Exchange());
+// A key proves no choice: only a device the user trusted, or one always
+// accepted, browses. Anyone else is refused before a slot is taken, and the
+// log says how to let it in.
+TEST_F(BluetoothTest, FolderBrowsingRefusesADeviceNotChosenAndSaysHowToAllowIt) {
+  ASSERT_EQ(phone_->SetTrusted(false), 0);
+  auto browse = RunBluetoothServer(*radio_, ModeFolderBrowsing, folder_.Exchange());
   auto refused = Phone(ModeFolderBrowsing);
   ASSERT_EQ(refused->Open(), 0);
   EXPECT_EQ(refused->Receive().packet, ServiceUnavailable);
   EXPECT_TRUE(refused->WaitForClose(3000));
-  ASSERT_TRUE(browse.WaitForLines(1));
-  EXPECT_EQ(browse.Lines()[0], std::string("0 Refused ") + PhoneText +
-                                   " : the device is not paired with this computer; pair it to "
-                                   "browse folders");
+  ASSERT_TRUE(browse->WaitForLines(1));
+  EXPECT_EQ(browse->Lines()[0], std::string("0 Refused ") + PhoneText +
+                                    " : the device is not trusted; to let it browse, trust it in "
+                                    "your Bluetooth settings or with `bluetoothctl trust "
+                                    "00:1A:7D:DA:71:13`");
 
-  // A push needs no pairing.
-  BluetoothServerRunner push(*radio_, ModeInbox, folder_.Exchange());
+  // A push needs no choice.
+  auto push = RunBluetoothServer(*radio_, ModeInbox, folder_.Exchange());
   auto pusher = Phone(ModeInbox);
   ASSERT_EQ(pusher->Open(), 0);
   EXPECT_EQ(pusher->Connect().Code(), RspSuccess);
+}
+
+TEST_F(BluetoothTest, FolderBrowsingTakesAnAlwaysAcceptedDeviceThatIsNotTrusted) {
+  ASSERT_EQ(phone_->SetTrusted(false), 0);
+  auto browse = RunBluetoothServer(
+      *radio_, ModeFolderBrowsing, folder_.Exchange(),
+      [](TOBEXServerBTMS& server) { server.SetAlwaysAccepted({"00:1a:7d:da:71:13"}); });
+  auto browser = Phone(ModeFolderBrowsing);
+  ASSERT_EQ(browser->Open(), 0);
+  ASSERT_EQ(browser->Connect(65535, FolderBrowsing).Code(), RspSuccess);
+  Bytes listing;
+  EXPECT_EQ(browser->Get(u"", "x-obex/folder-listing", listing).Code(), RspSuccess);
+}
+
+// Where someone can answer, a device not chosen is asked about instead: its
+// CONNECT waits for the answer, as a push waits for a push question.
+class BrowseQuestionTest : public BluetoothTest {
+ protected:
+  void SetUp() override {
+    BluetoothTest::SetUp();
+    ASSERT_EQ(phone_->SetTrusted(false), 0);
+  }
+
+  void StartServer(uint64_t questionTimeoutMs = PushQuestionTimeoutMs) {
+    server_ = RunBluetoothServer(*radio_, ModeFolderBrowsing, folder_.Exchange(),
+                                 [questionTimeoutMs](TOBEXServerBTMS& server) {
+                                   server.SetAskToBrowse(true);
+                                   server.SetPushQuestionTimeout(questionTimeoutMs);
+                                 });
+    ASSERT_EQ(server_->StartResult(), 0);
+  }
+
+  std::unique_ptr<ObexClient> Browser() {
+    auto client = Phone(ModeFolderBrowsing);
+    EXPECT_EQ(client->Open(), 0);
+    return client;
+  }
+
+  size_t Questions() const { return server_->Events(ServerEventKind::BrowseQuestion).size(); }
+
+  std::unique_ptr<ServerThreadRunner> server_;
+};
+
+TEST_F(BrowseQuestionTest, TheAnswerDecidesTheConnection) {
+  struct Case {
+    PushAnswer answer;
+    uint8_t code;
+    const char* line;  // the refusal's log line, if any
+  };
+  const Case cases[] = {
+      {PushAnswer::Accept, RspSuccess, nullptr},
+      {PushAnswer::Reject, RspServiceUnavailable, "1 Connect : Refused by the user"},
+  };
+  StartServer();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    const size_t asked = Questions();
+    server_->SetResponder([&c](const ServerEvent&) { return c.answer; });
+    auto browser = Browser();
+    EXPECT_EQ(browser->Connect(65535, FolderBrowsing).Code(), c.code);
+    ASSERT_EQ(Questions(), asked + 1);
+    const ServerEvent question = server_->Events(ServerEventKind::BrowseQuestion).back();
+    EXPECT_NE(question.question, 0u);
+    EXPECT_EQ(question.peer, PhoneText);
+    EXPECT_EQ(question.address, "00:1A:7D:DA:71:13");
+    EXPECT_EQ(question.serverKind, KindBluetoothFolderBrowsing);
+    ASSERT_TRUE(server_->WaitForEvents(ServerEventKind::PushQuestionEnded, asked + 1));
+    EXPECT_EQ(server_->Events(ServerEventKind::PushQuestionEnded).back().question,
+              question.question);
+    if (c.line) {
+      EXPECT_TRUE(browser->WaitForClose(3000));
+      EXPECT_EQ(server_->WaitForLine("Connect :"), c.line);
+    } else {
+      Bytes listing;
+      EXPECT_EQ(browser->Get(u"", "x-obex/folder-listing", listing).Code(), RspSuccess);
+      browser->Disconnect();
+    }
+  }
+  // "Allow once" was for that connection: the device is not chosen now.
+  server_->OnServerThread<TOBEXServerBTMS>(
+      [](TOBEXServerBTMS& server) { EXPECT_TRUE(server.AlwaysAcceptedDevices().empty()); });
+}
+
+TEST_F(BrowseQuestionTest, AlwaysMakesTheDeviceChosenSoItIsNotAskedAgain) {
+  StartServer();
+  server_->SetResponder([](const ServerEvent&) { return PushAnswer::AlwaysAccept; });
+  auto browser = Browser();
+  ASSERT_EQ(browser->Connect(65535, FolderBrowsing).Code(), RspSuccess);
+  browser->Disconnect();
+  server_->OnServerThread<TOBEXServerBTMS>([](TOBEXServerBTMS& server) {
+    EXPECT_EQ(server.AlwaysAcceptedDevices(), std::vector<std::string>{"00:1A:7D:DA:71:13"});
+  });
+  browser = Browser();
+  EXPECT_EQ(browser->Connect(65535, FolderBrowsing).Code(), RspSuccess);
+  EXPECT_EQ(Questions(), 1u);
+}
+
+TEST_F(BrowseQuestionTest, ATrustedDeviceIsNotAsked) {
+  ASSERT_EQ(phone_->SetTrusted(true), 0);
+  StartServer();
+  auto browser = Browser();
+  EXPECT_EQ(browser->Connect(65535, FolderBrowsing).Code(), RspSuccess);
+  EXPECT_EQ(Questions(), 0u);
+}
+
+TEST_F(BrowseQuestionTest, AnUnansweredQuestionRefusesWhenItsTimeRunsOut) {
+  StartServer(300);
+  auto browser = Browser();
+  EXPECT_EQ(browser->Connect(65535, FolderBrowsing).Code(), RspServiceUnavailable);
+  EXPECT_TRUE(browser->WaitForClose(3000));
+  EXPECT_EQ(server_->WaitForLine("Connect :"), "1 Connect : Refused: no answer came in time");
+  ASSERT_TRUE(server_->WaitForEvents(ServerEventKind::PushQuestionEnded, 1));
+}
+
+// The answer never comes; what ends the slot ends the question at once, and
+// a device that hung up while asked is not let in afterwards.
+TEST_F(BrowseQuestionTest, AQuestionPendingEndsPromptlyWhenThePeerGoesOrTheSlotIsDisconnected) {
+  for (const bool peerGoes : {true, false}) {
+    SCOPED_TRACE(peerGoes ? "the peer goes" : "the slot is disconnected");
+    StartServer();
+    auto browser = Browser();
+    const Bytes connect =
+        PacketBuilder(OpConnect, {0x10, 0x00, 0xFF, 0xFF}).Target(FolderBrowsing).Build();
+    ASSERT_GT(browser->Send(connect), 0);
+    ASSERT_TRUE(server_->WaitForEvents(ServerEventKind::BrowseQuestion, 1));
+    const uint64_t start = MonotonicMs();
+    if (peerGoes) {
+      browser->Close();
+    } else {
+      server_->OnServerThread<TOBEXServerBTMS>(
+          [](TOBEXServerBTMS& server) { server.DisconnectSlot(0); });
+    }
+    EXPECT_TRUE(server_->WaitForEvents(ServerEventKind::PushQuestionEnded, 1, 3000));
+    EXPECT_LT(MonotonicMs() - start, 3000u);
+    EXPECT_EQ(server_->WaitForLine("Connect :"),
+              "1 Connect : Ended before the user answered: the connection closed");
+    EXPECT_TRUE(server_->Events(ServerEventKind::Connected).empty());
+    browser.reset();
+    server_.reset();
+  }
 }
 
 TEST_F(BluetoothTest, DeviceWithoutANameIsShownByItsAddress) {
   std::error_code error;
   phone_ = LoopbackBluetoothStack::Create(Air(), PhoneAddress, std::nullopt, error);
   fs::remove(Air() / "001A7DDA7113" / "name");
-  BluetoothServerRunner server(*radio_, ModeInbox, folder_.Exchange());
+  auto server = RunBluetoothServer(*radio_, ModeInbox, folder_.Exchange());
   auto peer = Phone(ModeInbox);
   ASSERT_EQ(peer->Open(), 0);
   ASSERT_EQ(peer->Connect().Code(), RspSuccess);
-  ASSERT_TRUE(server.WaitForLines(1));
-  EXPECT_EQ(server.Lines()[0], "1 Connected : 00:1A:7D:DA:71:13");
+  ASSERT_TRUE(server->WaitForLines(1));
+  EXPECT_EQ(server->Lines()[0], "1 Connected : 00:1A:7D:DA:71:13");
 }
 
 TEST_F(BluetoothTest, EachServiceTakesTheNextFreeChannelAndRecordsCarryIt) {
-  BluetoothServerRunner push(*radio_, ModeInbox, folder_.Exchange());
-  BluetoothServerRunner browse(*radio_, ModeFolderBrowsing, folder_.Exchange());
-  EXPECT_EQ(push.Channel(), 1);
-  EXPECT_EQ(browse.Channel(), 2);
+  auto push = RunBluetoothServer(*radio_, ModeInbox, folder_.Exchange());
+  auto browse = RunBluetoothServer(*radio_, ModeFolderBrowsing, folder_.Exchange());
+  EXPECT_EQ(ChannelOf(*push), 1);
+  EXPECT_EQ(ChannelOf(*browse), 2);
   const auto records = PublishedRecords();
   const std::vector<ServiceRecordInfo> infos = ReadServiceRecords(records);
   EXPECT_EQ(FindChannel(infos, "OBEX Object Push", std::nullopt), 1);
   EXPECT_EQ(FindChannel(infos, "OBEX Folder Browsing", std::nullopt), 2);
 
   // Started again after the push service let go of channel 1, the browser moves there.
-  push.Stop();
-  browse.OnServerThread([](TOBEXServerBTMS& server) {
+  push->Stop();
+  browse->OnServerThread<TOBEXServerBTMS>([](TOBEXServerBTMS& server) {
     server.Stop();
     ASSERT_EQ(server.Start(), 0);
     EXPECT_EQ(server.Channel, 1);
@@ -405,7 +465,7 @@ TEST_F(BluetoothTest, SlotsUseTheBluetoothTimeLimit) {
 }
 
 TEST_F(BluetoothTest, OpenSaysWhyItCouldNotConnect) {
-  BluetoothServerRunner push(*radio_, ModeInbox, folder_.Exchange());
+  auto push = RunBluetoothServer(*radio_, ModeInbox, folder_.Exchange());
   // No Folder Browsing record on the computer.
   EXPECT_EQ(Phone(ModeFolderBrowsing)->Open(), OpenNoServiceRecord);
   // A device out of reach cannot be searched.
@@ -418,8 +478,8 @@ TEST_F(BluetoothTest, OpenSaysWhyItCouldNotConnect) {
 }
 
 TEST_F(BluetoothTest, LookupChannelFindsTheServiceByItsKind) {
-  BluetoothServerRunner push(*radio_, ModeInbox, folder_.Exchange());
-  BluetoothServerRunner browse(*radio_, ModeFolderBrowsing, folder_.Exchange());
+  auto push = RunBluetoothServer(*radio_, ModeInbox, folder_.Exchange());
+  auto browse = RunBluetoothServer(*radio_, ModeFolderBrowsing, folder_.Exchange());
   auto pusher = Phone(static_cast<uint8_t>(ServiceType::ObjectPush));
   auto browser = Phone(static_cast<uint8_t>(ServiceType::FileTransfer));
   EXPECT_EQ(static_cast<TOBEXTransportBTMS&>(pusher->Transport()).LookupChannel(), 1);
@@ -427,11 +487,11 @@ TEST_F(BluetoothTest, LookupChannelFindsTheServiceByItsKind) {
 }
 
 TEST_F(BluetoothTest, PeerThatGoesAwayEndsTheLinkAndCloseTwiceChangesNothing) {
-  BluetoothServerRunner push(*radio_, ModeInbox, folder_.Exchange());
+  auto push = RunBluetoothServer(*radio_, ModeInbox, folder_.Exchange());
   auto phone = Phone(ModeInbox);
   ASSERT_EQ(phone->Open(), 0);
   ASSERT_EQ(phone->Connect().Code(), RspSuccess);
-  push.Stop();
+  push->Stop();
   EXPECT_EQ(phone->Receive().result, ResultFailed);
   TOBEXTransportBase& link = phone->Transport();
   EXPECT_FALSE(link.Active.load());
@@ -442,7 +502,7 @@ TEST_F(BluetoothTest, PeerThatGoesAwayEndsTheLinkAndCloseTwiceChangesNothing) {
 }
 
 TEST_F(BluetoothTest, ConnectProgressIsToldStartAndSuccess) {
-  BluetoothServerRunner push(*radio_, ModeInbox, folder_.Exchange());
+  auto push = RunBluetoothServer(*radio_, ModeInbox, folder_.Exchange());
   std::vector<uint8_t> told;
   auto client = std::make_unique<ObexClient>([&](EventLoop& loop, TOBEXConnection& record) {
     auto transport = std::make_unique<TOBEXTransportBTMS>(loop, record, *phone_);

@@ -57,7 +57,7 @@ TEST(AboutBox, IpInformationOpensAnEmptyWindowWhenTheCommandCannotRun) {
   OpenMemo()->close();
 }
 
-TEST(AboutBox, BluetoothSettingsWithoutAToolSaysTheStackIsNotAvailable) {
+TEST(AboutBox, BluetoothSettingsWithoutAToolSaysNoneIsInstalled) {
   ScopedEnvironment path("PATH");
   TempFolder folder;
   path.Set(folder.Base().string());
@@ -65,7 +65,9 @@ TEST(AboutBox, BluetoothSettingsWithoutAToolSaysTheStackIsNotAvailable) {
   std::vector<QString> messages;
   about.Message = [&](QWidget*, const QString& text) { messages.push_back(text); };
   about.ButtonBluetoothSettings->click();
-  EXPECT_EQ(messages, std::vector<QString>{"Bluetooth stack not available"});
+  EXPECT_EQ(messages, std::vector<QString>{
+                          "No Bluetooth settings program is installed. Install one, such as "
+                          "Blueman (blueman-manager), or use 'bluetoothctl' in a terminal."});
 }
 
 TEST(AboutBox, BluetoothSettingsStartsTheDesktopsTool) {

@@ -73,9 +73,13 @@ TEST_F(LogWindowTest, ShowsTheColumnsAndFilterChoicesOfAnEmptyLog) {
   }
   EXPECT_EQ(headers, (std::vector<std::string>{"DateTime", "Server", "Slot", "Operation"}));
   const QHeaderView* header = form_.findChild<QTableView*>("EasyListview1")->horizontalHeader();
-  EXPECT_EQ(header->sectionSize(0), 136);
-  EXPECT_EQ(header->sectionSize(1), 80);
-  EXPECT_EQ(header->sectionSize(2), 64);
+  // Each column as wide as its title and its widest cell need (see the log window's
+  // font test); the operation takes the rest.
+  const QFontMetrics cells = form_.findChild<QTableView*>("EasyListview1")->fontMetrics();
+  EXPECT_GT(header->sectionSize(0), cells.horizontalAdvance("2017-03-05 14:07:09"));
+  EXPECT_GT(header->sectionSize(1), header->fontMetrics().horizontalAdvance("Server"));
+  EXPECT_GT(header->sectionSize(2), header->fontMetrics().horizontalAdvance("Slot"));
+  EXPECT_LT(header->sectionSize(2), header->sectionSize(1));
   EXPECT_EQ(rows->rowCount(), 0);
   EXPECT_EQ(Server()->currentText(), "All");
   EXPECT_EQ(Server()->count(), 4);

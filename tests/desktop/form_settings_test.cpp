@@ -6,12 +6,16 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
+#include <functional>
+#include <iostream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -106,7 +110,7 @@ TEST_F(SettingsDialogTest, ShowsTheSettingsInItsControls) {
   EXPECT_EQ(dialog.windowTitle(), "Settings");
   EXPECT_TRUE(dialog.isModal());
   EXPECT_TRUE(dialog.windowFlags() & Qt::WindowStaysOnTopHint);
-  EXPECT_FALSE(dialog.windowFlags() & Qt::WindowCloseButtonHint);
+
   EXPECT_EQ(Edit(dialog, "EditRootPath")->text().toStdString(), Exchange());
   EXPECT_EQ(Edit(dialog, "EditTcpPort")->text(), "6500");
   EXPECT_TRUE(Check(dialog, "CheckBoxIPv6")->isChecked());
@@ -117,7 +121,8 @@ TEST_F(SettingsDialogTest, ShowsTheSettingsInItsControls) {
   EXPECT_EQ(Edit(dialog, "EditObjectPushSvcName")->text(), "OBEX Object Push");
   EXPECT_EQ(Edit(dialog, "EditObjectPushSvcName")->toolTip(), "Default: OBEX Object Push");
   EXPECT_EQ(Edit(dialog, "EditFolderBrowsingSvcName")->text(), "OBEX Folder Browsing");
-  EXPECT_EQ(Control<QPushButton>(dialog, "ButtonClose")->text(), "&Close");
+  EXPECT_EQ(Control<QPushButton>(dialog, "ButtonOk")->text(), "OK");
+  EXPECT_EQ(Control<QPushButton>(dialog, "ButtonCancel")->text(), "Cancel");
   EXPECT_EQ(Control<QPushButton>(dialog, "ButtonBrowse")->text(), "Browse...");
 }
 
@@ -129,13 +134,55 @@ TEST_F(SettingsDialogTest, FirstStartOffersTheDocumentsFolderAndSavesOnlyIt) {
     EXPECT_EQ(Edit(dialog, "EditRootPath")->text().toStdString(), documents.string());
   });
   EXPECT_TRUE(fs::is_directory(documents));
+  // The folder, and Object Push, which a first start offers to start.
   std::string expected = before;
-  const std::string emptyRoot = "RootPath=\n";
-  expected.replace(expected.find(emptyRoot), emptyRoot.size(),
-                   "RootPath=" + documents.string() + "\n");
+  const auto replace = [&expected](const std::string& line, const std::string& by) {
+    expected.replace(expected.find(line), line.size(), by);
+  };
+  replace("RootPath=\n", "RootPath=" + documents.string() + "\n");
+  replace("AutoStartOP=0\n", "AutoStartOP=1\n");
   EXPECT_EQ(TempFolder::ReadFile(SettingsFile()), expected);
   EXPECT_FALSE(fs::exists(Autostart()));
   EXPECT_TRUE(messages_.empty());
+}
+
+// A first start says what the program is for, offers Object Push (which asks
+// about devices the user has not chosen) and a TCP port the program may use.
+TEST_F(SettingsDialogTest, FirstStartExplainsItselfAndProposesWhatWorks) {
+  struct Case {
+    bool mayBindPrivileged;
+    const char* port;
+    bool note;
+  };
+  for (const Case& c : {Case{true, "650", false}, Case{false, "6500", true}}) {
+    services_.mayBindPort = [&c](uint16_t port) { return port >= 1024 || c.mayBindPrivileged; };
+    TFormSettings dialog(nullptr, store_, services_);
+    dialog.show();
+    QLabel* intro = Control<QLabel>(dialog, "LabelIntro");
+    EXPECT_TRUE(intro->isVisible());
+    EXPECT_TRUE(intro->text().startsWith("Quillfern receives the files that phones"));
+    EXPECT_TRUE(Check(dialog, "CheckBoxAutoStartOP")->isChecked());
+    EXPECT_FALSE(Check(dialog, "CheckBoxautostartTCP")->isChecked());
+    EXPECT_EQ(Edit(dialog, "EditTcpPort")->text(), c.port);
+    QLabel* note = Control<QLabel>(dialog, "LabelPortNote");
+    EXPECT_EQ(note->isVisible(), c.note) << c.port;
+    if (c.note) {
+      EXPECT_EQ(note->text(),
+                "Port 650, OBEX's own, needs root or the CAP_NET_BIND_SERVICE capability, which "
+                "Quillfern does not have here: port 6500 is proposed.");
+    }
+    EXPECT_EQ(Control<QComboBox>(dialog, "ComboBoxPushPolicy")->currentText(),
+              "Paired devices; ask about others");
+  }
+  // Later starts show the settings as they are, without the introduction.
+  store_.SetSetting(Setting::RootPath, Exchange());
+  services_.mayBindPort = [](uint16_t) { return false; };
+  TFormSettings later(nullptr, store_, services_);
+  later.show();
+  EXPECT_FALSE(Control<QLabel>(later, "LabelIntro")->isVisible());
+  EXPECT_FALSE(Check(later, "CheckBoxAutoStartOP")->isChecked());
+  EXPECT_EQ(Edit(later, "EditTcpPort")->text(), "650");
+  EXPECT_FALSE(Control<QLabel>(later, "LabelPortNote")->isVisible());
 }
 
 TEST_F(SettingsDialogTest, DocumentsFolderNamedInUserDirsIsTaken) {
@@ -174,8 +221,9 @@ TEST_P(SettingsValidationTest, ClosesOnlyWithAnExistingFolderAndAValidPort) {
                                                                : c.root));
   Edit(dialog, "EditTcpPort")->setText(QString::fromLatin1(c.port));
   dialog.show();
-  EXPECT_EQ(dialog.close(), c.closes);
+  Control<QPushButton>(dialog, "ButtonOk")->click();
   EXPECT_EQ(dialog.isVisible(), !c.closes);
+  EXPECT_EQ(dialog.result(), c.closes ? QDialog::Accepted : QDialog::Rejected);
   EXPECT_EQ(messages_, c.messages);
   EXPECT_EQ(questions_, c.questions);
   if (!c.closes) {
@@ -335,7 +383,7 @@ TEST_F(SettingsDialogTest, PushSettingsLeftAloneKeepTheirLinesAsWritten) {
   const auto replaceLine = [&file](const std::string& from, const std::string& to) {
     file.replace(file.find(from), from.size(), to);
   };
-  replaceLine("PushPolicy=0\n", "PushPolicy=7\n");
+  replaceLine("PushPolicy=1\n", "PushPolicy=7\n");
   replaceLine("AlwaysAcceptDevices=\n", "AlwaysAcceptDevices=00:1A:7D:DA:71:13   nonsense\n");
   TempFolder::WriteFile(SettingsFile(), file);
   store_.LoadSettings();
@@ -349,7 +397,7 @@ TEST_F(SettingsDialogTest, PushSettingsLeftAloneKeepTheirLinesAsWritten) {
   EXPECT_EQ(TempFolder::ReadFile(SettingsFile()), file);
 }
 
-TEST_F(SettingsDialogTest, RunSettingsDialogIsModalAndEndsWhenClosed) {
+TEST_F(SettingsDialogTest, RunSettingsDialogIsModalAndEndsWithOk) {
   store_.SetSetting(Setting::RootPath, Exchange());
   store_.SaveSettings();
   bool shownModal = false;
@@ -358,12 +406,12 @@ TEST_F(SettingsDialogTest, RunSettingsDialogIsModalAndEndsWhenClosed) {
     ASSERT_NE(dialog, nullptr);
     shownModal = dialog->isVisible();
     Edit(*dialog, "EditTcpPort")->setText("70000");
-    Control<QPushButton>(*dialog, "ButtonClose")->click();  // refused: stays open
+    Control<QPushButton>(*dialog, "ButtonOk")->click();  // refused: stays open
     EXPECT_TRUE(dialog->isVisible());
     Edit(*dialog, "EditTcpPort")->setText("6600");
-    Control<QPushButton>(*dialog, "ButtonClose")->click();
+    Control<QPushButton>(*dialog, "ButtonOk")->click();
   });
-  RunSettingsDialog(nullptr, store_, services_);
+  EXPECT_TRUE(RunSettingsDialog(nullptr, store_, services_));
   EXPECT_TRUE(shownModal);
   EXPECT_EQ(messages_, BadPort);
   EXPECT_EQ(Reloaded().Integer(Setting::TcpPort), 6600);
@@ -483,12 +531,65 @@ TEST_F(SettingsDialogTest, TypingLimitsBindOnlyTheKeyboard) {
   EXPECT_EQ(root->text().size(), static_cast<qsizetype>(deep.size() - 1));
 }
 
-TEST_F(SettingsDialogTest, EscapeDoesNotClose) {
-  store_.SetSetting(Setting::RootPath, Exchange());
+// Cancel, Escape and the window's close button leave the settings and the file as
+// they were, also on a first start, whose folder OK alone would take.
+TEST_F(SettingsDialogTest, CancelEscapeAndCloseDiscardEveryChange) {
+  const std::string before = TempFolder::ReadFile(SettingsFile());
+  const std::pair<const char*, std::function<void(TFormSettings&)>> ways[] = {
+      {"Cancel", [this](TFormSettings& d) { Control<QPushButton>(d, "ButtonCancel")->click(); }},
+      {"Escape", [](TFormSettings& d) { QTest::keyClick(&d, Qt::Key_Escape); }},
+      {"close", [](TFormSettings& d) { d.close(); }},
+  };
+  for (const auto& [way, leave] : ways) {
+    bool left = false;
+    QTimer::singleShot(0, [&, leave = leave] {
+      auto* dialog = qobject_cast<TFormSettings*>(QApplication::activeModalWidget());
+      ASSERT_NE(dialog, nullptr);
+      Edit(*dialog, "EditTcpPort")->setText("7000");
+      Check(*dialog, "CheckBoxIPv6")->setChecked(true);
+      Control<QComboBox>(*dialog, "ComboBoxPushPolicy")->setCurrentIndex(0);
+      leave(*dialog);
+      left = true;
+    });
+    EXPECT_FALSE(RunSettingsDialog(nullptr, store_, services_)) << way;
+    EXPECT_TRUE(left) << way;
+    EXPECT_TRUE(store_.Text(Setting::RootPath).empty()) << way;
+    EXPECT_EQ(store_.Integer(Setting::TcpPort), 650) << way;
+    EXPECT_FALSE(store_.IsOn(Setting::UseIPv6)) << way;
+    EXPECT_EQ(store_.Integer(Setting::PushPolicy), 1) << way;
+    EXPECT_EQ(TempFolder::ReadFile(SettingsFile()), before) << way;
+  }
+}
+
+// At 1.35 times on a screen 800 pixels high (the desktop_scaled test runs this so)
+// and at the offscreen platform's own size, the dialog fits the screen with OK and
+// Cancel in sight, and its boxes scroll where they must.
+TEST_F(SettingsDialogTest, FitsItsScreenWithOkAndCancelInSight) {
   TFormSettings dialog(nullptr, store_, services_);
   dialog.show();
-  QTest::keyClick(&dialog, Qt::Key_Escape);
-  EXPECT_TRUE(dialog.isVisible());
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+  const QRect screen = dialog.screen()->availableGeometry();
+  EXPECT_TRUE(screen.contains(dialog.frameGeometry()))
+      << "dialog " << dialog.frameGeometry().y() << "+" << dialog.frameGeometry().height()
+      << " (inner " << dialog.geometry().y() << "+" << dialog.height() << ") on a screen of "
+      << screen.height();
+  for (const char* name : {"ButtonOk", "ButtonCancel"}) {
+    QPushButton* button = Control<QPushButton>(dialog, name);
+    const QRect shown(button->mapToGlobal(QPoint(0, 0)), button->size());
+    EXPECT_TRUE(screen.contains(shown)) << name;
+  }
+  // The last box can be scrolled into view.
+  auto* scroll = dialog.findChild<QScrollArea*>("ScrollSettings");
+  ASSERT_NE(scroll, nullptr);
+  QWidget* last = Edit(dialog, "EditFolderBrowsingSvcName");
+  scroll->ensureWidgetVisible(last);
+  const QRect lastShown(last->mapTo(scroll->viewport(), QPoint(0, 0)), last->size());
+  EXPECT_TRUE(scroll->viewport()->rect().contains(lastShown));
+  if (const char* scale = std::getenv("QT_SCALE_FACTOR")) {
+    std::cout << "[ scale " << scale << " ] screen " << screen.width() << "x" << screen.height()
+              << ", dialog " << dialog.frameGeometry().width() << "x"
+              << dialog.frameGeometry().height() << "\n";
+  }
 }
 
 TEST_F(SettingsDialogTest, GrabShowsTheDialog) {

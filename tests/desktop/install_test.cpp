@@ -29,7 +29,7 @@ class Installed : public ::testing::Test {
   TempFolder folder;
 };
 
-TEST_F(Installed, PutsTheProgramMenuEntryIconAndUserUnitInTheirPlaces) {
+TEST_F(Installed, PutsTheProgramMenuEntryIconUserUnitMetadataAndManualInTheirPlaces) {
   EXPECT_TRUE(fs::is_regular_file(Program()));
   const fs::path desktop = Prefix() / "share/applications/quillfern.desktop";
   const fs::path icon = Prefix() / "share/icons/hicolor/scalable/apps/quillfern.svg";
@@ -43,6 +43,14 @@ TEST_F(Installed, PutsTheProgramMenuEntryIconAndUserUnitInTheirPlaces) {
   EXPECT_NE(TempFolder::ReadFile(icon).find("<svg"), std::string::npos);
   EXPECT_NE(TempFolder::ReadFile(unit).find("ExecStart=" + Program().string() + " --headless"),
             std::string::npos);
+  // What software centres show names the menu entry installed beside it.
+  const fs::path metainfo = Prefix() / "share/metainfo/io.github.quillfern.quillfern.metainfo.xml";
+  EXPECT_NE(TempFolder::ReadFile(metainfo).find(
+                "<launchable type=\"desktop-id\">quillfern.desktop</launchable>"),
+            std::string::npos);
+  const fs::path manual = Prefix() / "share/man/man1/quillfern.1";
+  EXPECT_EQ(TempFolder::ReadFile(manual).rfind(".\\\" Quillfern's manual page", 0), 0u);
+  EXPECT_EQ(TempFolder::ReadFile(manual).find("@PROJECT_VERSION@"), std::string::npos);
 }
 
 TEST_F(Installed, TheInstalledProgramRunsAndServesHeadless) {

@@ -31,12 +31,13 @@ constexpr int Pieces = 100;
 constexpr auto Pace = std::chrono::milliseconds(20);
 
 // Pushes "big.bin" in Pieces packets from a thread of its own: a packet
-// every Pace until held, the rest at once when released. Stopping it
-// closes the connection wherever the push is.
+// every Pace until held, the rest at once when released. With two objects,
+// "big2.bin" follows on the same connection once Next is called, paced again.
+// Stopping it closes the connection wherever the push is.
 class PacedPush {
  public:
-  PacedPush(uint16_t port, bool declareLength)
-      : thread_([this, port, declareLength] { Run(port, declareLength); }) {}
+  PacedPush(uint16_t port, bool declareLength, int objects = 1)
+      : thread_([this, port, declareLength, objects] { Run(port, declareLength, objects); }) {}
   ~PacedPush() {
     stop_ = true;
     thread_.join();
@@ -46,20 +47,39 @@ class PacedPush {
 
   void Hold() { hold_ = true; }
   void Release() { hold_ = false; }
+  void Next() { next_ = true; }
   void Stop() { stop_ = true; }
   bool Done() const { return done_; }
+  int Pushed() const { return pushed_; }          // objects whose last packet was answered
   uint8_t LastCode() const { return lastCode_; }  // the last response, 0 when none came
 
  private:
-  void Run(uint16_t port, bool declareLength) {
+  void Run(uint16_t port, bool declareLength, int objects) {
     ObexClient client(5000);
     if (client.Open("127.0.0.1", port) != 0 || client.Connect().Code() != RspSuccess) {
       done_ = true;
       return;
     }
+    const std::u16string names[] = {u"big.bin", u"big2.bin"};
+    for (int object = 0; object < std::min(objects, 2) && !stop_; ++object) {
+      if (object > 0) {
+        while (!next_ && !stop_) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        hold_ = false;
+      }
+      lastCode_ = PushOne(client, names[object], declareLength);
+      ++pushed_;
+    }
+    done_ = true;
+    // Stays connected until stopped, so the lamp stays lit meanwhile.
+    while (!stop_ && !client.WaitForClose(10)) {
+    }
+    client.Close();
+  }
+
+  uint8_t PushOne(ObexClient& client, const std::u16string& name, bool declareLength) {
     const Bytes piece(PieceSize, 'p');
     PacketBuilder first(OpPut);
-    first.Name(u"big.bin");
+    first.Name(name);
     if (declareLength) first.Length(Pieces * PieceSize);
     Response response = client.Request(first.Body(piece).Build());
     int sent = 1;
@@ -77,17 +97,14 @@ class PacedPush {
     if (response.Code() == RspContinue && !stop_) {
       response = client.Request(PacketBuilder(OpPutFinal).EndOfBody(piece).Build());
     }
-    lastCode_ = response.Code();
-    done_ = true;
-    // Stays connected until stopped, so the lamp stays lit meanwhile.
-    while (!stop_ && !client.WaitForClose(10)) {
-    }
-    client.Close();
+    return response.Code();
   }
 
   std::atomic<bool> hold_{false};
+  std::atomic<bool> next_{false};
   std::atomic<bool> stop_{false};
   std::atomic<bool> done_{false};
+  std::atomic<int> pushed_{0};
   std::atomic<uint8_t> lastCode_{0};
   std::thread thread_;
 };
@@ -122,7 +139,7 @@ void PrintTo(const EndingCase& tested, std::ostream* out) {
   *out << tested.name;
 }
 
-class LampTransfer : public MainWindowFixture, public ::testing::WithParamInterface<EndingCase> {
+class LampTransferMenu : public MainWindowFixture {
  protected:
   QAction* MenuAction(QMenu& menu, const QString& text) {
     for (QAction* action : menu.actions()) {
@@ -131,6 +148,8 @@ class LampTransfer : public MainWindowFixture, public ::testing::WithParamInterf
     return nullptr;
   }
 };
+
+class LampTransfer : public LampTransferMenu, public ::testing::WithParamInterface<EndingCase> {};
 
 TEST_P(LampTransfer, RingAndTooltipsFollowThePushUntilItEnds) {
   const EndingCase& tested = GetParam();
@@ -204,6 +223,37 @@ INSTANTIATE_TEST_SUITE_P(Endings, LampTransfer,
                                            EndingCase{"PeerLeftWithoutTotal", false,
                                                       Ending::PeerLeft}),
                          [](const auto& param) { return std::string(param.param.name); });
+
+// A "Cancel transfer" menu left open names the transfer it was opened for:
+// once that one has ended, the peer's next transfer is left alone.
+TEST_F(LampTransferMenu, LeftOpenDoesNotCancelThePeersNextTransfer) {
+  ASSERT_TRUE(SwitchOn(ServiceTCP));
+  TSlotLamp* lamp = Form().Lamp(ServiceTCP, 0);
+  PacedPush push(TcpPort(), true, 2);
+  const auto running = [&](const char* object) {
+    return lamp->Transfer() != nullptr && lamp->Transfer()->Object() == object &&
+           lamp->Transfer()->Bytes() > 0;
+  };
+  ASSERT_TRUE(PumpUntil([&] { return running("big.bin"); }));
+  push.Hold();
+  std::unique_ptr<QMenu> menu(Form().LampMenu(lamp));
+  QAction* cancel = MenuAction(*menu, "Cancel transfer");
+  ASSERT_TRUE(cancel->isEnabled());
+
+  push.Release();
+  ASSERT_TRUE(PumpUntil([&] { return push.Pushed() == 1 && lamp->Transfer() == nullptr; }));
+  EXPECT_EQ(push.LastCode(), RspSuccess);
+  push.Next();
+  ASSERT_TRUE(PumpUntil([&] { return running("big2.bin"); }));
+  push.Hold();
+  cancel->trigger();
+  push.Release();
+  ASSERT_TRUE(PumpUntil([&] { return push.Pushed() == 2; }));
+  EXPECT_EQ(push.LastCode(), RspSuccess);
+  std::error_code error;
+  EXPECT_EQ(fs::file_size(places.folder.Exchange() / "big2.bin", error), Pieces * PieceSize);
+  push.Stop();
+}
 
 // A progress that arrives for a slot gone dark belongs to a peer that has
 // left; the lamp and the tray stay as they are.

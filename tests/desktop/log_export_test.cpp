@@ -27,7 +27,9 @@ const std::string Header = "DateTime,Server,Slot,Operation\r\n";
 const std::string Comma = "2017-03-05 14:07:09,TCP,1,\"Put : a,b.txt : Success\"\r\n";
 const std::string Quote =
     "2017-03-05 14:07:09,BT_OP,2,\"Put : \"\"quoted\"\" name.txt : Success\"\r\n";
-const std::string Lines = "2017-03-05 14:07:09,TCP,2,\"Put : two\nlines\r.txt : Success\"\r\n";
+// A line break in a record is shown as an escape, as the window shows it.
+const std::string Lines =
+    "2017-03-05 14:07:09,TCP,2,Put : two\\u000Alines\\u000D.txt : Success\r\n";
 const std::string Umlaut =
     "2017-03-05 14:07:09,TCP,1,Put : Gr\xC3\xBC\xC3\x9F"
     "e \xE2\x82\xAC.txt : Success\r\n";
@@ -101,7 +103,7 @@ TEST_F(LogExportTest, TextLinesUpTheColumnsAndKeepsEachRowOnOneLine) {
             "DateTime             Server  Slot  Operation\n"
             "2017-03-05 14:07:09  TCP     1     Put : a,b.txt : Success\n"
             "2017-03-05 14:07:09  BT_OP   2     Put : \"quoted\" name.txt : Success\n"
-            "2017-03-05 14:07:09  TCP     2     Put : two lines .txt : Success\n"
+            "2017-03-05 14:07:09  TCP     2     Put : two\\u000Alines\\u000D.txt : Success\n"
             "2017-03-05 14:07:09  TCP     1     Put : Gr\xC3\xBC\xC3\x9F"
             "e \xE2\x82\xAC.txt : Success\n");
   Filter(2, 0);

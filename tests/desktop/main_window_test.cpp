@@ -59,15 +59,18 @@ TEST_P(MainWindowRefusedStart, LeavesTheSwitchOffWithItsMessage) {
       *start.root ? (places.folder.Base() / start.root).string() : std::string();
   settings.SetSetting(Setting::RootPath, root);
   EXPECT_FALSE(SwitchOn(ServiceTCP));
-  EXPECT_EQ(messages, std::vector<QString>{start.message});
+  // A folder that is missing is named.
+  const QString named = *start.root ? QString::fromStdString(root) : QString();
+  EXPECT_EQ(messages, std::vector<QString>{start.message + named});
   EXPECT_TRUE(Form().PortLabel(ServiceTCP)->text().isEmpty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Roots, MainWindowRefusedStart,
-    ::testing::Values(RefusedStart{"NoExchangeFolder", true, "", "Invalid root path"},
-                      RefusedStart{"MissingFolder", true, "missing", "Root path does not exists"}),
-    [](const auto& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(Roots, MainWindowRefusedStart,
+                         ::testing::Values(RefusedStart{"NoExchangeFolder", true, "",
+                                                        "Invalid root path"},
+                                           RefusedStart{"MissingFolder", true, "missing",
+                                                        "The exchange folder does not exist: "}),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 TEST_F(MainWindow, TcpOnShowsThePortTheSystemChoseAndWarnsWhoCanReachIt) {
   ASSERT_TRUE(SwitchOn(ServiceTCP));
@@ -175,7 +178,7 @@ TEST_F(MainWindow, SwitchingOffWithAConnectedClientAsksAndCancelKeepsItServed) {
 
   answer = false;
   EXPECT_TRUE(Form().Switch(ServiceTCP)->RequestState(false));
-  EXPECT_EQ(questions, std::vector<QString>{"A connection is stil active, continue?"});
+  EXPECT_EQ(questions, std::vector<QString>{"A connection is still active, continue?"});
   PumpUntil([] { return false; }, 100);
   EXPECT_EQ(client.Current(), HeldClient::Connected);
 
@@ -210,13 +213,26 @@ TEST_F(MainWindow, CloseWithAConnectedClientIsRefusedOnCancelAndEndsEverythingOn
   ASSERT_TRUE(PumpUntil([&] { return client.Current() == HeldClient::ClosedByServer; }));
 }
 
-TEST_F(MainWindow, FirstStartWithAutomaticTcpAndNoFolderSaysWhyThenOpensTheSettingsBeforeShowing) {
+TEST_F(MainWindow, FirstStartOpensTheSettingsBeforeShowingAndEndsWithTheChosenServicesOn) {
+  settings.SetSetting(Setting::RootPath, std::string());
+  Form().ExecuteSettings = [this](QWidget*) {
+    order.push_back(form->isVisible() ? "settings while shown" : "settings");
+    settings.SetSetting(Setting::RootPath, places.folder.Exchange().string());
+    settings.SetSetting(Setting::AutoStartTCP, 1);
+  };
+  Form().Start();
+  EXPECT_EQ(order, std::vector<std::string>{"settings"});
+  EXPECT_TRUE(Form().Switch(ServiceTCP)->IsOn());
+  EXPECT_FALSE(Form().Switch(ServiceFolderBrowsing)->IsOn());
+  EXPECT_TRUE(Form().TrayIcon()->isVisible());
+}
+
+TEST_F(MainWindow, FirstStartWithAutomaticTcpAndNoFolderChosenSaysWhyAfterTheSettings) {
   settings.SetSetting(Setting::RootPath, std::string());
   settings.SetSetting(Setting::AutoStartTCP, 1);
   Form().Start();
-  EXPECT_EQ(order, (std::vector<std::string>{"message: Invalid root path", "settings"}));
+  EXPECT_EQ(order, (std::vector<std::string>{"settings", "message: Invalid root path"}));
   EXPECT_FALSE(Form().Switch(ServiceTCP)->IsOn());
-  EXPECT_TRUE(Form().TrayIcon()->isVisible());
 }
 
 TEST_F(MainWindow, AutomaticStartSwitchesOnWhatTheSettingsSayWithoutTheSettingsDialog) {

@@ -3,6 +3,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDialog>
+#include <QLabel>
 #include <QMenu>
 #include <QObject>
 #include <QPushButton>
@@ -19,6 +20,7 @@
 #include "app/desktop/desktop_notifications.h"
 #include "app/desktop/push_questions.h"
 #include "app/desktop/received_notices.h"
+#include "app/desktop/shown_text.h"
 #include "app/settings_store.h"
 #include "tests/bluetooth/private_bus.h"
 #include "tests/desktop/desktop_fixture.h"
@@ -164,7 +166,10 @@ class NotificationsTest : public ::testing::Test {
     }
   }
 
+  // A pushed file as it arrived: on disk (a small picture unless it is
+  // there already), and the event that tells it.
   static ServerEvent Received(const fs::path& path, const std::string& peer) {
+    if (!fs::exists(path)) TempFolder::WriteFile(path, "\xFF\xD8\xFF\xE0 a picture");
     ServerEvent event;
     event.kind = ServerEventKind::Received;
     event.peer = peer;
@@ -215,12 +220,14 @@ TEST_F(NotificationsTest, AReceivedFileIsNotifiedByThePeersNameAndShownInItsFold
     received_->Received(Received(file, "Phone (00:1A:7D:DA:71:13)"));
     ASSERT_TRUE(PumpUntil([&] { return server_->shown.size() == 1; }));
     const auto shown = server_->shown.front();
-    EXPECT_EQ(shown.summary, "File received from Phone");
+    EXPECT_EQ(shown.summary, "File received from Phone (00:1A:7D:DA:71:13)");
     EXPECT_EQ(shown.body, "photo 1.jpg");
-    EXPECT_EQ(shown.actions, (QStringList{"open", "Open", "show-in-folder", "Show in folder"}));
+    ASSERT_EQ(shown.actions.size(), 4);
+    EXPECT_EQ(shown.actions[1], "Open");
+    EXPECT_EQ(shown.actions[3], "Show in folder");
     Settle();  // the notification's id has come back
 
-    server_->Invoke(shown.id, "show-in-folder");
+    server_->Invoke(shown.id, shown.actions[2]);
     const QUrl uri = QUrl::fromLocalFile(QString::fromStdString(file.string()));
     if (fileManager) {
       ASSERT_TRUE(PumpUntil([&] { return !fileManager_->shownItems.empty(); }));
@@ -233,7 +240,7 @@ TEST_F(NotificationsTest, AReceivedFileIsNotifiedByThePeersNameAndShownInItsFold
                 QUrl::fromLocalFile(QString::fromStdString(folder_.Exchange().string())));
     }
     opened_.clear();
-    server_->Invoke(shown.id, "open");
+    server_->Invoke(shown.id, shown.actions[0]);
     ASSERT_TRUE(PumpUntil([&] { return !opened_.empty(); }));
     EXPECT_EQ(opened_.front(), uri);
     opened_.clear();
@@ -253,7 +260,7 @@ TEST_F(NotificationsTest, PushesOfOnePeerInQuickSuccessionShareOneNotification) 
   const uint first = server_->shown.front().id;
   EXPECT_EQ(server_->shown[1].replaces, first);
   EXPECT_EQ(server_->shown[2].replaces, first);
-  EXPECT_EQ(server_->shown[2].summary, "3 files from Phone");
+  EXPECT_EQ(server_->shown[2].summary, "3 files from Phone (00:1A:7D:DA:71:13)");
   EXPECT_EQ(server_->shown[2].body, "a.jpg\nb.jpg\nc.jpg");
 
   // Another peer has a notification of its own.
@@ -263,7 +270,7 @@ TEST_F(NotificationsTest, PushesOfOnePeerInQuickSuccessionShareOneNotification) 
   Settle();
   ASSERT_EQ(server_->shown.size(), 4u);
   EXPECT_EQ(server_->shown[3].replaces, 0u);
-  EXPECT_EQ(server_->shown[3].summary, "File received from Laptop");
+  EXPECT_EQ(server_->shown[3].summary, "File received from Laptop (00:11:22:33:44:55)");
 }
 
 // Pushes that arrive before the server told the first notification's id
@@ -274,12 +281,13 @@ TEST_F(NotificationsTest, PushesFasterThanTheServerAnswersShareOneNotification) 
     received_->Received(Received(folder_.Exchange() / name, "Phone (00:1A:7D:DA:71:13)"));
   }
   ASSERT_TRUE(PumpUntil([&] {
-    return !server_->shown.empty() && server_->shown.back().summary == "3 files from Phone";
+    return !server_->shown.empty() &&
+           server_->shown.back().summary == "3 files from Phone (00:1A:7D:DA:71:13)";
   }));
   Settle();
   const uint first = server_->shown.front().id;
   for (const auto& shown : server_->shown) EXPECT_EQ(shown.id, first);
-  server_->Invoke(first, "open");
+  server_->Invoke(first, server_->shown.back().actions[0]);
   ASSERT_TRUE(PumpUntil([&] { return !opened_.empty(); }));
   EXPECT_EQ(opened_.back(),
             QUrl::fromLocalFile(QString::fromStdString((folder_.Exchange() / "c.jpg").string())));
@@ -296,12 +304,12 @@ TEST_F(NotificationsTest, ALongBurstOfPushesKeepsOnlyItsLastFiles) {
   }
   // The pushes came before the server answered the first Notify: the batch
   // is shown again, whole, once it has.
-  const QString summary = QString("%1 files from Phone").arg(Pushes);
+  const QString summary = QString("%1 files from Phone (00:1A:7D:DA:71:13)").arg(Pushes);
   ASSERT_TRUE(PumpUntil(
       [&] { return !server_->shown.empty() && server_->shown.back().summary == summary; }));
   const auto last = server_->shown.back();
   EXPECT_EQ(last.body, "\u2026\nf115.jpg\nf116.jpg\nf117.jpg\nf118.jpg\nf119.jpg");
-  server_->Invoke(last.id, "show-in-folder");
+  server_->Invoke(last.id, last.actions[2]);
   ASSERT_TRUE(PumpUntil([&] { return !fileManager_->shownItems.empty(); }));
   const QStringList& items = fileManager_->shownItems.back();
   ASSERT_EQ(items.size(), TReceivedNotices::BatchFilesKept);
@@ -320,18 +328,6 @@ TEST_F(NotificationsTest, PushesOverTcpBatchByTheHostWhateverTheirPorts) {
   ASSERT_EQ(server_->shown.size(), 3u);
   EXPECT_EQ(server_->shown[2].replaces, server_->shown[0].id);
   EXPECT_EQ(server_->shown[2].summary, "3 files from 127.0.0.1");
-}
-
-TEST(PeerName, IsTheNameOrTheHostOfThePeersText) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"Phone (00:1A:7D:DA:71:13)", "Phone"},
-      {"My (old) phone (00:1A:7D:DA:71:13)", "My (old) phone"},
-      {"192.168.1.20:50123", "192.168.1.20"},
-      {"[fe80::1]:50123", "[fe80::1]"},
-      {"00:1A:7D:DA:71:13", "00:1A:7D:DA:71:13"},
-      {"", ""},
-  };
-  for (const auto& [text, name] : cases) EXPECT_EQ(PeerName(text), name) << text;
 }
 
 TEST_F(NotificationsTest, ReceivedNotificationOffShowsNone) {
@@ -497,6 +493,168 @@ TEST_F(NotificationsTest, AlwaysAcceptKeepsTheWordsAsWritten) {
   EXPECT_NE(file.find("\nAlwaysAcceptDevices=00:1A:7D:DA:71:1  nonsense 00:AA:BB:CC:DD:EE\n"),
             std::string::npos)
       << file;
+}
+
+const char Launcher[] =
+    "[Desktop Entry]\nType=Application\nName=holiday\nExec=sh -c 'touch /tmp/owned'\n";
+
+// "Open" hands the opener nothing that runs: not a launcher, whatever its
+// name shows, not a script, not a file marked executable. It shows the file
+// in its folder instead, and the notification said why.
+TEST_F(NotificationsTest, OpenShowsWhatWouldRunInItsFolderAndTheNotificationSaysWhy) {
+  struct Case {
+    const char* name;
+    const char* content;
+    fs::perms executable;
+    const char* body;
+  };
+  const Case cases[] = {
+      {"holiday_\u202Egpj.desktop", Launcher, fs::perms::none,
+       "holiday_\\u202Egpj.desktop\nOpen shows it in its folder: it is a launcher"},
+      {"run.sh", "#!/bin/sh\necho hello\n", fs::perms::none,
+       "run.sh\nOpen shows it in its folder: it is a program or script"},
+      {"photo.jpg", "\xFF\xD8\xFF\xE0 a picture", fs::perms::others_exec,
+       "photo.jpg\nOpen shows it in its folder: it is marked as a program"},
+  };
+  StartDesktop(true, true);
+  int device = 0;
+  for (const Case& tested : cases) {
+    SCOPED_TRACE(tested.name);
+    const fs::path file = folder_.Exchange() / tested.name;
+    TempFolder::WriteFile(file, tested.content);
+    fs::permissions(file, tested.executable, fs::perm_options::add);
+    // A device each, so each file has a notification of its own.
+    ServerEvent event = Received(file, "Phone");
+    event.address = "00:1A:7D:DA:71:1" + std::to_string(device++);
+    const size_t before = server_->shown.size();
+    received_->Received(event);
+    ASSERT_TRUE(PumpUntil([&] { return server_->shown.size() == before + 1; }));
+    const auto shown = server_->shown.back();
+    EXPECT_EQ(shown.body, QString::fromUtf8(tested.body));
+    Settle();
+    const size_t shownItems = fileManager_->shownItems.size();
+    server_->Invoke(shown.id, shown.actions[0]);
+    ASSERT_TRUE(PumpUntil([&] { return fileManager_->shownItems.size() == shownItems + 1; }));
+    EXPECT_EQ(fileManager_->shownItems.back(),
+              QStringList{QUrl::fromLocalFile(QString::fromStdString(file.string())).toString()});
+  }
+  EXPECT_TRUE(opened_.empty());
+}
+
+// What counts is the file when Open is clicked: one that became a launcher
+// after it was shown is not opened either.
+TEST_F(NotificationsTest, OpenLooksAtTheFileAgainWhenClicked) {
+  StartDesktop(true, true);
+  const fs::path file = folder_.Exchange() / "notes.txt";
+  TempFolder::WriteFile(file, "Holiday notes\n");
+  received_->Received(Received(file, "Phone (00:1A:7D:DA:71:13)"));
+  ASSERT_TRUE(PumpUntil([&] { return server_->shown.size() == 1; }));
+  const auto shown = server_->shown.back();
+  EXPECT_EQ(shown.body, "notes.txt");
+  Settle();
+  TempFolder::WriteFile(file, Launcher);
+  server_->Invoke(shown.id, shown.actions[0]);
+  ASSERT_TRUE(PumpUntil([&] { return !fileManager_->shownItems.empty(); }));
+  EXPECT_TRUE(opened_.empty());
+}
+
+// A batch grows while its notification is shown: Open and Show in folder
+// act on what the notification the user clicked named, not on files that
+// came after it.
+TEST_F(NotificationsTest, OpenOpensTheFileTheClickedNotificationNamed) {
+  StartDesktop(true, true);
+  const fs::path first = folder_.Exchange() / "a.jpg";
+  const fs::path second = folder_.Exchange() / "b.jpg";
+  received_->Received(Received(first, "Phone (00:1A:7D:DA:71:13)"));
+  Settle();
+  received_->Received(Received(second, "Phone (00:1A:7D:DA:71:13)"));
+  Settle();
+  ASSERT_EQ(server_->shown.size(), 2u);
+  const auto older = server_->shown[0];
+  const auto newer = server_->shown[1];
+  ASSERT_EQ(newer.replaces, older.id);
+  const auto uri = [](const fs::path& path) {
+    return QUrl::fromLocalFile(QString::fromStdString(path.string()));
+  };
+
+  // The click reaches the program after the batch grew.
+  server_->Invoke(older.id, older.actions[0]);
+  ASSERT_TRUE(PumpUntil([&] { return opened_.size() == 1; }));
+  EXPECT_EQ(opened_.back(), uri(first));
+  server_->Invoke(older.id, older.actions[2]);
+  ASSERT_TRUE(PumpUntil([&] { return fileManager_->shownItems.size() == 1; }));
+  EXPECT_EQ(fileManager_->shownItems.back(), QStringList{uri(first).toString()});
+
+  server_->Invoke(newer.id, newer.actions[0]);
+  ASSERT_TRUE(PumpUntil([&] { return opened_.size() == 2; }));
+  EXPECT_EQ(opened_.back(), uri(second));
+}
+
+// A device's name and an object's name show as they are, on one line, and
+// the device is named by the address the stack reported, whatever its name
+// says.
+TEST_F(NotificationsTest, AReceivedFileShowsItsNameOnOneLineAndTheDevicesRealAddress) {
+  StartDesktop(true, true);
+  const std::string twelveBreaks = "a" + std::string(12, '\n') + ".desktop";
+  const fs::path file = folder_.Exchange() / twelveBreaks;
+  ServerEvent event = Received(file, "Alice's phone (11:22:33:44:55:66) (AA:BB:CC:DD:EE:FF)");
+  event.address = "AA:BB:CC:DD:EE:FF";
+  received_->Received(event);
+  ASSERT_TRUE(PumpUntil([&] { return server_->shown.size() == 1; }));
+  EXPECT_EQ(server_->shown.back().summary,
+            "File received from Alice's phone (11:22:33:44:55:66) (AA:BB:CC:DD:EE:FF)");
+  QString escaped = "a";
+  for (int i = 0; i < 12; ++i) escaped += "\\u000A";
+  EXPECT_EQ(server_->shown.back().body,
+            escaped + ".desktop\nOpen shows it in its folder: it is a launcher");
+
+  // A name that would push the address out of a summary cut to one line is
+  // cut itself; one that would write on lines of its own is shown on one.
+  const std::pair<std::string, QString> devices[] = {
+      {std::string(200, 'x'), QString(DeviceNameShownChars - 1, 'x') + QChar(0x2026)},
+      {"Eve\n\u202Ephone", "Eve\\u000A\\u202Ephone"},
+  };
+  int device = 0;
+  for (const auto& [name, shownName] : devices) {
+    const std::string address = "00:00:00:00:00:0" + std::to_string(device++);
+    ServerEvent named = Received(folder_.Exchange() / "c.jpg", name + " (" + address + ")");
+    named.address = address;
+    received_->Received(named);
+    ASSERT_TRUE(PumpUntil([&] { return server_->shown.size() == 1 + size_t(device); }));
+    EXPECT_EQ(server_->shown.back().summary,
+              "File received from " + shownName + " (" + QString::fromStdString(address) + ")");
+  }
+}
+
+// The push question names the object as it is and the device by its real
+// address, in the notification, the dialog and the tray's menu alike.
+TEST_F(NotificationsTest, AQuestionShowsTheObjectsNameAsItIsAndTheDevicesRealAddress) {
+  const QString text =
+      "Alice's phone (11:22:33:44:55:66) (AA:BB:CC:DD:EE:FF) wants to send "
+      "holiday_\\u202Egpj\\u000A.desktop, 2.5 MB";
+  for (const bool actions : {true, false}) {
+    StartDesktop(actions, true);
+    ServerEvent question = Question(1);
+    question.peer = "Alice's phone (11:22:33:44:55:66) (AA:BB:CC:DD:EE:FF)";
+    question.address = "AA:BB:CC:DD:EE:FF";
+    question.object = "holiday_\u202Egpj\n.desktop";
+    bool shown = false;
+    QObject::connect(questions_.get(), &TPushQuestions::Shown, [&](uint64_t) { shown = true; });
+    questions_->Event(question);
+    ASSERT_TRUE(PumpUntil([&] { return shown; }));
+    if (actions) {
+      EXPECT_EQ(server_->shown.back().body, text);
+      server_->Dismiss(questions_->NotificationOf(1));
+      ASSERT_TRUE(PumpUntil([&] { return questions_->MenuOf(1) != nullptr; }));
+      EXPECT_EQ(questions_->MenuOf(1)->menuAction()->iconText(), text);
+    } else {
+      QLabel* label = questions_->DialogOf(1)->findChild<QLabel*>("PushQuestionText");
+      ASSERT_NE(label, nullptr);
+      EXPECT_EQ(label->text(), text);
+    }
+    TearDown();
+    SetUp();
+  }
 }
 
 }  // namespace

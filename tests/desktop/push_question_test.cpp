@@ -21,17 +21,33 @@
 #include "tests/bluetooth/private_bus.h"
 #include "tests/desktop/desktop_fixture.h"
 #include "tests/support/obex_client.h"
+#include "tests/support/temp_folder.h"
 
-// A push from an unpaired phone over the loopback radio into the main
-// window's Object Push service with PushPolicy "ask": the question shows,
-// and its answer decides the push. The session bus here has no notification
-// server, so the question is the dialog.
+// A push from a phone the user never chose, over the loopback radio, into
+// the main window's Object Push service with PushPolicy "ask", and the same
+// phone browsing its Folder Browsing service: the question shows, and its
+// answer decides the push or the connection. The session bus here has no
+// notification server, so the question is the dialog.
 namespace quillfern::testing {
 namespace {
 
 namespace fs = std::filesystem;
 
 constexpr BluetoothAddress StrangerAddress = 0x00AABBCCDDEE;
+
+// The visible dialog of the given object name, once it shows.
+QDialog* WaitForDialog(const QString& objectName) {
+  QDialog* dialog = nullptr;
+  PumpUntil([&] {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      if (widget->objectName() == objectName && widget->isVisible()) {
+        dialog = static_cast<QDialog*>(widget);
+      }
+    }
+    return dialog != nullptr;
+  });
+  return dialog;
+}
 
 class PushQuestionWindow : public MainWindowFixture {
  protected:
@@ -42,7 +58,8 @@ class PushQuestionWindow : public MainWindowFixture {
     fs::create_directories(Air());
     fs::create_directories(folder_.Exchange());
     radio_.Set(("loopback:" + Air().string()).c_str());
-    ASSERT_TRUE(settings.SetSetting(Setting::PushPolicy, 1));
+    settings.SetSetting(Setting::PushPolicy, 1);
+    ASSERT_EQ(settings.Integer(Setting::PushPolicy), 1);
     ASSERT_TRUE(settings.SetSetting(Setting::RootPath, folder_.Exchange().string()));
     notifications_ = std::make_unique<TDesktopNotifications>(*program_);
     questions_ = std::make_unique<TPushQuestions>(*notifications_, settings);
@@ -91,15 +108,8 @@ TEST_F(PushQuestionWindow, TheAnswerInTheDialogDecidesThePush) {
       code = client.Put(object, Bytes(2048, 'p')).Code();
       client.Disconnect();
     });
-    QDialog* dialog = nullptr;
-    ASSERT_TRUE(PumpUntil([&] {
-      for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (widget->objectName() == "PushQuestionDialog" && widget->isVisible()) {
-          dialog = static_cast<QDialog*>(widget);
-        }
-      }
-      return dialog != nullptr;
-    }));
+    QDialog* dialog = WaitForDialog("PushQuestionDialog");
+    ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(dialog->findChild<QLabel*>("PushQuestionText")->text(),
               QString("Stranger (00:AA:BB:CC:DD:EE) wants to send %1, 2 kB")
                   .arg(QString::fromStdString(name)));
@@ -113,6 +123,69 @@ TEST_F(PushQuestionWindow, TheAnswerInTheDialogDecidesThePush) {
     EXPECT_EQ(code.load(), expected) << key;
     EXPECT_EQ(fs::exists(folder_.Exchange() / name), expected == RspSuccess) << key;
   }
+}
+
+// Folder Browsing asks about the device instead of refusing it: "Allow once"
+// lets that connection in, "Refuse" answers the CONNECT with Service
+// Unavailable, and "Always" makes the device a chosen one, kept in the
+// settings and counted at once by Object Push too (its deletes go through).
+TEST_F(PushQuestionWindow, TheAnswerToTheBrowseQuestionDecidesTheConnection) {
+  ASSERT_TRUE(SwitchOn(ServiceFolderBrowsing));
+  TempFolder::WriteFile(folder_.Exchange() / "old.txt", "old");
+  std::error_code error;
+  auto phone = LoopbackBluetoothStack::Create(Air(), StrangerAddress, "Stranger", error);
+  ASSERT_TRUE(phone) << error.message();
+  const auto client = [&phone](uint8_t mode) {
+    auto made = std::make_unique<ObexClient>([&phone](EventLoop& loop, TOBEXConnection& record) {
+      auto transport = std::make_unique<TOBEXTransportBTMS>(loop, record, *phone);
+      transport->PeerAddress = LoopbackRadioAddress;
+      return transport;
+    });
+    made->Connection().Mode = mode;
+    return made;
+  };
+  const Bytes target(FolderBrowsingTarget.begin(), FolderBrowsingTarget.end());
+  const std::pair<const char*, uint8_t> cases[] = {
+      {"allow-once", RspSuccess}, {"refuse", RspServiceUnavailable}, {"allow-always", RspSuccess}};
+  for (const auto& [key, expected] : cases) {
+    std::atomic<int> code{-1};
+    // Joined however the test ends, so that a failure is reported, not a crash.
+    std::jthread browse([&] {
+      auto browser = client(ModeFolderBrowsing);
+      if (browser->Open() != 0) return;
+      code = browser->Connect(65535, target).Code();
+      if (code == RspSuccess) browser->Disconnect();
+    });
+    QDialog* dialog = WaitForDialog("BrowseQuestionDialog");
+    ASSERT_NE(dialog, nullptr) << key;
+    EXPECT_EQ(dialog->windowTitle(), "Allow browsing?");
+    EXPECT_EQ(dialog->findChild<QLabel*>("PushQuestionText")->text(),
+              "Let Stranger (00:AA:BB:CC:DD:EE) browse and change the files in the exchange "
+              "folder?");
+    EXPECT_EQ(dialog->findChildren<QPushButton*>().size(), 3);
+    dialog->findChild<QPushButton*>(key)->click();
+    ASSERT_TRUE(PumpUntil([&] { return code.load() != -1; })) << key;
+    browse.join();
+    EXPECT_EQ(code.load(), expected) << key;
+  }
+  EXPECT_EQ(settings.Text(Setting::AlwaysAcceptDevices), "00:AA:BB:CC:DD:EE");
+
+  // Chosen now: no question, on either service.
+  std::atomic<int> browsed{-1};
+  std::atomic<int> deleted{-1};
+  std::jthread again([&] {
+    auto browser = client(ModeFolderBrowsing);
+    if (browser->Open() == 0) browsed = browser->Connect(65535, target).Code();
+    auto pusher = client(ModeInbox);
+    if (pusher->Open() == 0 && pusher->Connect().Code() == RspSuccess) {
+      deleted = pusher->Delete(u"old.txt").Code();
+    }
+  });
+  ASSERT_TRUE(PumpUntil([&] { return deleted.load() != -1; }));
+  again.join();
+  EXPECT_EQ(browsed.load(), RspSuccess);
+  EXPECT_EQ(deleted.load(), RspSuccess);
+  EXPECT_FALSE(fs::exists(folder_.Exchange() / "old.txt"));
 }
 
 }  // namespace

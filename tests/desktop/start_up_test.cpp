@@ -133,7 +133,7 @@ TEST_F(DesktopProcess, SettingsItCannotTakeAsWrittenAreSaidAtStart) {
     const std::string errors = ErrorsUntil(process, "the window is ready");
     Stop(process);
     EXPECT_NE(errors.find("The settings give PushPolicy \"paired\", which it cannot take (0 to "
-                          "2); it is read as 2: only paired devices may push"),
+                          "2); it is read as 2: only chosen devices may push"),
               std::string::npos)
         << errors;
   }

@@ -29,7 +29,7 @@ TEST_F(TrayMenu, ExitGoesThroughTheCloseQuery) {
   ASSERT_TRUE(PumpUntil([&] { return Form().Lamp(ServiceTCP, 0)->IsLit(); }));
   answer = false;
   Form().TrayIcon()->contextMenu()->actions().last()->trigger();
-  EXPECT_EQ(questions, std::vector<QString>{"A connection is stil active, continue?"});
+  EXPECT_EQ(questions, std::vector<QString>{"A connection is still active, continue?"});
   EXPECT_TRUE(Form().ServersAlive());
   EXPECT_TRUE(Form().isVisible());
 }

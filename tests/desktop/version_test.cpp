@@ -3,13 +3,18 @@
 #include <string>
 
 #include "app/desktop/desktop_version.h"
+#include "tests/support/project_files.h"
 
-namespace quillfern {
+namespace quillfern::testing {
 namespace {
 
-TEST(ProgramVersion, ComesFromTheBuild) {
-  EXPECT_EQ(std::string(ProgramVersion()), "0.1.0");
+// The about box and --version show what CMakeLists.txt's project() says, the one place a
+// release changes the version.
+TEST(ProgramVersion, IsTheProjectVersion) {
+  const std::string version = ProjectVersion(QUILLFERN_SOURCE_DIR);
+  ASSERT_FALSE(version.empty());
+  EXPECT_EQ(std::string(ProgramVersion()), version);
 }
 
 }  // namespace
-}  // namespace quillfern
+}  // namespace quillfern::testing

@@ -1,7 +1,7 @@
-// The disk fills in the middle of a push: a real, small tmpfs holds the
-// exchange folder. The client hears 0xCD, the log says so, nothing of the
-// object stays under any name nor holds any space, and the next push that
-// fits succeeds.
+// The disk fills in the middle of a push or a copy: a real, small tmpfs
+// holds the exchange folder. The client hears 0xCD (0xE0 for a copy), the
+// log says so, nothing of the object stays under any name nor holds any
+// space, and the next push that fits succeeds.
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -116,6 +116,28 @@ TEST_F(DiskFullTest, DiskFilledByOthersRefusesPushesServesReadsAndRecoversWhenFr
   EXPECT_EQ(client->Delete(u"filler.bin").Code(), RspSuccess);
   EXPECT_EQ(service_->NextLine(), "1 Delete file \"filler.bin\" : Success");
   service_->PushAcknowledged(*client, "photo.jpg", object);
+  service_->ExpectNothingAcknowledgedLost();
+}
+
+TEST_F(DiskFullTest, CopyThatDoesNotFitIsDatabaseFullAndLeavesNoTrace) {
+  // More than half the disk: a second copy of it cannot fit.
+  TempFolder::WriteFile(Exchange() / "big.bin", Pattern(DiskSize * 6 / 10));
+  auto client = service_->Connected();
+  const auto before = Snapshot(Exchange());
+  const uint64_t freeBefore = disk_.FreeBytes();
+  EXPECT_EQ(client->Action(0x00, u"big.bin", u"copy.bin").packet,
+            (Bytes{RspDatabaseFull, 0x00, 0x03}));
+  EXPECT_EQ(service_->NextLine(), "1 Copy \"big.bin\" to \"copy.bin\" : Database full");
+  EXPECT_EQ(Snapshot(Exchange()), before);
+  EXPECT_EQ(disk_.FreeBytes(), freeBefore);
+
+  // A move needs no room, and a copy that fits is made.
+  EXPECT_EQ(client->Action(0x01, u"big.bin", u"moved.bin").Code(), RspSuccess);
+  EXPECT_EQ(service_->NextLine(), "1 Move \"big.bin\" to \"moved.bin\" : Success");
+  service_->PushAcknowledged(*client, "small.txt", "small");
+  EXPECT_EQ(client->Action(0x00, u"small.txt", u"small copy.txt").Code(), RspSuccess);
+  EXPECT_EQ(service_->NextLine(), "1 Copy \"small.txt\" to \"small copy.txt\" : Success");
+  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "small copy.txt"), "small");
   service_->ExpectNothingAcknowledgedLost();
 }
 

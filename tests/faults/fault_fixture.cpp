@@ -99,7 +99,7 @@ FaultService::FaultService(Link link, fs::path root)
     radio_ = LoopbackBluetoothStack::Create(air, LoopbackRadioAddress, "Computer", error);
     phone_ = LoopbackBluetoothStack::Create(air, PhoneAddress, "Phone", error);
     EXPECT_TRUE(radio_ && phone_) << error.message();
-    if (phone_) phone_->SetPaired(true);
+    if (phone_) phone_->SetTrusted(true);
   }
   StartRunner();
 }
@@ -202,16 +202,7 @@ std::string FaultService::LineStartingWith(const std::string& prefix) {
 }
 
 std::vector<std::string> Snapshot(const fs::path& base) {
-  std::vector<std::string> entries;
-  std::error_code error;
-  for (auto it = fs::recursive_directory_iterator(base, error);
-       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    const std::string relative = it->path().lexically_relative(base).string();
-    entries.push_back(it->is_directory() ? relative + "/"
-                                         : relative + "=" + TempFolder::ReadFile(it->path()));
-  }
-  std::sort(entries.begin(), entries.end());
-  return entries;
+  return TempFolder::Snapshot(base);
 }
 
 Bytes ToBytes(std::string_view text) {

@@ -64,7 +64,7 @@ class KilledTest : public ::testing::TestWithParam<Link> {
     std::error_code error;
     phone_ = LoopbackBluetoothStack::Create(Air(), PhoneAddress, "Phone", error);
     ASSERT_TRUE(phone_) << error.message();
-    ASSERT_EQ(phone_->SetPaired(true), 0);
+    ASSERT_EQ(phone_->SetTrusted(true), 0);
     TempFolder::WriteFile(folder_.Exchange() / "keep.txt", "earlier content");
     TempFolder::WriteFile(folder_.Exchange() / "big.bin", Pattern(300000));
   }

@@ -104,9 +104,10 @@ TEST_P(TransferCutTest, SwitchingTheServiceOffMidTransferLosesNothingAndItServes
     const auto before = Snapshot(service_.Exchange());
     const std::string line = Begin(*client, c.operation);
     service_.SwitchOff();
-    // The peer's link is closed; the transfer ends without an answer.
+    // The peer's link is closed; the transfer ends without an answer, and the
+    // log says what cut it off.
     EXPECT_TRUE(client->WaitForClose(3000));
-    EXPECT_EQ(service_.NextLine(), line + "Unknown response ");
+    EXPECT_EQ(service_.NextLine(), line + "Cut off: the service was switched off");
     EXPECT_EQ(service_.NextLine().rfind("1 Disconnected : ", 0), 0u);
     EXPECT_EQ(Snapshot(service_.Exchange()), before);
     client.reset();

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -234,6 +235,75 @@ TEST_F(GetTest, ListingOfAnEmptyFolderIsOneSuccessResponse) {
   EXPECT_EQ(responses[0][3], HdrLength);
   EXPECT_EQ(BodyOf(responses[0]), listing);
   EXPECT_EQ(NextLogLine(), "Get folder listing : Success");
+}
+
+// Clients that walk a folder tree (obexftp -l sub, obexfs) ask for a
+// subfolder's listing by naming it, without entering it first.
+TEST_F(GetTest, ListingWithANameListsThatFolderOfTheCurrentOne) {
+  struct Case {
+    std::string label;
+    std::u16string currentFolder;  // entered first, from the exchange folder
+    std::optional<std::u16string> name;
+    uint8_t code;
+    std::string listed;  // an entry the listing holds; it holds one file only
+    std::string logLine;
+  };
+  const std::vector<Case> cases = {
+      {"no name", u"", std::nullopt, RspSuccess, "<file name=\"top.txt\"",
+       "Get folder listing : Success"},
+      {"empty name", u"sub", u"", RspSuccess, "<file name=\"mid.txt\"",
+       "Get folder listing : Success"},
+      // A link is listed where it can be followed from the named folder.
+      {"subfolder", u"", u"sub", RspSuccess, "<folder name=\"shortcut\"",
+       "Get folder listing \"sub\" : Success"},
+      {"below the current folder", u"sub", u"inner", RspSuccess, "<file name=\"deep.txt\"",
+       "Get folder listing \"inner\" : Success"},
+      {"two levels", u"", u"sub/inner", RspSuccess, "<file name=\"deep.txt\"",
+       "Get folder listing \"sub/inner\" : Success"},
+      {"non-ASCII", u"", u"Fotos \u00e4\u00f6\u00fc", RspSuccess, "<file name=\"bild.jpg\"",
+       "Get folder listing \"Fotos \u00e4\u00f6\u00fc\" : Success"},
+      {"parent", u"sub", u"..", RspSuccess, "<file name=\"top.txt\"",
+       "Get folder listing \"..\" : Success"},
+      {"a file", u"", u"top.txt", RspNotFound, "", "Get folder listing \"top.txt\" : Not found"},
+      {"missing", u"", u"none", RspNotFound, "", "Get folder listing \"none\" : Not found"},
+      {"hidden", u"", u".private", RspForbidden, "", "Get folder listing \".private\" : Forbidden"},
+      {"outside", u"", u"../outside", RspForbidden, "",
+       "Get folder listing \"../outside\" : Forbidden"},
+  };
+  const fs::path root = folder_.Exchange();
+  fs::create_directories(root / "sub" / "inner");
+  fs::create_directory(root / ".private");
+  fs::create_directory(root / "Fotos \u00e4\u00f6\u00fc");
+  TempFolder::WriteFile(root / "top.txt", "t");
+  TempFolder::WriteFile(root / "sub" / "mid.txt", "m");
+  fs::create_directory_symlink("inner", root / "sub" / "shortcut");
+  TempFolder::WriteFile(root / "sub" / "inner" / "deep.txt", "d");
+  TempFolder::WriteFile(root / ".private" / "secret.txt", "s");
+  TempFolder::WriteFile(root / "Fotos \u00e4\u00f6\u00fc" / "bild.jpg", "b");
+  TempFolder::WriteFile(folder_.Outside() / "keep.txt", "k");
+  ConnectClient();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ASSERT_EQ(client_.SetPath(0x02, u"").Code(), RspSuccess);
+    NextLogLine();
+    if (!c.currentFolder.empty()) {
+      ASSERT_EQ(client_.SetPath(0x02, c.currentFolder).Code(), RspSuccess);
+      NextLogLine();
+    }
+    PacketBuilder request(OpGetFinal);
+    if (c.name) request.Name(*c.name);
+    const auto responses = Transfer(request.Type("x-obex/folder-listing").Build());
+    ASSERT_EQ(responses.size(), 1u);
+    if (c.code == RspSuccess) {
+      const std::string listing = BodyOf(responses[0]);
+      EXPECT_NE(listing.find(c.listed), std::string::npos) << listing;
+      // Only that folder's own entries.
+      EXPECT_EQ(listing.find("<file name="), listing.rfind("<file name=")) << listing;
+    } else {
+      EXPECT_EQ(responses[0], Bare(c.code));
+    }
+    EXPECT_EQ(NextLogLine(), c.logLine);
+  }
 }
 
 TEST_F(GetTest, ListingOfACurrentFolderDeletedSinceIsNotFound) {

@@ -16,7 +16,7 @@ const Bytes ConnectTooShort = {0x80, 0x00, 0x05, 0x10, 0x00};
 const Bytes ConnectMalformedHeaders = {0x80, 0x00, 0x0A, 0x10, 0x00, 0x20, 0x00, 0x46, 0x00, 0x00};
 const Bytes PutFinalWithName = {0x82, 0x00, 0x0B, 0x01, 0x00, 0x08, 0x00, 0x61, 0x00, 0x00, 0x00};
 const Bytes Abort = {0xFF, 0x00, 0x03};
-const Bytes Action = {0x86, 0x00, 0x03};
+const Bytes Session = {0x87, 0x00, 0x03};
 const Bytes BadRequest = {0xC0, 0x00, 0x03};
 const Bytes NotImplemented = {0xD1, 0x00, 0x03};
 const Bytes NotAcceptable = {0xC6, 0x00, 0x03};
@@ -71,29 +71,43 @@ TEST_F(SessionTest, FolderBrowsingTargetIsEchoedInTheWhoHeader) {
 }
 
 // Packets a peer may send before it has connected: none is answered except
-// a short CONNECT, and the peer is dropped without any event.
+// a short CONNECT, and the peer is dropped without a connect or disconnect
+// event. A request before CONNECT is logged with the peer, so the user can
+// see why a device failed.
 struct RefusedOpeningCase {
   const char* what;
   Bytes packet;
-  Bytes response;  // empty: no answer at all
+  Bytes response;      // empty: no answer at all
+  std::string logged;  // the end of the line logged; empty: no line
 };
 
-TEST_F(SessionTest, AnythingButAValidConnectFirstDropsThePeerWithoutEvents) {
+TEST_F(SessionTest, AnythingButAValidConnectFirstDropsThePeerWithoutConnecting) {
   const std::vector<RefusedOpeningCase> cases = {
-      {"PUT first", PutFinalWithName, {}},
-      {"CONNECT too short", ConnectTooShort, BadRequest},
-      {"CONNECT with malformed headers", ConnectMalformedHeaders, {}},
+      {"PUT first", PutFinalWithName, {}, " : request before CONNECT (opcode 0x82)"},
+      {"GET first", {0x83, 0x00, 0x03}, {}, " : request before CONNECT (opcode 0x83)"},
+      {"CONNECT too short", ConnectTooShort, BadRequest, ""},
+      {"CONNECT with malformed headers", ConnectMalformedHeaders, {}, ""},
   };
+  size_t lines = 0;
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     ObexClient client;
     OpenClient(client);
-    ASSERT_EQ(client.Send(c.packet), static_cast<int>(c.packet.size())) << c.what;
+    ASSERT_EQ(client.Send(c.packet), static_cast<int>(c.packet.size()));
     if (!c.response.empty()) {
-      EXPECT_EQ(client.Receive().packet, c.response) << c.what;
+      EXPECT_EQ(client.Receive().packet, c.response);
     }
-    EXPECT_TRUE(client.WaitForClose(2000)) << c.what;
+    EXPECT_TRUE(client.WaitForClose(2000));
+    if (c.logged.empty()) {
+      EXPECT_FALSE(server_->WaitForLines(lines + 1, 200));
+      continue;
+    }
+    ASSERT_TRUE(server_->WaitForLines(++lines));
+    const std::string line = server_->Lines()[lines - 1];
+    EXPECT_EQ(line.rfind("1 Refused 127.0.0.1:", 0), 0u) << line;
+    EXPECT_TRUE(line.ends_with(c.logged)) << line;
   }
-  EXPECT_FALSE(server_->WaitForLines(1, 200));
+  EXPECT_FALSE(server_->WaitForLines(lines + 1, 200));
 }
 
 TEST_F(SessionTest, RequiredTargetMissingIsNotAcceptable) {
@@ -118,7 +132,7 @@ TEST_F(SessionTest, ConnectedSessionAnswersUnexpectedOperationsAndStaysConnected
   ASSERT_EQ(client.Connect().Code(), RspSuccess);
   EXPECT_EQ(client.Request(ConnectMax8192).packet, BadRequest);
   EXPECT_EQ(client.Request(Abort).packet, BadRequest);
-  EXPECT_EQ(client.Request(Action).packet, NotImplemented);
+  EXPECT_EQ(client.Request(Session).packet, NotImplemented);
   EXPECT_EQ(client.Disconnect().Code(), RspSuccess);
 }
 

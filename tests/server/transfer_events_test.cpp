@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,10 +69,29 @@ class TransferTest : public ::testing::Test {
     return server_->Lines()[count - 1];
   }
 
-  int Cancel(int slot) {
+  int Cancel(int slot, std::optional<uint64_t> transfer = std::nullopt) {
     int result = 0;
-    server_->OnServerThread([&](TOBEXServerTCP& server) { result = server.CancelTransfer(slot); });
+    server_->OnServerThread(
+        [&](TOBEXServerTCP& server) { result = server.CancelTransfer(slot, transfer); });
     return result;
+  }
+
+  // Puts the first packet of a 30-byte object and, once its Progress has
+  // been told, the second: the transfer's number, 0 when none was told.
+  uint64_t BeginToldPush(ObexClient& client, const std::u16string& name) {
+    EXPECT_EQ(
+        client
+            .Request(PacketBuilder(OpPut).Name(name).Length(30).Body(ToBytes("0123456789")).Build())
+            .packet,
+        Continue);
+    const size_t told = Progress().size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(ProgressIntervalMs + 50));
+    EXPECT_EQ(client.Request(PacketBuilder(OpPut).Body(ToBytes("0123456789")).Build()).packet,
+              Continue);
+    for (int i = 0; i < 1000 && Progress().size() <= told; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return Progress().size() > told ? Progress().back().transfer : 0;
   }
 
   std::vector<ServerEvent> Progress() const {
@@ -176,8 +196,10 @@ TEST_F(TransferTest, QuickTransfersTellNoProgress) {
   EXPECT_TRUE(NothingRuns());
 }
 
+// Folder Browsing: over Object Push only a device the user chose may delete,
+// and a TCP peer is no device.
 TEST_F(TransferTest, ReceivedTellsTheNameGivenAndTheStoredPath) {
-  StartServer({.mode = ModeInbox});
+  StartServer({.mode = ModeFolderBrowsing});
   auto client = Connected();
   ASSERT_EQ(client->Put(u"note.txt", ToBytes("hello")).Code(), RspSuccess);
   ASSERT_TRUE(server_->WaitForTransferEvent(ServerEventKind::Received, 1));
@@ -228,6 +250,44 @@ TEST_F(TransferTest, CancelledFetchIsRefusedAtTheClientsNextPacket) {
   Bytes object;
   EXPECT_EQ(client->Get(u"big.bin", "", object).Code(), RspSuccess);
   EXPECT_EQ(object.size(), 100000u);
+}
+
+// A cancel that names a transfer cancels that one only: once it has ended,
+// the next transfer of the same peer goes on, also before any Progress of
+// the new one was told.
+TEST_F(TransferTest, CancelOfATransferThatEndedLeavesThePeersNextOneAlone) {
+  StartServer({.mode = ModeInbox});
+  auto client = Connected();
+  const uint64_t first = BeginToldPush(*client, u"first.bin");
+  ASSERT_NE(first, 0u);
+  ASSERT_EQ(
+      client->Request(PacketBuilder(OpPutFinal).EndOfBody(ToBytes("0123456789")).Build()).packet,
+      Success);
+
+  ASSERT_EQ(client
+                ->Request(PacketBuilder(OpPut)
+                              .Name(u"second.bin")
+                              .Length(20)
+                              .Body(ToBytes("0123456789"))
+                              .Build())
+                .packet,
+            Continue);
+  EXPECT_EQ(Cancel(0, first), -1);
+  EXPECT_EQ(
+      client->Request(PacketBuilder(OpPutFinal).EndOfBody(ToBytes("0123456789")).Build()).packet,
+      Success);
+  EXPECT_EQ(TempFolder::ReadFile(folder_.Exchange() / "second.bin"), "01234567890123456789");
+
+  // Named by its own number, a running transfer is cancelled.
+  const uint64_t third = BeginToldPush(*client, u"third.bin");
+  ASSERT_NE(third, 0u);
+  EXPECT_NE(third, first);
+  EXPECT_EQ(Cancel(0, first), -1);
+  EXPECT_EQ(Cancel(0, third), 0);
+  EXPECT_EQ(
+      client->Request(PacketBuilder(OpPutFinal).EndOfBody(ToBytes("0123456789")).Build()).packet,
+      Forbidden);
+  EXPECT_FALSE(fs::exists(folder_.Exchange() / "third.bin"));
 }
 
 TEST_F(TransferTest, CancelOfASlotOutOfRangeOrIdleSaysSo) {

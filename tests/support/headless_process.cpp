@@ -40,6 +40,24 @@ std::vector<std::string> ChildEnvironment(std::vector<std::string> overrides) {
 
 }  // namespace
 
+pid_t SpawnChild(const std::vector<std::string>& arguments,
+                 const std::vector<std::string>& environment,
+                 const posix_spawn_file_actions_t& actions, bool searchPath) {
+  std::vector<char*> argv;
+  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  const std::vector<std::string> childEnvironment = ChildEnvironment(environment);
+  std::vector<char*> envp;
+  for (const auto& entry : childEnvironment) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  const int spawned = searchPath
+                          ? posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data())
+                          : posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  if (spawned != 0) throw std::runtime_error("spawn failed: " + arguments[0]);
+  return pid;
+}
+
 HeadlessProcess::HeadlessProcess(const std::vector<std::string>& arguments,
                                  const std::vector<std::string>& environment) {
   int outPipe[2];
@@ -56,16 +74,13 @@ HeadlessProcess::HeadlessProcess(const std::vector<std::string>& arguments,
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, errWrite.Get(), STDERR_FILENO);
-  std::vector<char*> argv;
-  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  const std::vector<std::string> childEnvironment = ChildEnvironment(environment);
-  std::vector<char*> envp;
-  for (const auto& entry : childEnvironment) envp.push_back(const_cast<char*>(entry.c_str()));
-  envp.push_back(nullptr);
-  const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+  try {
+    pid_ = SpawnChild(arguments, environment, actions, false);
+  } catch (...) {
+    posix_spawn_file_actions_destroy(&actions);
+    throw;
+  }
   posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) throw std::runtime_error("spawn failed: " + arguments[0]);
 }
 
 HeadlessProcess::~HeadlessProcess() {

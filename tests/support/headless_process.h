@@ -1,5 +1,6 @@
 #pragma once
 
+#include <spawn.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -10,11 +11,17 @@
 
 namespace quillfern::testing {
 
-// The quillfern program run headless as a child process, its standard
-// output and error read line by line. The child sees the test's environment
+// Starts arguments[0] (a path; with searchPath, a name looked for on the
+// PATH) with the file actions given. The child sees the test's environment
 // with the entries "NAME=value" of environment put over it; unless they name
 // XDG_CONFIG_HOME, it points at a folder that does not exist, so the user's
-// own settings file never reaches a test.
+// own settings file never reaches a test. Throws when it cannot start.
+pid_t SpawnChild(const std::vector<std::string>& arguments,
+                 const std::vector<std::string>& environment,
+                 const posix_spawn_file_actions_t& actions, bool searchPath);
+
+// The quillfern program run headless as a child process, its standard
+// output and error read line by line, its environment as SpawnChild makes it.
 class HeadlessProcess {
  public:
   explicit HeadlessProcess(const std::vector<std::string>& arguments,

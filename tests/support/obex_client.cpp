@@ -16,11 +16,23 @@ PacketBuilder::PacketBuilder(uint8_t opcode, Bytes fields) : packet_(3 + fields.
   std::copy(fields.begin(), fields.end(), packet_.begin() + 3);
 }
 
-PacketBuilder& PacketBuilder::Name(std::u16string_view name) {
-  Bytes header(3 + 2 * (name.size() + 1));
+PacketBuilder& PacketBuilder::Unicode(uint8_t id, std::u16string_view text) {
+  Bytes header(3 + 2 * (text.size() + 1));
   size_t position = 0;
-  AddUnicodeHeader(header, position, HdrName, name);
+  AddUnicodeHeader(header, position, id, text);
   return Raw(std::span(header).first(position));
+}
+
+PacketBuilder& PacketBuilder::Name(std::u16string_view name) {
+  return Unicode(HdrName, name);
+}
+
+PacketBuilder& PacketBuilder::DestName(std::u16string_view name) {
+  return Unicode(HdrDestName, name);
+}
+
+PacketBuilder& PacketBuilder::ActionId(uint8_t action) {
+  return Raw(Bytes{HdrActionId, action});
 }
 
 PacketBuilder& PacketBuilder::Type(std::string_view type) {
@@ -210,6 +222,12 @@ Response ObexClient::Get(std::u16string_view name, std::string_view type, Bytes&
     if (response.Code() != RspContinue) return response;
     response = Request(next);
   }
+}
+
+Response ObexClient::Action(uint8_t action, std::u16string_view name,
+                            std::u16string_view destName) {
+  return Request(
+      PacketBuilder(OpActionFinal).ActionId(action).Name(name).DestName(destName).Build());
 }
 
 Response ObexClient::SetPath(uint8_t flags, std::u16string_view name, bool withName) {

@@ -20,6 +20,8 @@ class PacketBuilder {
  public:
   explicit PacketBuilder(uint8_t opcode, Bytes fields = {});
   PacketBuilder& Name(std::u16string_view name);
+  PacketBuilder& DestName(std::u16string_view name);
+  PacketBuilder& ActionId(uint8_t action);
   PacketBuilder& Type(std::string_view type);
   PacketBuilder& Length(uint32_t length);
   PacketBuilder& Target(std::span<const uint8_t> target);
@@ -29,6 +31,8 @@ class PacketBuilder {
   Bytes Build() const;
 
  private:
+  PacketBuilder& Unicode(uint8_t id, std::u16string_view text);
+
   Bytes packet_;
 };
 
@@ -71,6 +75,9 @@ class ObexClient {
   // Fetches an object; result holds the final response.
   Response Get(std::u16string_view name, std::string_view type, Bytes& object);
   Response SetPath(uint8_t flags, std::u16string_view name, bool withName = true);
+  // One ACTION packet as obexd's client sends it (Action Id, Name, DestName):
+  // 0x00 copies, 0x01 moves.
+  Response Action(uint8_t action, std::u16string_view name, std::u16string_view destName);
 
   uint16_t ServerMaxPacket() const { return serverMaxPacket_; }
   uint16_t MaxPacket() const { return maxPacket_; }

@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -36,6 +37,18 @@ std::string TempFolder::ReadFile(const std::filesystem::path& path) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
+}
+
+std::vector<std::string> TempFolder::Snapshot(const std::filesystem::path& base) {
+  std::vector<std::string> entries;
+  std::error_code error;
+  for (auto it = std::filesystem::recursive_directory_iterator(base, error);
+       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    const std::string relative = it->path().lexically_relative(base).string();
+    entries.push_back(it->is_directory() ? relative + "/" : relative + "=" + ReadFile(it->path()));
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
 }
 
 }  // namespace quillfern::testing

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace quillfern::testing {
 
@@ -20,6 +21,9 @@ class TempFolder {
 
   static void WriteFile(const std::filesystem::path& path, const std::string& content);
   static std::string ReadFile(const std::filesystem::path& path);
+  // Every folder ("docs/") and file ("docs/a.txt=content") below base, hidden names
+  // included, sorted: whatever a request leaves behind shows here.
+  static std::vector<std::string> Snapshot(const std::filesystem::path& base);
 
  private:
   std::filesystem::path base_;

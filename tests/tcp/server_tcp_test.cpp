@@ -66,7 +66,7 @@ TEST_F(TcpServerTest, FifthPeerGetsServiceUnavailableAndIsClosedAboutASecondLate
   EXPECT_LE(elapsed, 2000u);
 
   // The refusal did not hold up the four sessions.
-  for (auto& peer : peers) EXPECT_EQ(peer->Request(Bytes{0x86, 0x00, 0x03}).Code(), 0xD1);
+  for (auto& peer : peers) EXPECT_EQ(peer->Request(Bytes{0x87, 0x00, 0x03}).Code(), 0xD1);
 }
 
 // Descriptors of this process that lead to the folder.

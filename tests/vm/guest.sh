@@ -1,11 +1,19 @@
 #!/bin/bash
 # The virtual machine's first process after the initramfs (see run.sh).
-# Starts the Bluetooth stack (system D-Bus, six virtual controllers from
-# btvirt, bluetoothd), runs Quillfern on hci0, plays the phone on hci1 with
-# third-party clients (sdptool, obexftp, btmgmt) and writes one line per check
-# into /tmp/results/checks: "PASS name (detail)" or "FAIL name: why". Then the
-# machine powers off. hci2 to hci5 fill the server's four slots; hci6 is a
-# stranger that never pairs.
+# Starts the Bluetooth stack (system D-Bus, seven virtual controllers from
+# btvirt, bluetoothd with no agent), runs Quillfern on hci0, plays the phone
+# on hci1 with third-party clients (sdptool, obexftp, btmgmt, bluetoothctl)
+# and writes one line per check into /tmp/results/checks: "PASS name (detail)"
+# or "FAIL name: why". hci2 to hci5 fill the server's four slots; hci6 is a
+# stranger that never pairs. Every radio is bondable, as phones are.
+#
+# The checks about who may browse run twice: first as on a headless
+# computer, bluetoothd with no agent; then on a fresh stack whose bluetoothd
+# has an agent that accepts every pairing (bluetoothctl, NoInputNoOutput,
+# default-agent), with the names prefixed "agent-". Both must give the same
+# answers: a paired, bonded phone that is not trusted may push but neither
+# browse nor delete; once trusted (bluetoothctl trust) it does both. Then the
+# machine powers off.
 
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export HOME=/tmp LANG=C.UTF-8
@@ -68,62 +76,73 @@ all_radios_up() {
   done
 }
 radios_gone() { ! ls /sys/class/bluetooth/hci* >/dev/null 2>&1; }
-
-# Under emulation the kernel may set up a controller before btvirt answers
-# it; hci0 then has no address. Start btvirt again in that case.
-btvirt_pid=
-for attempt in 1 2 3; do
-  LD_PRELOAD=$QF_BTVIRT_PRELOAD btvirt -l"$radios" >"$results/btvirt.log" 2>&1 &
-  btvirt_pid=$!
-  if wait_for 20 all_radios_up && [ "$(address_of 0)" != "00:00:00:00:00:00" ]; then
-    break
-  fi
-  say "btvirt attempt $attempt: hci0 address '$(address_of 0)'; restarting btvirt"
-  kill "$btvirt_pid"
-  wait "$btvirt_pid"
-  wait_for 10 radios_gone
-  btvirt_pid=
-done
-if [ -z "$btvirt_pid" ]; then
-  echo "btvirt gave no usable hci0 in three attempts" >"$results/hiccup"
-  fail_and_stop stack-ready "btvirt gave no usable hci0 in three attempts"
-fi
-server=$(address_of 0)
-phone=$(address_of 1)
-stranger=$(address_of 6)
-say "radios up: hci0 $server, hci1 $phone"
-
-/usr/libexec/bluetooth/bluetoothd -n >"$results/bluetoothd.log" 2>&1 &
 adapter_on_bus() {
   busctl --system --timeout=2 get-property org.bluez "/org/bluez/hci$1" org.bluez.Adapter1 Address
 }
-for ((i = 0; i < radios; i++)); do
-  wait_for 20 adapter_on_bus "$i" || fail_and_stop stack-ready "bluetoothd does not show hci$i"
-done
 # btmgmt quits as soon as its input ends, before the answer to its command
 # arrives: give it an input that never ends (a FIFO held open here).
 mkfifo /tmp/btmgmt-input
 exec 9<>/tmp/btmgmt-input
 mgmt() { timeout 20 btmgmt "$@" <&9; }
-# Diagnostics: what bluetoothd on hci0 thinks of the phone.
+# What bluetoothd on hci0 thinks of the phone: "Paired=true Bonded=true Trusted=false".
 phone_state() {
   local path=/org/bluez/hci0/dev_${phone//:/_} property text=
-  for property in Connected Paired Bonded; do
+  for property in Paired Bonded Trusted; do
     text+="$property=$(busctl --system --timeout=2 get-property org.bluez "$path" org.bluez.Device1 "$property" 2>/dev/null | cut -d' ' -f2) "
   done
-  say "phone as hci0 sees it: $text"
+  echo "${text% }"
 }
-for ((i = 0; i < radios; i++)); do
-  mgmt -i "$i" power on >/dev/null && mgmt -i "$i" connectable on >/dev/null ||
-    fail_and_stop stack-ready "btmgmt could not power hci$i on or make it connectable"
-done
-mgmt -i 1 name "$phone_name" >/dev/null || fail_and_stop stack-ready "btmgmt could not name hci1"
-# Until the phone pairs on purpose it asks for no bonding, and the stranger
-# never does, so the keys of their encrypted links stay temporary.
-for i in 1 6; do
-  mgmt -i "$i" bondable off >/dev/null || fail_and_stop stack-ready "btmgmt could not make hci$i not bondable"
-done
-pass stack-ready "hci0 $server, phone hci1 $phone, ready at $(cut -d' ' -f1 /proc/uptime) s"
+
+btvirt_pid=
+bluetoothd_pid=
+# Starts btvirt's radios and bluetoothd on them, every radio powered,
+# connectable and bondable, hci1 named as the phone; prefix names the check.
+start_stack() {
+  local prefix=$1 attempt i
+  # Under emulation the kernel may set up a controller before btvirt answers
+  # it; hci0 then has no address. Start btvirt again in that case.
+  btvirt_pid=
+  for attempt in 1 2 3; do
+    LD_PRELOAD=$QF_BTVIRT_PRELOAD btvirt -l"$radios" >>"$results/btvirt.log" 2>&1 &
+    btvirt_pid=$!
+    if wait_for 20 all_radios_up && [ "$(address_of 0)" != "00:00:00:00:00:00" ]; then
+      break
+    fi
+    say "btvirt attempt $attempt: hci0 address '$(address_of 0)'; restarting btvirt"
+    kill "$btvirt_pid"
+    wait "$btvirt_pid"
+    wait_for 10 radios_gone
+    btvirt_pid=
+  done
+  if [ -z "$btvirt_pid" ]; then
+    echo "btvirt gave no usable hci0 in three attempts" >"$results/hiccup"
+    fail_and_stop "${prefix}stack-ready" "btvirt gave no usable hci0 in three attempts"
+  fi
+  server=$(address_of 0)
+  phone=$(address_of 1)
+  stranger=$(address_of 6)
+  say "radios up: hci0 $server, hci1 $phone"
+
+  /usr/libexec/bluetooth/bluetoothd -n >>"$results/bluetoothd.log" 2>&1 &
+  bluetoothd_pid=$!
+  for ((i = 0; i < radios; i++)); do
+    wait_for 20 adapter_on_bus "$i" || fail_and_stop "${prefix}stack-ready" "bluetoothd does not show hci$i"
+  done
+  for ((i = 0; i < radios; i++)); do
+    mgmt -i "$i" power on >/dev/null && mgmt -i "$i" connectable on >/dev/null &&
+      mgmt -i "$i" bondable on >/dev/null ||
+      fail_and_stop "${prefix}stack-ready" "btmgmt could not make hci$i powered, connectable and bondable"
+  done
+  mgmt -i 1 name "$phone_name" >/dev/null || fail_and_stop "${prefix}stack-ready" "btmgmt could not name hci1"
+}
+
+# Takes the stack down to nothing: no radio, no daemon, no stored key.
+stop_stack() {
+  kill "$bluetoothd_pid" "$btvirt_pid" 2>/dev/null
+  wait "$bluetoothd_pid" "$btvirt_pid" 2>/dev/null
+  wait_for 10 radios_gone || say "radios still there after btvirt ended"
+  rm -rf /var/lib/bluetooth/*
+}
 
 # ---- Quillfern on hci0 ------------------------------------------------------
 root=/tmp/exchange
@@ -131,22 +150,140 @@ phone_dir=/tmp/phone
 mkdir -p "$root" "$phone_dir"
 head -c 1048576 /dev/urandom >"$root/fetch-me.bin"
 head -c $((${QF_PUSH_MIB:-5} * 1048576)) /dev/urandom >"$phone_dir/push-5mib.bin"
+echo "a note from the phone" >"$phone_dir/note.txt"
 
-"$QF_BINARY" --headless --services op,fb --root "$root" \
-  --op-name "$op_name" --fb-name "$fb_name" >"$results/quillfern.log" 2>"$results/quillfern.err" &
-quillfern_pid=$!
+quillfern_pid=
+start_quillfern() {
+  local prefix=$1
+  : >"$results/quillfern.log"
+  "$QF_BINARY" --headless --services op,fb --root "$root" \
+    --op-name "$op_name" --fb-name "$fb_name" >>"$results/quillfern.log" 2>>"$results/quillfern.err" &
+  quillfern_pid=$!
+  if ! wait_for 20 both_listening; then
+    # What the phone sees of the stack alone, for the diagnosis.
+    timeout 60 sdptool -i hci1 browse "$server" >"$results/sdp-without-quillfern.txt" 2>&1
+    fail_and_stop "${prefix}quillfern-started" "no Scn lines for both services; stderr: $(head -c 300 "$results/quillfern.err" | tr '\n' ' ')"
+  fi
+  op=$(channel_of BT_OP)
+  fb=$(channel_of BT_FB)
+  pass "${prefix}quillfern-started" "Object Push on channel $op, Folder Browsing on channel $fb"
+}
+stop_quillfern() {
+  kill "$quillfern_pid"
+  wait "$quillfern_pid"
+  say "Quillfern exited with status $?"
+  cat "$results/quillfern.log" >>"$results/quillfern-all.log"
+}
 channel_of() { awk -v kind="$1" '$1 == "Scn:" && $3 == kind { print $2; exit }' "$results/quillfern.log"; }
 both_listening() { [ -n "$(channel_of BT_OP)" ] && [ -n "$(channel_of BT_FB)" ]; }
-if ! wait_for 20 both_listening; then
-  # What the phone sees of the stack alone, for the diagnosis.
-  timeout 60 sdptool -i hci1 browse "$server" >"$results/sdp-without-quillfern.txt" 2>&1
-  fail_and_stop quillfern-started "no Scn lines for both services; stderr: $(head -c 300 "$results/quillfern.err" | tr '\n' ' ')"
-fi
-op=$(channel_of BT_OP)
-fb=$(channel_of BT_FB)
-pass quillfern-started "Object Push on channel $op, Folder Browsing on channel $fb"
 
-# ---- The service records ----------------------------------------------------
+obex() {
+  local log=$1
+  shift
+  (cd "$phone_dir" && timeout 240 obexftp -d "${radio:-hci1}" -b "$server" "$@") >"$results/$log" 2>&1
+}
+link_gone() { ! mgmt -i 1 con | grep -qi "$server"; }
+
+# ---- The checks about chosen devices, run with and without an agent -------------
+# A device that never paired cannot browse, though its link is encrypted
+# with a temporary key: a stranger radio, before anything else pairs with
+# hci0. (btvirt answers every later pairing of a radio with what it said the
+# first time, so hci0's first encrypted link must be this one: later ones
+# leave a key stored on hci0's side only, which the kernel then refuses to
+# replace without asking bluetoothd.)
+stranger_check() {
+  local prefix=$1
+  radio=hci6 obex "${prefix}stranger.txt" -B "$fb" -l /
+  if grep -q "folder-listing" "$results/${prefix}stranger.txt"; then
+    fail "${prefix}stranger-cannot-browse" "a stranger got a listing; see ${prefix}stranger.txt"
+  elif ! grep -q "Refused .*$stranger) : the device is not trusted" "$results/quillfern.log"; then
+    fail "${prefix}stranger-cannot-browse" "no refusal naming the device in the log; see ${prefix}stranger.txt"
+  else
+    pass "${prefix}stranger-cannot-browse"
+  fi
+}
+
+# The phone bonds as a bondable phone does, and bluetoothd accepts it with
+# nobody asked (Just Works): Paired and Bonded, never Trusted. It may push,
+# but neither browse nor delete until the user trusts it. (obexftp's own links
+# ask for no bonding, and btvirt would replay hci0's first answer to a pairing
+# made on one of them, so the phone pairs with btmgmt, as it would on its own.)
+phone_checks() {
+  local prefix=$1 push_file=$2 started
+  wait_for 30 link_gone || say "a link of the phone is still up after 30 s"
+  mgmt -i 0 io-cap 3 >/dev/null
+  mgmt -i 1 io-cap 3 >/dev/null
+  mgmt -i 1 pair -c 3 -t 0 "$server" >"$results/${prefix}pair.txt" 2>&1
+  if grep -q "Paired with" "$results/${prefix}pair.txt"; then
+    pass "${prefix}pairing" "$(phone_state)"
+  else
+    fail "${prefix}pairing" "$(tr '\n' ' ' <"$results/${prefix}pair.txt" | head -c 300)"
+  fi
+
+  # The pairing's own link may drop at any moment: push on a link of its own.
+  wait_for 30 link_gone || say "the pairing link is still up after 30 s"
+  started=$(date +%s)
+  obex "${prefix}push.txt" -B "$op" -U none -p "$push_file"
+  if cmp -s "$phone_dir/$push_file" "$root/$push_file"; then
+    pass "${prefix}push$([ -z "$prefix" ] && echo -5mib)" "$push_file, $(($(date +%s) - started)) s"
+  else
+    fail "${prefix}push$([ -z "$prefix" ] && echo -5mib)" "the file in the exchange folder differs or is missing; see ${prefix}push.txt"
+  fi
+
+  obex "${prefix}untrusted-list.txt" -B "$fb" -l /
+  if grep -q "folder-listing" "$results/${prefix}untrusted-list.txt"; then
+    fail "${prefix}untrusted-cannot-browse" "a phone nobody trusted got a listing ($(phone_state))"
+  elif ! grep -q "Refused $phone_name ($phone) : the device is not trusted; to let it browse, trust it" "$results/quillfern.log"; then
+    fail "${prefix}untrusted-cannot-browse" "no refusal that says how to trust the phone in the log"
+  else
+    pass "${prefix}untrusted-cannot-browse" "$(phone_state)"
+  fi
+
+  obex "${prefix}untrusted-delete.txt" -B "$op" -U none -k fetch-me.bin
+  if [ ! -e "$root/fetch-me.bin" ]; then
+    fail "${prefix}untrusted-cannot-delete" "a phone nobody trusted deleted a file over Object Push"
+  elif ! grep -q "BT_OP .*Delete \"fetch-me.bin\" : Refused: the device is not trusted" "$results/quillfern.log"; then
+    fail "${prefix}untrusted-cannot-delete" "no refusal in the log; see ${prefix}untrusted-delete.txt"
+  else
+    pass "${prefix}untrusted-cannot-delete"
+  fi
+
+  # What the refusal tells the user to type. bluetoothctl works on its default
+  # radio, the first it hears of, which now and then is not hci0 here (on a
+  # computer with one radio it always is); then it is told which one first.
+  local how="bluetoothctl trust"
+  timeout 20 bluetoothctl trust "$phone" >"$results/${prefix}trust.txt" 2>&1
+  if [[ $(phone_state) != *Trusted=true* ]]; then
+    how="bluetoothctl select, trust"
+    { sleep 2; echo "select $server"; sleep 1; echo "trust $phone"; sleep 2; echo quit; } |
+      timeout 20 bluetoothctl --agent off >>"$results/${prefix}trust.txt" 2>&1
+  fi
+  if [[ $(phone_state) == *Trusted=true* ]]; then
+    pass "${prefix}trust" "$how: $(phone_state)"
+  else
+    fail "${prefix}trust" "$(tr '\n' ' ' <"$results/${prefix}trust.txt" | head -c 300)"
+  fi
+
+  obex "${prefix}fb-list.txt" -B "$fb" -l /
+  if grep -q "name=\"$push_file\"" "$results/${prefix}fb-list.txt" && grep -q 'name="fetch-me.bin"' "$results/${prefix}fb-list.txt"; then
+    pass "${prefix}fb-list"
+  else
+    fail "${prefix}fb-list" "the listing lacks the exchange folder's files; see ${prefix}fb-list.txt"
+  fi
+
+  obex "${prefix}trusted-delete.txt" -B "$op" -U none -k "$push_file"
+  if [ ! -e "$root/$push_file" ]; then
+    pass "${prefix}trusted-deletes-over-op"
+  else
+    fail "${prefix}trusted-deletes-over-op" "the file is still there; see ${prefix}trusted-delete.txt"
+  fi
+}
+
+# ---- First run: bluetoothd with no agent ---------------------------------------
+start_stack ""
+pass stack-ready "hci0 $server, phone hci1 $phone, ready at $(cut -d' ' -f1 /proc/uptime) s"
+start_quillfern ""
+
 timeout 60 sdptool -i hci1 browse "$server" >"$results/sdp.txt" 2>&1
 # One paragraph per record: its name, class and channel.
 record_of() {
@@ -163,29 +300,11 @@ else
   fail records "Object Push record '$op_record', Folder Browsing record '$fb_record' (expected '0x1105 $op', '0x1106 $fb'); see sdp.txt"
 fi
 
-# ---- Object Push --------------------------------------------------------------
-obex() {
-  local log=$1
-  shift
-  (cd "$phone_dir" && timeout 240 obexftp -d "${radio:-hci1}" -b "$server" "$@") >"$results/$log" 2>&1
-}
-# A device that never paired cannot browse, though its link is encrypted
-# with a temporary key: a stranger radio, before anything else pairs with
-# hci0. (btvirt answers every later pairing of a radio with what it said the
-# first time, so hci0's first encrypted link must be this one: later ones
-# leave a key stored on hci0's side.)
-radio=hci6 obex unpaired.txt -B "$fb" -l /
-if grep -q "folder-listing" "$results/unpaired.txt"; then
-  fail unpaired-cannot-browse "an unpaired device got a listing; see unpaired.txt"
-elif ! grep -q "Refused .*$stranger) : the device is not paired" "$results/quillfern.log"; then
-  fail unpaired-cannot-browse "no refusal naming the device in the log; see unpaired.txt"
-else
-  pass unpaired-cannot-browse
-fi
+stranger_check ""
 
-# ---- Four slots, a fifth client refused -------------------------------------
-# Before the phone pairs: on BlueZ 5.66, a new device setting up an encrypted
-# link to hci0 after a pairing made with btmgmt crashes bluetoothd.
+# Four slots, a fifth client refused. Before the phone pairs: on BlueZ 5.66, a
+# new device setting up an encrypted link to hci0 after a pairing made with
+# btmgmt crashes bluetoothd.
 holders=()
 for i in 2 3 4 5; do holders+=("$(address_of "$i")"); done
 if timeout 90 /usr/bin/python3 "$here/obex_slots.py" "$server" "$op" "$stranger" "${holders[@]}" \
@@ -195,38 +314,7 @@ else
   fail fifth-client-refused "$(tr '\n' ' ' <"$results/slots.txt" | head -c 400)"
 fi
 
-# ---- Pairing and Folder Browsing ---------------------------------------------
-# The phone pairs on purpose; every later link of it uses the stored key.
-link_gone() { ! mgmt -i 1 con | grep -qi "$server"; }
-wait_for 30 link_gone || say "a link of the phone is still up after 30 s"
-mgmt -i 0 io-cap 3 >/dev/null
-mgmt -i 1 io-cap 3 >/dev/null
-mgmt -i 1 bondable on >/dev/null
-phone_state
-mgmt -i 1 pair -c 3 -t 0 "$server" >"$results/pair.txt" 2>&1
-phone_state
-if grep -q "Paired with" "$results/pair.txt"; then
-  pass pairing
-else
-  fail pairing "$(tr '\n' ' ' <"$results/pair.txt" | head -c 300)"
-fi
-
-# The pairing's own link may drop at any moment: push on a link of its own.
-wait_for 30 link_gone || say "the pairing link is still up after 30 s"
-started=$(date +%s)
-obex push.txt -B "$op" -U none -p push-5mib.bin
-if cmp -s "$phone_dir/push-5mib.bin" "$root/push-5mib.bin"; then
-  pass push-5mib "$(($(date +%s) - started)) s"
-else
-  fail push-5mib "the file in the exchange folder differs or is missing; see push.txt"
-fi
-
-obex fb-list.txt -B "$fb" -l /
-if grep -q 'name="push-5mib.bin"' "$results/fb-list.txt" && grep -q 'name="fetch-me.bin"' "$results/fb-list.txt"; then
-  pass fb-list
-else
-  fail fb-list "the listing lacks the exchange folder's files; see fb-list.txt"
-fi
+phone_checks "" push-5mib.bin
 
 rm -f "$phone_dir/fetch-me.bin"
 obex fb-get.txt -B "$fb" -g fetch-me.bin
@@ -243,8 +331,9 @@ else
   fail fb-mkdir "no folder in the exchange folder; see fb-mkdir.txt"
 fi
 
-obex fb-delete.txt -B "$fb" -k push-5mib.bin
-if [ ! -e "$root/push-5mib.bin" ] && [ -e "$root/fetch-me.bin" ]; then
+cp "$root/fetch-me.bin" "$root/delete-me.bin"
+obex fb-delete.txt -B "$fb" -k delete-me.bin
+if [ ! -e "$root/delete-me.bin" ] && [ -e "$root/fetch-me.bin" ]; then
   pass fb-delete
 else
   fail fb-delete "the file is still there; see fb-delete.txt"
@@ -268,14 +357,42 @@ else
   pass op-refuses-listing
 fi
 
-
 if grep -q "Connected : $phone_name ($phone)" "$results/quillfern.log"; then
   pass name-in-log "\"$phone_name ($phone)\""
 else
   fail name-in-log "no \"Connected : $phone_name ($phone)\" line in quillfern.log"
 fi
+stop_quillfern
 
-kill "$quillfern_pid"
-wait "$quillfern_pid"
-say "Quillfern exited with status $?"
+# ---- Second run: an agent that accepts every pairing -----------------------------
+stop_stack
+start_stack agent-
+mkfifo /tmp/bluetoothctl-input
+exec 8<>/tmp/bluetoothctl-input
+bluetoothctl --agent NoInputNoOutput <&8 >"$results/agent.txt" 2>&1 &
+agent_pid=$!
+agent_says() { grep -q "$1" "$results/agent.txt"; }
+wait_for 20 agent_says "Agent registered" && echo "default-agent" >&8 &&
+  wait_for 20 agent_says "Default agent request successful" ||
+  fail_and_stop agent-stack-ready "bluetoothctl did not become the default agent; see agent.txt"
+# Whatever the agent is asked (a pairing to confirm, a service to authorize),
+# it says yes.
+(
+  answered=0
+  while sleep 0.5; do
+    asked=$(grep -c "(yes/no)" "$results/agent.txt")
+    while [ "$answered" -lt "$asked" ]; do
+      echo yes >&8
+      answered=$((answered + 1))
+    done
+  done
+) &
+answering_pid=$!
+pass agent-stack-ready "bluetoothctl is the default agent (NoInputNoOutput), ready at $(cut -d' ' -f1 /proc/uptime) s"
+start_quillfern agent-
+stranger_check agent-
+phone_checks agent- note.txt
+stop_quillfern
+kill "$answering_pid" "$agent_pid" 2>/dev/null
+say "the agent was asked $(grep -c '(yes/no)' "$results/agent.txt") times"
 say "done"

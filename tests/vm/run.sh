@@ -5,7 +5,9 @@
 # initramfs, and this computer's own / shared read-only as the guest's root,
 # so that the guest runs the binaries built here. Two virtual controllers
 # (btvirt) play the computer and the phone; tests/vm/guest.sh runs the checks
-# and writes one line per check into a results share.
+# (those about who may browse twice: bluetoothd without an agent, then with
+# one that accepts every pairing) and writes one line per check into a
+# results share.
 #
 #   tests/vm/run.sh QUILLFERN_BINARY [CACHE_DIR]
 #
@@ -28,10 +30,13 @@ cache=$(cd "$cache" && pwd)
 
 # The checks the guest must report, in the order it runs them.
 expected_checks=(
-  stack-ready quillfern-started records unpaired-cannot-browse
-  fifth-client-refused pairing
-  push-5mib fb-list fb-get fb-mkdir fb-delete fb-refuses-without-target
+  stack-ready quillfern-started records stranger-cannot-browse fifth-client-refused
+  pairing push-5mib untrusted-cannot-browse untrusted-cannot-delete trust fb-list
+  trusted-deletes-over-op fb-get fb-mkdir fb-delete fb-refuses-without-target
   op-refuses-listing name-in-log
+  agent-stack-ready agent-quillfern-started agent-stranger-cannot-browse agent-pairing
+  agent-push agent-untrusted-cannot-browse agent-untrusted-cannot-delete agent-trust
+  agent-fb-list agent-trusted-deletes-over-op
 )
 
 if ! command -v qemu-system-x86_64 >/dev/null ||
@@ -127,7 +132,7 @@ mv "$shim.tmp" "$shim"
 # Reading the host's files through 9p is the slow part of the guest's
 # start; having them in this computer's page cache first helps.
 cat "$binary" /usr/libexec/bluetooth/bluetoothd /usr/bin/btvirt /usr/bin/obexftp \
-  /usr/bin/sdptool /usr/bin/btmgmt /usr/bin/dbus-daemon >/dev/null 2>&1 || true
+  /usr/bin/sdptool /usr/bin/btmgmt /usr/bin/bluetoothctl /usr/bin/dbus-daemon >/dev/null 2>&1 || true
 
 # The project's folder is shared once more on its own: the guest puts tmpfs on
 # /tmp, which would hide a checkout (and its build) that lives below /tmp.
