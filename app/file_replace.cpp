@@ -50,6 +50,16 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
+// "a FIFO", "a folder", ...: what a path leads to that is not a regular file.
+std::string KindOfFile(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "something else";
+}
+
 // A hidden name beside the target that no other writer picks.
 std::filesystem::path TemporaryName(const std::filesystem::path& target) {
   static thread_local std::mt19937_64 random{std::random_device{}()};
@@ -61,21 +71,54 @@ std::filesystem::path TemporaryName(const std::filesystem::path& target) {
 }  // namespace
 
 FileReadResult ReadWholeFile(const std::filesystem::path& path, std::string& bytes,
-                             std::string& error) {
+                             std::string& error, size_t maxBytes) {
   bytes.clear();
-  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) {
+  // What the path leads to is looked at before it is opened; the descriptor is looked
+  // at again, in case something else was put in its place meanwhile. O_NONBLOCK keeps
+  // even that open from waiting.
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) {
     if (errno == ENOENT) return FileReadResult::Missing;
-    error = SystemError("Cannot open", path, errno);
+    error = std::strerror(errno);
     return FileReadResult::Failed;
   }
+  const std::string tooLarge = "larger than " + std::to_string(maxBytes) + " bytes";
+  const auto unfit = [&](const struct stat& found) {
+    if (!S_ISREG(found.st_mode)) {
+      error = "not a regular file but " + KindOfFile(found.st_mode);
+      return true;
+    }
+    if (static_cast<uint64_t>(found.st_size) > maxBytes) {
+      error = tooLarge;
+      return true;
+    }
+    return false;
+  };
+  if (unfit(status)) return FileReadResult::Failed;
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd) {
+    if (errno == ENOENT) return FileReadResult::Missing;
+    error = std::strerror(errno);
+    return FileReadResult::Failed;
+  }
+  if (::fstat(fd.Get(), &status) != 0) {
+    error = std::strerror(errno);
+    return FileReadResult::Failed;
+  }
+  if (unfit(status)) return FileReadResult::Failed;
+  // A file that grows while it is read stops at the limit all the same.
   char buffer[8192];
   for (;;) {
     const ssize_t count = ::read(fd.Get(), buffer, sizeof buffer);
     if (count == 0) return FileReadResult::Read;
     if (count < 0) {
       if (errno == EINTR) continue;
-      error = SystemError("Cannot read", path, errno);
+      error = std::strerror(errno);
+      bytes.clear();
+      return FileReadResult::Failed;
+    }
+    if (bytes.size() + static_cast<size_t>(count) > maxBytes) {
+      error = tooLarge;
       bytes.clear();
       return FileReadResult::Failed;
     }

@@ -13,8 +13,13 @@ enum class FileReadResult {
   Failed,   // the file exists but could not be read; error says why
 };
 
+// Reads a regular file of at most maxBytes (links followed). Anything else is not opened
+// at all and fails: a FIFO would wait for a writer, a device could run on for ever or
+// change something by being opened, a folder holds no text. error then gives the reason,
+// without the path ("not a regular file but a FIFO", "larger than 1048576 bytes", or the
+// system's own text).
 FileReadResult ReadWholeFile(const std::filesystem::path& path, std::string& bytes,
-                             std::string& error);
+                             std::string& error, size_t maxBytes);
 
 // Creates the folder and any missing folder above it, each with the given mode (the
 // user's per-user folders are private: 0700). True when the folder exists afterwards.

@@ -20,6 +20,7 @@
 #include "bluetooth/stack_choice.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "platform/text.h"
 #include "platform/unique_fd.h"
 #include "server/session.h"
 #include "tcp/listen_address.h"
@@ -36,8 +37,10 @@ constexpr uint64_t ErrorOutputMs = 1000;
 std::string RecordLine(const ServerEvent& event) {
   // A loss stands on a line of its own: it belongs to no slot.
   if (event.kind == ServerEventKind::LinesLost) return event.text;
+  // The servers give every name a peer chose in its shown form already; the
+  // terminal gets only shown text all the same, whatever a line holds.
   return LogTimeText(event.time) + ' ' + ServerKindText(event.serverKind) + ' ' +
-         std::to_string(event.slot) + ' ' + event.text;
+         std::to_string(event.slot) + ' ' + ShownText(event.text);
 }
 
 // For messages on standard error: written as far as the reader takes them

@@ -4,6 +4,7 @@
 
 #include "app/settings_store.h"
 #include "app/user_places.h"
+#include "platform/text.h"
 #include "tcp/listen_address.h"
 
 namespace quillfern {
@@ -11,15 +12,10 @@ namespace quillfern {
 HeadlessOptions HeadlessOptionsFromSettings(const SettingsStore& settings,
                                             std::vector<std::string>& warnings) {
   HeadlessOptions options;
+  warnings.insert(warnings.end(), settings.Warnings().begin(), settings.Warnings().end());
   options.root = settings.Text(Setting::RootPath);
-  const int32_t port = settings.Integer(Setting::TcpPort);
-  if (port >= 0 && port <= 65535) {
-    options.port = static_cast<uint16_t>(port);
-  } else {
-    warnings.push_back("The settings give TcpPort " + std::to_string(port) +
-                       ", which is no port; " + std::to_string(DefaultTcpPort) +
-                       " is used instead");
-  }
+  // The store holds only what a port can be.
+  options.port = static_cast<uint16_t>(settings.Integer(Setting::TcpPort));
   options.useIPv6 = settings.IsOn(Setting::UseIPv6);
   // An address that cannot be read opens nothing: only this computer may connect.
   const std::string& listen = settings.Text(Setting::ListenAddress);
@@ -27,7 +23,7 @@ HeadlessOptions HeadlessOptionsFromSettings(const SettingsStore& settings,
     options.listen = listen;
   } else {
     options.listen = options.useIPv6 ? "::1" : "127.0.0.1";
-    warnings.push_back("The settings give ListenAddress \"" + listen +
+    warnings.push_back("The settings give ListenAddress \"" + ShownText(listen) +
                        "\", which is no address; only this computer may connect (" +
                        options.listen + ")");
   }
@@ -54,10 +50,8 @@ std::optional<HeadlessOptions> HeadlessOptionsFor(const std::vector<std::string>
       fileName = file->string();
       SettingsStore settings(*file);
       // Only read: a service started from a script must not add keys to the user's file.
-      if (settings.ReadSettings() == SettingsFileResult::ReadFailed) {
-        warnings.push_back("Cannot read the settings file " + fileName + ": " +
-                           settings.ErrorText() + "; the built-in defaults are used");
-      }
+      // A file that cannot be read is one of the warnings.
+      settings.ReadSettings();
       base = HeadlessOptionsFromSettings(settings, warnings);
     }
   }

@@ -4,6 +4,7 @@
 
 #include "app/settings_store.h"
 #include "bluetooth/address.h"
+#include "platform/text.h"
 
 namespace quillfern {
 
@@ -23,7 +24,7 @@ PushSettings PushSettingsFrom(const SettingsStore& settings, std::vector<std::st
     default:
       push.policy = PushPolicy::ChosenOnly;
       warnings.push_back("The settings give PushPolicy " + std::to_string(policy) +
-                         ", which is no policy; only paired devices may push");
+                         ", which is no policy; only chosen devices may push");
       break;
   }
   std::istringstream words(settings.Text(Setting::AlwaysAcceptDevices));
@@ -32,11 +33,17 @@ PushSettings PushSettingsFrom(const SettingsStore& settings, std::vector<std::st
     if (const auto address = ParseAddressText(word)) {
       push.alwaysAccepted.push_back(AddressText(*address));
     } else {
-      warnings.push_back("The settings give \"" + word +
+      warnings.push_back("The settings give \"" + ShownText(word) +
                          "\" in AlwaysAcceptDevices, which is no device address; it is left out");
     }
   }
   return push;
+}
+
+std::vector<std::string> SettingsWarnings(const SettingsStore& settings) {
+  std::vector<std::string> warnings = settings.Warnings();
+  PushSettingsFrom(settings, warnings);
+  return warnings;
 }
 
 std::string AlwaysAcceptDevicesText(const std::vector<std::string>& addresses) {

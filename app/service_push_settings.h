@@ -24,6 +24,10 @@ struct PushSettings {
 // out with a warning.
 PushSettings PushSettingsFrom(const SettingsStore& settings, std::vector<std::string>& warnings);
 
+// Everything the settings say that cannot be used as written, one sentence each, for the
+// user at start: the store's Warnings, then what PushSettingsFrom leaves out.
+std::vector<std::string> SettingsWarnings(const SettingsStore& settings);
+
 // The AlwaysAcceptDevices text for the addresses: one blank between them.
 std::string AlwaysAcceptDevicesText(const std::vector<std::string>& addresses);
 

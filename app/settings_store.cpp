@@ -5,6 +5,7 @@
 #include "app/file_replace.h"
 #include "app/settings_file.h"
 #include "app/settings_values.h"
+#include "platform/text.h"
 
 namespace quillfern {
 namespace {
@@ -17,10 +18,53 @@ std::string FileForm(const SettingDefinition& definition, int32_t integer, std::
   return std::string(text);
 }
 
+// The file's value as a warning quotes it: the file may hold anything.
+std::string Quoted(std::string_view value) {
+  return "\"" + ShownText(value) + "\"";
+}
+
+// "0 or 1", "0 to 65535".
+std::string RangeText(const SettingDefinition& definition) {
+  return std::to_string(definition.minimum) +
+         (definition.maximum - definition.minimum == 1 ? " or " : " to ") +
+         std::to_string(definition.maximum);
+}
+
+// "2: only chosen devices may push", "650", "off": how an entry reads a value it cannot
+// take.
+std::string IntegerReadInstead(const SettingDefinition& definition) {
+  if (definition.maximum == 1) return std::string(definition.unreadableMeans);
+  std::string text = std::to_string(definition.unreadable);
+  if (!definition.unreadableMeans.empty()) text += ": " + std::string(definition.unreadableMeans);
+  return text;
+}
+
+// "\"127.0.0.1\": only this computer may connect": how a text entry reads a text it cannot
+// hold.
+std::string TextReadInstead(const SettingDefinition& definition) {
+  std::string text = Quoted(definition.unreadableText);
+  if (!definition.unreadableMeans.empty()) text += ": " + std::string(definition.unreadableMeans);
+  return text;
+}
+
+// The entries that read a file they cannot read otherwise than their default says.
+std::string StricterThanDefaults() {
+  std::string text;
+  for (const SettingDefinition& definition : SettingsTable) {
+    const bool integer = definition.type == SettingType::Integer;
+    if (integer ? definition.unreadable != definition.defaultInteger
+                : definition.unreadableText != definition.defaultText) {
+      text += (text.empty() ? ", except " : ", ") + std::string(definition.key) + ", read as " +
+              (integer ? IntegerReadInstead(definition) : TextReadInstead(definition));
+    }
+  }
+  return text;
+}
+
 }  // namespace
 
 std::optional<std::string> StorableText(Setting setting, std::string_view text) {
-  return FitSettingText(text, setting == Setting::RootPath);
+  return FitSettingText(text, DefinitionOf(setting).textLimit);
 }
 
 SettingsStore::SettingsStore(std::filesystem::path file) : file_(std::move(file)) {
@@ -43,9 +87,17 @@ SettingsFileResult SettingsStore::Read(bool addMissingKeys) {
     entries_[i] =
         Entry{SettingsTable[i].defaultInteger, std::string(SettingsTable[i].defaultText), false};
   }
+  warnings_.clear();
   if (file_.empty()) return SettingsFileResult::NoFile;
   std::string bytes;
-  if (ReadWholeFile(file_, bytes, errorText_) == FileReadResult::Failed) {
+  if (ReadWholeFile(file_, bytes, errorText_, SettingsFileMaxBytes) == FileReadResult::Failed) {
+    // Whatever the file says is unknown, so nothing it might have closed is opened.
+    for (size_t i = 0; i < SettingCount; ++i) {
+      entries_[i].integer = SettingsTable[i].unreadable;
+      entries_[i].text = SettingsTable[i].unreadableText;
+    }
+    warnings_.push_back("Cannot read the settings file " + file_.string() + ": " + errorText_ +
+                        "; the built-in defaults are used" + StricterThanDefaults());
     return SettingsFileResult::ReadFailed;
   }
   SettingsFileText text(std::move(bytes));
@@ -62,19 +114,48 @@ SettingsFileResult SettingsStore::Read(bool addMissingKeys) {
       }
       continue;
     }
-    if (definition.type == SettingType::Integer) {
-      entry.integer = ParseSettingInteger(*value).value_or(definition.defaultInteger);
-    } else {
-      entry.text = StorableText(static_cast<Setting>(i), *value)
-                       .value_or(std::string(definition.defaultText));
-    }
+    ReadValue(i, *value);
   }
   return keysAdded ? Write(text.Bytes()) : SettingsFileResult::Done;
 }
 
+void SettingsStore::ReadValue(size_t index, const std::string& value) {
+  const SettingDefinition& definition = SettingsTable[index];
+  Entry& entry = entries_[index];
+  const std::string given =
+      "The settings give " + std::string(definition.key) + " " + Quoted(value);
+  if (definition.type == SettingType::Integer) {
+    const auto integer = ParseSettingInteger(value);
+    if (integer && *integer >= definition.minimum && *integer <= definition.maximum) {
+      entry.integer = *integer;
+      return;
+    }
+    entry.integer = definition.unreadable;
+    warnings_.push_back(given + ", which it cannot take (" + RangeText(definition) +
+                        "); it is read as " + IntegerReadInstead(definition));
+    return;
+  }
+  auto storable = StorableText(static_cast<Setting>(index), value);
+  if (!storable) {
+    entry.text = definition.unreadableText;
+    warnings_.push_back(given + ", which it cannot hold; it is read as " +
+                        TextReadInstead(definition));
+    return;
+  }
+  if (storable->size() < value.size()) {
+    warnings_.push_back(given + ", which is longer than it can be; it is read as " +
+                        Quoted(*storable));
+  }
+  entry.text = std::move(*storable);
+}
+
 bool SettingsStore::SetSetting(Setting setting, int32_t value) {
+  const SettingDefinition& definition = DefinitionOf(setting);
   Entry& entry = entries_[Index(setting)];
-  if (DefinitionOf(setting).type != SettingType::Integer || entry.integer == value) return false;
+  if (definition.type != SettingType::Integer || value < definition.minimum ||
+      value > definition.maximum || entry.integer == value) {
+    return false;
+  }
   entry.integer = value;
   entry.changed = true;
   return true;
@@ -96,7 +177,7 @@ SettingsFileResult SettingsStore::SaveSettings() {
   if (!anyChanged) return SettingsFileResult::Done;
   if (file_.empty()) return SettingsFileResult::NoFile;
   std::string bytes;
-  if (ReadWholeFile(file_, bytes, errorText_) == FileReadResult::Failed) {
+  if (ReadWholeFile(file_, bytes, errorText_, SettingsFileMaxBytes) == FileReadResult::Failed) {
     return SettingsFileResult::ReadFailed;
   }
   SettingsFileText text(std::move(bytes));

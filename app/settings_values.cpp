@@ -49,18 +49,19 @@ std::string FormatSettingInteger(int32_t value) {
   return std::to_string(value);
 }
 
-std::optional<std::string> FitSettingText(std::string_view text, bool mustNotCut) {
+std::optional<std::string> FitSettingText(std::string_view text, TextLimit limit) {
   if (text.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos) {
     return std::nullopt;
   }
   if (!IsValidUtf8(text)) return std::nullopt;
+  if (limit == TextLimit::None) return std::string(text);
   size_t bytes = 0;
   size_t units = 0;
   while (bytes < text.size()) {
     const size_t length = SequenceLength(static_cast<uint8_t>(text[bytes]));
     const size_t characterUnits = length == 4 ? 2 : 1;
     if (units + characterUnits > SettingTextMaxUnits || bytes + length > SettingTextMaxBytes) {
-      if (mustNotCut) return std::nullopt;
+      if (limit == TextLimit::Refuse) return std::nullopt;
       break;
     }
     bytes += length;

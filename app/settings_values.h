@@ -24,12 +24,17 @@ std::optional<int32_t> ParseSettingInteger(std::string_view text);
 // Decimal, as it is always written.
 std::string FormatSettingInteger(int32_t value);
 
+// What a text entry does with a text over the limits above.
+enum class TextLimit : uint8_t {
+  Cut,     // keeps what fits, cut at a character boundary (a name to show)
+  Refuse,  // cannot store it: a cut would name something else (a folder path)
+  None,    // has no limit: a list, of which a cut would lose items
+};
+
 // What a text entry can hold, or nullopt when it cannot be stored at all: text that is not
 // well-formed UTF-8, or that holds a NUL or a line break (the entry is one line of the
-// file, and a line break in a value would add lines of its own). Otherwise the text cut
-// to the limits above at a character boundary; when mustNotCut is set a text over the
-// limits is refused instead, for values such as a folder path where a cut names
-// something else.
-std::optional<std::string> FitSettingText(std::string_view text, bool mustNotCut);
+// file, and a line break in a value would add lines of its own). Otherwise the text, over
+// the limits above cut or refused as the entry's limit says.
+std::optional<std::string> FitSettingText(std::string_view text, TextLimit limit);
 
 }  // namespace quillfern

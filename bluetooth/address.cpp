@@ -63,11 +63,7 @@ std::optional<BluetoothAddress> ParseAddressText(std::string_view text) {
 std::string PeerDisplayText(const std::optional<std::string>& deviceName,
                             BluetoothAddress address) {
   if (!deviceName || deviceName->empty()) return AddressText(address);
-  std::string name = SanitizeUtf8(*deviceName);
-  for (char& c : name) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-  }
-  return name + " " + PeerAddressText(address);
+  return ShownText(*deviceName) + " " + PeerAddressText(address);
 }
 
 }  // namespace quillfern

@@ -29,8 +29,9 @@ std::optional<BluetoothAddress> ParseAddressText(std::string_view text);
 
 // What the log and the window show for a Bluetooth peer: "Phone (00:1A:7D:DA:71:13)"
 // when the device's name is known, else (unknown or empty) the bare AddressText. The name comes
-// from the peer, so bytes that are not UTF-8 become U+FFFD and control characters become blanks: a
-// name cannot break a log line in two.
+// from the peer, so it is given in its shown form (ShownText): bytes that are not UTF-8 become
+// U+FFFD and control and format characters visible escapes, so a name cannot break a log line in
+// two or drive a terminal.
 std::string PeerDisplayText(const std::optional<std::string>& deviceName, BluetoothAddress address);
 
 }  // namespace quillfern

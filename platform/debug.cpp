@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
+
+#include "platform/text.h"
 
 namespace quillfern {
 
@@ -18,9 +21,13 @@ bool DebugOutputEnabled() {
 
 void DebugOutput(std::string_view text) {
   if (!DebugOutputEnabled()) return;
+  // A diagnostic may carry a name a peer chose (in an exception's text, say):
+  // it reaches the terminal only in its shown form, one line each.
+  while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  const std::string shown = ShownText(text);
   static std::mutex mutex;
   std::lock_guard lock(mutex);
-  std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+  std::fprintf(stderr, "%s\n", shown.c_str());
 }
 
 void DebugPrintf(const char* format, ...) {

@@ -13,7 +13,6 @@
 #include "obex/headers.h"
 #include "obex/packet.h"
 #include "platform/debug.h"
-#include "platform/text.h"
 #include "server/exchange_folder.h"
 #include "server/name_resolver.h"
 #include "server/object_writer.h"
@@ -52,7 +51,7 @@ void Gather(std::span<const uint8_t> packet, const HeaderIndex& index, ActionReq
 }
 
 std::string Shown(const std::optional<std::u16string>& name) {
-  return "\"" + ShownText(NameForLog(name.value_or(std::u16string()))) + "\"";
+  return "\"" + NameForLog(name.value_or(std::u16string())) + "\"";
 }
 
 // What was asked, as the log line begins: Copy "a" to "b".

@@ -23,6 +23,10 @@ std::optional<std::string> NameFromHeader(std::u16string_view name) {
   return text;
 }
 
+bool HoldsSeparator(std::u16string_view name) {
+  return name.find_first_of(u"/\\") != std::u16string_view::npos;
+}
+
 std::string TargetPath(const std::string& root, const std::string& currentFolder,
                        const std::string& name) {
   std::string path = root + currentFolder;
@@ -127,15 +131,7 @@ bool SegmentsFitFileSystem(std::string_view name) {
 }
 
 std::string NameForLog(std::u16string_view name) {
-  std::string text;
-  for (const char c : Utf16ToUtf8(name)) {
-    if (c == '\0') {
-      text += "\xEF\xBF\xBD";
-    } else {
-      text += c;
-    }
-  }
-  return text;
+  return ShownText(Utf16ToUtf8(name));
 }
 
 }  // namespace quillfern

@@ -11,6 +11,10 @@ namespace quillfern {
 // UTF-16: such a name is never turned into a path.
 std::optional<std::string> NameFromHeader(std::u16string_view name);
 
+// Whether the name holds a folder separator, '/' or a backslash: it names
+// something inside a folder, not a single object.
+bool HoldsSeparator(std::u16string_view name);
+
 // RootPath, then CurrentFolder, then a '/' unless the text so far ends with
 // one, then the name: how every request builds its target path.
 std::string TargetPath(const std::string& root, const std::string& currentFolder,
@@ -57,8 +61,9 @@ bool HasHiddenSegment(std::string_view relativeName);
 // tell inside from outside.
 bool SegmentsFitFileSystem(std::string_view name);
 
-// The Name header as a log line shows it. It never becomes a path, so a lone
-// surrogate or a NUL is shown as U+FFFD instead of refused.
+// The Name header as a log line, a notification or a window shows it: a lone
+// surrogate becomes U+FFFD, and every control or format character a visible
+// escape ("\u000A"), so a name stays on its one line and drives no terminal.
 std::string NameForLog(std::u16string_view name);
 
 }  // namespace quillfern

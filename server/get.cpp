@@ -79,7 +79,7 @@ int TOBEXServerConnection::HandleGet(std::span<const uint8_t> packet) {
   }
 
   if (rawName.empty()) {
-    line = type.empty() ? "Get : " : "Get type " + type + " : ";
+    line = type.empty() ? "Get : " : "Get type " + ShownText(type) + " : ";
     result = RspNotImplemented;
     Respond(RspNotImplemented);
     Log(line + std::string(ResponseText(result)));

@@ -47,15 +47,42 @@ std::string TemporaryName() {
   return name;
 }
 
+// The longest start of text no longer than size bytes that ends between two
+// UTF-8 characters.
+std::string_view CutBetweenCharacters(std::string_view text, size_t size) {
+  if (text.size() <= size) return text;
+  while (size > 0 && (static_cast<uint8_t>(text[size]) & 0xC0) == 0x80) --size;
+  return text.substr(0, size);
+}
+
+// The bytes of the UTF-8 character that text starts with; 0 for no text.
+size_t FirstCharacterSize(std::string_view text) {
+  size_t size = text.empty() ? 0 : 1;
+  while (size < text.size() && (static_cast<uint8_t>(text[size]) & 0xC0) == 0x80) ++size;
+  return size;
+}
+
 }  // namespace
 
 std::string NumberedName(const std::string& name, int number) {
   const std::string suffix = " (" + std::to_string(number) + ")";
-  const size_t dot = name.rfind('.');
+  size_t dot = name.rfind('.');
   // A leading dot starts no extension (such names are hidden and refused
   // before they get here anyway).
-  if (dot == std::string::npos || dot == 0) return name + suffix;
-  return name.substr(0, dot) + suffix + name.substr(dot);
+  if (dot == std::string::npos || dot == 0) dot = name.size();
+  std::string_view stem = std::string_view(name).substr(0, dot);
+  const std::string_view extension = std::string_view(name).substr(dot);
+  // A name near the longest a file may have has no room for its number: the
+  // stem gives way, keeping its first character at least. An extension that
+  // leaves no room even for that is taken as part of the name, which gives
+  // way as a whole.
+  if (name.size() + suffix.size() > NAME_MAX) {
+    if (FirstCharacterSize(stem) + suffix.size() + extension.size() > NAME_MAX) {
+      return std::string(CutBetweenCharacters(name, NAME_MAX - suffix.size())) + suffix;
+    }
+    stem = CutBetweenCharacters(stem, NAME_MAX - suffix.size() - extension.size());
+  }
+  return std::string(stem) + suffix + std::string(extension);
 }
 
 ObjectWriter::~ObjectWriter() {

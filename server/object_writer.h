@@ -14,7 +14,9 @@ namespace quillfern {
 inline constexpr int NumberedNameAttempts = 10000;
 
 // "IMG_0001.jpg" and 2 give "IMG_0001 (2).jpg"; "notes" gives "notes (2)";
-// "archive.tar.gz" gives "archive.tar (2).gz".
+// "archive.tar.gz" gives "archive.tar (2).gz". Never longer than a file name
+// may be (NAME_MAX bytes): the stem of a long name is cut, between two UTF-8
+// characters, to make room for the number.
 std::string NumberedName(const std::string& name, int number);
 
 // The file a PUT is received into. The object is written into a file of its

@@ -143,6 +143,13 @@ int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
   // data wants them stored, whichever of the two headers holds them.
   const bool remove = final && !HasHeader(index, HdrBody) && !HasHeader(index, HdrEndOfBody);
   const std::string shownName = "\"" + NameForLog(name) + "\"";
+  // An Object Push name is one name: the service keeps to the top level of
+  // the exchange folder, as its refusal of SETPATH does.
+  if (Mode == ModeInbox && HoldsSeparator(name)) {
+    Respond(RspForbidden);
+    Log((remove ? "Delete " : "Put ") + shownName + " : " + ResultText(RspForbidden));
+    return RspForbidden;
+  }
   const std::optional<uint64_t> declared =
       HasHeader(index, HdrLength)
           ? std::optional<uint64_t>(GetFourByteHeader(packet, HdrLength, index))

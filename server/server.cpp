@@ -10,6 +10,7 @@
 #include "obex/packet.h"
 #include "obex/transport.h"
 #include "platform/debug.h"
+#include "platform/text.h"
 #include "server/exchange_folder.h"
 #include "server/push_gate.h"
 #include "server/session.h"
@@ -133,7 +134,9 @@ int TOBEXServer::AdoptPeer(UniqueFd socket, const std::string& peerText) {
     RefuseConnection(UniqueFd(transport.TakeSocket()), RspInternalError);
     return fd;
   }
-  session.SetPeerName(peerText);
+  // The text may hold what the peer calls itself: it reaches log lines and
+  // windows only in its shown form.
+  session.SetPeerName(ShownText(peerText));
   session.SetRootPath(RootPath);
   session.AllowAccessHiddenFiles = AllowAccessHiddenFiles;
   session.ReplaceExisting = Mode != ModeInbox || replaceExisting_;

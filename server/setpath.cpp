@@ -6,6 +6,7 @@
 
 #include "obex/headers.h"
 #include "obex/packet.h"
+#include "platform/text.h"
 #include "server/exchange_folder.h"
 #include "server/name_resolver.h"
 #include "server/session.h"
@@ -67,7 +68,7 @@ int TOBEXServerConnection::HandleSetPath(std::span<const uint8_t> packet) {
     // Entering shows the name with its separators read; creating shows it
     // as it came.
     const bool mayCreate = (flags & FlagDoNotCreate) == 0;
-    const std::string shown = name && !mayCreate ? *name : NameForLog(rawName);
+    const std::string shown = name && !mayCreate ? ShownText(*name) : NameForLog(rawName);
     line = "Change folder to \"" + shown + "\" : ";
     const bool fits = name && SegmentsFitFileSystem(*name);
     // Where the name leads, and whether it is hidden, is settled before the

@@ -3,14 +3,17 @@
 #include <QApplication>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
 #include "app/desktop/desktop_parts.h"
 #include "app/desktop/end_signals.h"
+#include "app/desktop/form_log.h"
 #include "app/desktop/form_main.h"
 #include "app/desktop/program_icon.h"
 #include "app/desktop/single_instance.h"
+#include "app/service_push_settings.h"
 #include "app/settings_store.h"
 #include "app/user_places.h"
 #include "platform/debug.h"
@@ -73,6 +76,13 @@ int RunDesktop(int& argc, char** argv, const std::vector<std::string>& arguments
   DesktopParts parts(settings);  // outlives the window, whose last events it logs
   TFormMain form(settings);
   parts.Bind(form);
+  // What the settings file says that cannot be used as written (a value read as the
+  // strictest one, a file that cannot be read) is the log's first word, and the
+  // terminal's.
+  for (const std::string& warning : SettingsWarnings(settings)) {
+    std::fprintf(stderr, "%s\n", warning.c_str());
+    parts.Log().AddLog(0, 0, warning);
+  }
   QObject::connect(&instance, &SingleInstance::ShowRequested, &form,
                    &TFormMain::ActionRestoreExecute);
   EndWith(form, endSignals);

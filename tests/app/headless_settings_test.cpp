@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -138,6 +139,39 @@ TEST_F(HeadlessSettingsTest, AnUnreadableFileIsAWarningAndTheDefaultsServe) {
   EXPECT_EQ(warnings_[0].rfind("Cannot read the settings file " + File().string(), 0), 0u);
 }
 
+// A settings file that is a FIFO, or a link to an endless device, neither holds the start
+// nor eats the memory: the service starts, says why the file was not read, and serves.
+TEST_F(HeadlessSettingsTest, AFileThatIsNoRegularFileIsNotReadAndTheServiceStarts) {
+  const fs::path fifo = temp_.Base() / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  struct Case {
+    fs::path target;
+    std::string why;
+  };
+  for (const Case& c : {Case{fifo, "not a regular file but a FIFO"},
+                        Case{"/dev/zero", "not a regular file but a character device"}}) {
+    SCOPED_TRACE(c.why);
+    fs::remove(File());
+    fs::create_symlink(c.target, File());
+    std::vector<std::string> command = {
+        QUILLFERN_BINARY, "--headless", "--root",   temp_.Exchange().string(),
+        "--port",         "0",          "--listen", "127.0.0.1"};
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // Were the device read, it would be read into memory: bounded here, so that it shows
+    // as a failed start and not as a machine out of memory.
+    command.insert(command.begin(), {"/usr/bin/prlimit", "--as=2147483648"});
+#endif
+    HeadlessProcess process(command, {"XDG_CONFIG_HOME=" + Config().string()});
+    ASSERT_NE(process.WaitForPort(), 0) << process.ReadAllErrors(500);
+    const std::string errors = process.ReadAllErrors(500);
+    EXPECT_NE(errors.find("Cannot read the settings file " + File().string() + ": " + c.why),
+              std::string::npos)
+        << errors;
+    process.Signal(SIGTERM);
+    EXPECT_EQ(process.Wait(), 0);
+  }
+}
+
 TEST_F(HeadlessSettingsTest, TheServiceServesTheFilesExchangeFolderAndLeavesTheFileAlone) {
   WriteSettings("RootPath=" + temp_.Exchange().string() + "\nTcpPort=1\n");
   HeadlessProcess process({QUILLFERN_BINARY, "--headless", "--port", "0", "--listen", "127.0.0.1"},
@@ -178,6 +212,11 @@ TEST_F(HeadlessSettingsTest, TheFileSaysWhoMayPushAndWhetherNamesAreReplaced) {
        PushPolicy::ChosenOnly,
        {"00:1A:7D:DA:71:13", "00:AA:BB:CC:DD:EE"},
        0},
+      // The strictest, and a word, for whatever is no policy.
+      {"RootPath=/srv/x\nPushPolicy=2 ; paired only\n", false, PushPolicy::ChosenOnly, {}, 1},
+      {"RootPath=/srv/x\nPushPolicy=paired\n", false, PushPolicy::ChosenOnly, {}, 1},
+      {"RootPath=/srv/x\nPushPolicy=99999999999\n", false, PushPolicy::ChosenOnly, {}, 1},
+      {"RootPath=/srv/x\nPushPolicy=\xEF\xBC\x92\n", false, PushPolicy::ChosenOnly, {}, 1},
       // The strictest for a number that means no policy; a word that is no address is left out.
       {"RootPath=/srv/x\nPushPolicy=7\nAlwaysAcceptDevices=phone 00:AA:BB:CC:DD:EE\n",
        false,

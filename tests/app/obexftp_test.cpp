@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <random>
 
+#include "platform/text.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/third_party_client.h"
 
@@ -154,6 +155,26 @@ TEST_F(Obexftp, PushesOverAnExistingNameAndCarriesNonAsciiNames) {
   EXPECT_EQ(TempFolder::ReadFile(Exchange() / "Neu \u00f1" / "Gr\u00fc\u00dfe \u20ac.txt"),
             greeting);
   EXPECT_EQ(TempFolder::ReadFile(work_ / "back.txt"), greeting);
+}
+
+// A name built to forge log lines and to drive the terminal, pushed by the third-party
+// client as any phone could: the program's output gives it one line, which shows the name
+// with every control as a visible escape and holds no control of its own.
+TEST_F(Obexftp, AForgedNameIsOneLineOfTheOutputAndDrivesNoTerminal) {
+  const std::string name =
+      "a.txt : Success\n2026-01-01 00:00:00 TCP 2 Delete file \"thesis.pdf\" : "
+      "Success\x1B[2J\x07\r\xC2\x9B\xC2\x85.txt";
+  TempFolder::WriteFile(work_ / name, "forged");
+  RunIn(work_, "obexftp -n 127.0.0.1:" + std::to_string(served_->port) + " -p " +
+                   ShellQuoted(name) + " >>obexftp.out 2>&1");
+  for (const std::string& record :
+       {std::string("Connected : "), "Put \"" + ShownText(name) + "\" : Success",
+        std::string("Disconnected : ")}) {
+    const std::string got = served_->records.Next();
+    EXPECT_EQ(got.rfind(record, 0), 0u) << got;
+    EXPECT_EQ(ShownText(got), got);
+  }
+  EXPECT_EQ(TempFolder::ReadFile(Exchange() / name), "forged");
 }
 
 }  // namespace

@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "platform/text.h"
 #include "tests/support/temp_folder.h"
 
 namespace quillfern {
@@ -60,6 +62,8 @@ std::string Repeat(std::string_view piece, size_t count) {
   return out;
 }
 
+struct ValueCase;
+
 // A settings file in a configuration folder that does not exist yet.
 class SettingsStoreTest : public ::testing::Test {
  protected:
@@ -70,6 +74,7 @@ class SettingsStoreTest : public ::testing::Test {
     TempFolder::WriteFile(File(), bytes);
   }
   std::string FileBytes() const { return TempFolder::ReadFile(File()); }
+  SettingsStore LoadedWith(const ValueCase& c);
   // Nothing but the settings file itself: no temporary file left beside it.
   std::vector<std::string> FolderNames() const {
     std::vector<std::string> names;
@@ -134,9 +139,10 @@ const std::vector<ValueCase> ValueCases = {
     {"port zero", "TcpPort=0", Setting::TcpPort, 0, ""},
     {"not an integer", "TcpPort=6 5 0", Setting::TcpPort, 650, ""},
     {"out of range", "TcpPort=4294967946", Setting::TcpPort, 650, ""},
-    {"on is any nonzero value", "UseIPv6=7", Setting::UseIPv6, 7, ""},
+    {"on", "UseIPv6=1", Setting::UseIPv6, 1, ""},
     {"bad on/off value gives its default", "BalloonNotification=yes", Setting::BalloonNotification,
      1, ""},
+    {"a policy", "PushPolicy=1", Setting::PushPolicy, 1, ""},
     {"accented exchange folder", "RootPath=/home/j\xC3\xBCrgen/Austausch", Setting::RootPath, 0,
      "/home/j\xC3\xBCrgen/Austausch"},
     {"a service name of 300 characters keeps its first 256", "OPServiceName=" + Repeat("n", 300),
@@ -154,20 +160,107 @@ const std::vector<ValueCase> ValueCases = {
     {"empty name is a name", "OPServiceName=", Setting::OPServiceName, 0, ""},
 };
 
+// A file whose section starts with the case's line, which therefore is the one that
+// counts, loaded; the entry holds what the case expects.
+SettingsStore SettingsStoreTest::LoadedWith(const ValueCase& c) {
+  WriteSettings("[Settings]\n" + c.line + "\n" + DefaultFile.substr(11));
+  SettingsStore store(File());
+  EXPECT_EQ(store.LoadSettings(), SettingsFileResult::Done);
+  if (DefinitionOf(c.setting).type == SettingType::Integer) {
+    EXPECT_EQ(store.Integer(c.setting), c.integer);
+  } else {
+    EXPECT_EQ(store.Text(c.setting), c.text);
+  }
+  return store;
+}
+
 TEST_F(SettingsStoreTest, ValuesAreReadInTheirFileForms) {
   for (const auto& c : ValueCases) {
     SCOPED_TRACE(c.what);
-    // The line goes first in the section, so it is the one that counts.
-    WriteSettings("[Settings]\n" + c.line + "\n" + DefaultFile.substr(11));
-    SettingsStore store(File());
-    ASSERT_EQ(store.LoadSettings(), SettingsFileResult::Done);
-    if (DefinitionOf(c.setting).type == SettingType::Integer) {
-      EXPECT_EQ(store.Integer(c.setting), c.integer);
-    } else {
-      EXPECT_EQ(store.Text(c.setting), c.text);
-    }
+    const SettingsStore store = LoadedWith(c);
     EXPECT_FALSE(store.IsChanged(c.setting));
   }
+}
+
+// A value an entry cannot take is never guessed at: an entry whose wrong reading would let
+// someone in takes its strictest value, every other its default, and a warning names the
+// key and shows the value as the file gives it.
+TEST_F(SettingsStoreTest, ValueAnEntryCannotTakeGivesItsStrictestValueAndAWarning) {
+  const std::vector<ValueCase> cases = {
+      {"a comment after the policy", "PushPolicy=2 ; paired only", Setting::PushPolicy, 2, ""},
+      {"a word for a policy", "PushPolicy=paired", Setting::PushPolicy, 2, ""},
+      {"more than 32 bits", "PushPolicy=99999999999", Setting::PushPolicy, 2, ""},
+      {"a full-width digit", "PushPolicy=\xEF\xBC\x92", Setting::PushPolicy, 2, ""},
+      {"no policy of that number", "PushPolicy=3", Setting::PushPolicy, 2, ""},
+      {"a negative policy", "PushPolicy=-1", Setting::PushPolicy, 2, ""},
+      {"yes for hidden files", "AllowAccessHiddenFiles=yes", Setting::AllowAccessHiddenFiles, 0,
+       ""},
+      {"hidden files neither 0 nor 1", "AllowAccessHiddenFiles=2", Setting::AllowAccessHiddenFiles,
+       0, ""},
+      {"hidden files -1", "AllowAccessHiddenFiles=-1", Setting::AllowAccessHiddenFiles, 0, ""},
+      {"a service on at start, in words", "AutoStartTCP=on", Setting::AutoStartTCP, 0, ""},
+      {"IPv6 neither 0 nor 1", "UseIPv6=7", Setting::UseIPv6, 0, ""},
+      {"replacing, with a comment", "ObjectPushReplaces=1 # yes", Setting::ObjectPushReplaces, 0,
+       ""},
+      {"no port", "TcpPort=70000", Setting::TcpPort, 650, ""},
+      {"a negative port", "TcpPort=-1", Setting::TcpPort, 650, ""},
+      {"balloons in words", "BalloonNotification=yes", Setting::BalloonNotification, 1, ""},
+      {"a folder that is not UTF-8", "RootPath=/home/u/\xFF", Setting::RootPath, 0, ""},
+      {"a name that is not UTF-8", "FBServiceName=caf\xE9", Setting::FBServiceName, 0,
+       "OBEX Folder Browsing"},
+      {"a name longer than it can be", "OPServiceName=" + Repeat("n", 300), Setting::OPServiceName,
+       0, Repeat("n", 256)},
+      {"a terminal control in the value", "PushPolicy=\x1B[2J", Setting::PushPolicy, 2, ""},
+      // Never "every address".
+      {"an address that is not UTF-8", "ListenAddress=192.168.1.\xFF", Setting::ListenAddress, 0,
+       "127.0.0.1"},
+      {"an address longer than it can be", "ListenAddress=" + Repeat("1", 300),
+       Setting::ListenAddress, 0, "127.0.0.1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const SettingsStore store = LoadedWith(c);
+    ASSERT_EQ(store.Warnings().size(), 1u);
+    const std::string& warning = store.Warnings()[0];
+    const std::string value = c.line.substr(c.line.find('=') + 1);
+    EXPECT_NE(
+        warning.find(std::string(DefinitionOf(c.setting).key) + " \"" + ShownText(value) + "\""),
+        std::string::npos)
+        << warning;
+    EXPECT_EQ(ShownText(warning), warning);
+  }
+  WriteSettings(DefaultFile);
+  SettingsStore store(File());
+  ASSERT_EQ(store.ReadSettings(), SettingsFileResult::Done);
+  EXPECT_EQ(store.Warnings(), std::vector<std::string>());
+  // Nor can such a value be set.
+  EXPECT_FALSE(store.SetSetting(Setting::PushPolicy, 3));
+  EXPECT_FALSE(store.SetSetting(Setting::AllowAccessHiddenFiles, 2));
+  EXPECT_FALSE(store.SetSetting(Setting::TcpPort, 65536));
+  EXPECT_TRUE(store.SetSetting(Setting::TcpPort, 65535));
+}
+
+// The list of devices that may always push holds any number of them, from the file and
+// from the program.
+TEST_F(SettingsStoreTest, AlwaysAcceptedDevicesAreNeverCut) {
+  std::string devices;
+  for (int i = 0; i < 100; ++i) {
+    char address[18];
+    std::snprintf(address, sizeof address, "00:1A:7D:DA:71:%02X", i);
+    devices += (devices.empty() ? "" : " ") + std::string(address);
+  }
+  WriteSettings("[Settings]\nAlwaysAcceptDevices=" + devices + "\n");
+  SettingsStore store(File());
+  ASSERT_EQ(store.ReadSettings(), SettingsFileResult::Done);
+  EXPECT_EQ(store.Text(Setting::AlwaysAcceptDevices), devices);
+  EXPECT_EQ(store.Warnings(), std::vector<std::string>());
+
+  const std::string more = devices + " 00:1A:7D:DA:72:00";
+  EXPECT_TRUE(store.SetSetting(Setting::AlwaysAcceptDevices, more));
+  ASSERT_EQ(store.SaveSettings(), SettingsFileResult::Done);
+  SettingsStore reread(File());
+  ASSERT_EQ(reread.ReadSettings(), SettingsFileResult::Done);
+  EXPECT_EQ(reread.Text(Setting::AlwaysAcceptDevices), more);
 }
 
 TEST_F(SettingsStoreTest, SettingTheSameValueChangesNothingAndSaveLeavesTheFileAlone) {
@@ -402,6 +495,43 @@ TEST_F(SettingsStoreTest, FileThatCannotBeReadIsNeverWritten) {
   EXPECT_EQ(store.SaveSettings(), SettingsFileResult::ReadFailed);
   EXPECT_TRUE(fs::is_directory(File()));
   EXPECT_TRUE(fs::is_empty(File()));
+}
+
+// What is not a regular file of a sane size is not read at all (a FIFO would hold the
+// start, a device could run on for ever): the read fails at once and says why, and
+// every entry that could let someone in takes its strictest value.
+TEST_F(SettingsStoreTest, FileThatIsNoRegularFileOrTooLargeIsNotReadAndLetsNobodyIn) {
+  const std::string opening = "[Settings]\nPushPolicy=0\nAllowAccessHiddenFiles=1\n";
+  const fs::path folder = temp_.Base() / "a folder";
+  fs::create_directories(folder);
+  const fs::path large = temp_.Base() / "large.ini";
+  TempFolder::WriteFile(large, opening + "; " + std::string(SettingsFileMaxBytes, 'x') + "\n");
+  struct Case {
+    fs::path target;
+    std::string why;
+  };
+  for (const Case& c : {Case{folder, "not a regular file but a folder"},
+                        Case{large, "larger than " + std::to_string(SettingsFileMaxBytes)}}) {
+    SCOPED_TRACE(c.why);
+    fs::create_directories(Folder());
+    fs::remove(File());
+    fs::create_symlink(c.target, File());
+    SettingsStore store(File());
+    EXPECT_EQ(store.LoadSettings(), SettingsFileResult::ReadFailed);
+    EXPECT_EQ(store.Integer(Setting::PushPolicy), 2);
+    EXPECT_EQ(store.Integer(Setting::AllowAccessHiddenFiles), 0);
+    EXPECT_EQ(store.Integer(Setting::TcpPort), 650);
+    EXPECT_EQ(store.Text(Setting::ListenAddress), "127.0.0.1");
+    ASSERT_EQ(store.Warnings().size(), 1u);
+    EXPECT_EQ(store.Warnings()[0].rfind(
+                  "Cannot read the settings file " + File().string() + ": " + c.why, 0),
+              0u)
+        << store.Warnings()[0];
+    EXPECT_NE(store.Warnings()[0].find("PushPolicy, read as 2: only chosen devices may push"),
+              std::string::npos)
+        << store.Warnings()[0];
+  }
+  EXPECT_EQ(TempFolder::ReadFile(large).substr(0, opening.size()), opening);
 }
 
 TEST_F(SettingsStoreTest, ReadingOnlyNeverCreatesTheFile) {

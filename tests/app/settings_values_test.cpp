@@ -115,13 +115,16 @@ const std::vector<TextCase> TextCases = {
 TEST(SettingText, IsCutAtACharacterBoundaryOrRefused) {
   for (const auto& c : TextCases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(FitSettingText(c.text, false), c.cut);
-    EXPECT_EQ(FitSettingText(c.text, true), c.uncut);
+    EXPECT_EQ(FitSettingText(c.text, TextLimit::Cut), c.cut);
+    EXPECT_EQ(FitSettingText(c.text, TextLimit::Refuse), c.uncut);
     if (c.cut) {
       EXPECT_LE(c.cut->size(), SettingTextMaxBytes);
       // What fits is stored unchanged: a value survives a second pass.
-      EXPECT_EQ(FitSettingText(*c.cut, true), c.cut);
+      EXPECT_EQ(FitSettingText(*c.cut, TextLimit::Refuse), c.cut);
     }
+    // A list is never cut, and never holds what no entry can.
+    EXPECT_EQ(FitSettingText(c.text, TextLimit::None),
+              c.cut ? std::optional<std::string>(c.text) : std::nullopt);
   }
 }
 

@@ -66,7 +66,14 @@ const std::vector<DisplayCase> DisplayCases = {
     {"empty name gives the bare address", "", "00:1A:7D:DA:71:13"},
     {"UTF-8 name", "T\xC3\xA9l\xC3\xA9phone", "T\xC3\xA9l\xC3\xA9phone (00:1A:7D:DA:71:13)"},
     {"a line break cannot split the log line", "Evil\nConnected : x",
-     "Evil Connected : x (00:1A:7D:DA:71:13)"},
+     "Evil\\u000AConnected : x (00:1A:7D:DA:71:13)"},
+    {"C1 controls (NEL, CSI) drive no terminal",
+     "a\xC2\x85"
+     "b\xC2\x9B"
+     "2J",
+     "a\\u0085b\\u009B2J (00:1A:7D:DA:71:13)"},
+    {"a right-to-left override shows as itself", "Alice\xE2\x80\xAE",
+     "Alice\\u202E (00:1A:7D:DA:71:13)"},
     {"bytes that are not UTF-8", "a\xFF", "a\xEF\xBF\xBD (00:1A:7D:DA:71:13)"},
 };
 

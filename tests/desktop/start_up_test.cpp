@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <ostream>
@@ -8,6 +9,7 @@
 #include "app/desktop/desktop_program.h"
 #include "tests/desktop/desktop_fixture.h"
 #include "tests/support/headless_process.h"
+#include "tests/support/temp_folder.h"
 
 namespace quillfern::testing {
 namespace {
@@ -118,6 +120,32 @@ TEST_F(DesktopProcess, SigtermEndsTheServicesAndTheProgramCleanly) {
   EXPECT_EQ(process.Wait(10000), 0);
   errors += process.ReadAllErrors(1000);
   EXPECT_NE(errors.find("ending on a signal"), std::string::npos) << errors;
+}
+
+// What the settings file says that the program cannot take as written is said as it
+// starts; a settings file that is a FIFO does not hold the start, and is said why.
+TEST_F(DesktopProcess, SettingsItCannotTakeAsWrittenAreSaidAtStart) {
+  const std::string exchange = places.folder.Exchange().string();
+  TempFolder::WriteFile(places.SettingsFile(),
+                        "[Settings]\nPushPolicy=paired\nRootPath=" + exchange + "\n");
+  {
+    HeadlessProcess process(Command({"/minimize"}), Places());
+    const std::string errors = ErrorsUntil(process, "the window is ready");
+    Stop(process);
+    EXPECT_NE(errors.find("The settings give PushPolicy \"paired\", which it cannot take (0 to "
+                          "2); it is read as 2: only chosen devices may push"),
+              std::string::npos)
+        << errors;
+  }
+  std::filesystem::remove(places.SettingsFile());
+  ASSERT_EQ(::mkfifo(places.SettingsFile().c_str(), 0600), 0);
+  HeadlessProcess process(Command({"/minimize"}), Places());
+  const std::string errors = ErrorsUntil(process, "Cannot read the settings file");
+  Stop(process);
+  EXPECT_NE(errors.find("Cannot read the settings file " + places.SettingsFile().string() +
+                        ": not a regular file but a FIFO"),
+            std::string::npos)
+      << errors;
 }
 
 TEST_F(DesktopProcess, WithoutADisplayTheProgramPointsAtHeadless) {

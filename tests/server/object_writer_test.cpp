@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -33,6 +34,43 @@ std::vector<std::string> EntriesOf(const fs::path& folder) {
 
 std::span<const uint8_t> AsBytes(const std::string& text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+std::string Repeat(std::string_view piece, size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) out += piece;
+  return out;
+}
+
+// The number goes before the extension, and a name near the longest a file may have
+// makes room for it by giving up the end of its stem, never half a character.
+TEST(NumberedName, PutsTheNumberBeforeTheExtensionAndAlwaysFits) {
+  const std::string EAcute = "\xC3\xA9";
+  const std::string Euro = "\xE2\x82\xAC";
+  struct Case {
+    const char* what;
+    std::string name;
+    int number;
+    std::string numbered;
+  };
+  const std::vector<Case> cases = {
+      {"extension", "IMG_0001.jpg", 2, "IMG_0001 (2).jpg"},
+      {"no extension", "notes", 2, "notes (2)"},
+      {"the last dot counts", "archive.tar.gz", 2, "archive.tar (2).gz"},
+      {"room to spare", Repeat("a", 247) + ".txt", 1, Repeat("a", 247) + " (1).txt"},
+      {"the longest name", Repeat("a", 251) + ".txt", 1, Repeat("a", 247) + " (1).txt"},
+      {"two-byte characters", Repeat(EAcute, 125) + ".txt", 1, Repeat(EAcute, 123) + " (1).txt"},
+      {"three-byte characters and a long number", Repeat(Euro, 83) + ".txt", 10000,
+       Repeat(Euro, 81) + " (10000).txt"},
+      {"the longest name without extension", Repeat("n", 255), 1, Repeat("n", 251) + " (1)"},
+      {"an extension that leaves no room is cut as part of the name", "a." + Repeat("x", 253), 1,
+       "a." + Repeat("x", 249) + " (1)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(NumberedName(c.name, c.number), c.numbered);
+    EXPECT_LE(NumberedName(c.name, c.number).size(), size_t{NAME_MAX});
+  }
 }
 
 // Both ways of holding an object until it is complete: an unnamed file, and

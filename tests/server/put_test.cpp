@@ -46,10 +46,12 @@ const Bytes Success = {0xA0, 0x00, 0x03};
 const Bytes BadRequest = {0xC0, 0x00, 0x03};
 const Bytes Forbidden = {0xC3, 0x00, 0x03};
 const Bytes NotFound = {0xC4, 0x00, 0x03};
+const Bytes NotAcceptable = {0xC6, 0x00, 0x03};
 const Bytes EntityTooLarge = {0xCD, 0x00, 0x03};
 
 const std::string NoLine = "(no line)";
 const std::string ProbeLine = "1 Delete \"probe\" : Not found";
+const std::string InboxProbeLine = "1 Get operation not acceptable";
 
 Bytes ToBytes(std::string_view text) {
   return Bytes(text.begin(), text.end());
@@ -170,20 +172,38 @@ class PutTest : public ::testing::Test {
   }
 
   // The lines logged before the answer to a probe request: a test sees that
-  // a request logged nothing, or exactly one line.
+  // a request logged nothing, or exactly one line. An Object Push session
+  // refuses a stranger's delete, so there a fetch, which it never serves, is
+  // the probe.
   std::vector<std::string> LinesBeforeProbe(ObexClient& client) {
-    EXPECT_EQ(client.Request(DeleteRequest(u"probe")).packet, NotFound);
+    if (inbox_) {
+      EXPECT_EQ(client.Request(PacketBuilder(OpGetFinal).Name(u"probe").Build()).packet,
+                NotAcceptable);
+    } else {
+      EXPECT_EQ(client.Request(DeleteRequest(u"probe")).packet, NotFound);
+    }
+    const std::string& probeLine = inbox_ ? InboxProbeLine : ProbeLine;
     std::vector<std::string> lines;
-    for (std::string line = NextLine(); line != ProbeLine && line != NoLine; line = NextLine()) {
+    for (std::string line = NextLine(); line != probeLine && line != NoLine; line = NextLine()) {
       lines.push_back(line);
     }
     return lines;
+  }
+
+  // An Object Push server in place of the Folder Browsing one, and a client connected to it.
+  void ConnectToObjectPush(ObexClient& client) {
+    server_ = std::make_unique<ServerThreadRunner>(
+        ServerOptions{.root = folder_.Exchange(), .mode = ModeInbox});
+    seen_ = 0;
+    inbox_ = true;
+    Connect(client);
   }
 
   TempFolder folder_;
   std::unique_ptr<ServerThreadRunner> server_ =
       std::make_unique<ServerThreadRunner>(ServerOptions{.root = folder_.Exchange()});
   size_t seen_ = 0;
+  bool inbox_ = false;
 };
 
 TEST_F(PutTest, SinglePacketPutStoresObjectAndLogsSuccess) {
@@ -417,6 +437,70 @@ TEST_F(PutTest, HostileNamesNeverTouchAnythingOutsideTheExchangeFolder) {
     EXPECT_EQ(Snapshot(folder_.Base()), before);
   }
   EXPECT_EQ(TempFolder::ReadFile(folder_.Outside() / "keep.txt"), "untouched");
+}
+
+// Object Push keeps to the top level of the exchange folder, as its refusal of SETPATH
+// says: a name with a folder in it, by either separator, is refused for a push and for a
+// delete, with a line that says so. Folder Browsing stores such a name where it leads.
+TEST_F(PutTest, ObjectPushNameIsOneNameWithoutAFolder) {
+  fs::create_directories(Exchange() / "Projects" / "empty");
+  TempFolder::WriteFile(Exchange() / "Projects" / "thesis.tex", "thesis");
+  const auto before = Snapshot(folder_.Base());
+  ObexClient client;
+  ConnectToObjectPush(client);
+  struct Case {
+    Bytes request;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {PutWhole(u"Projects/planted.txt", "planted"), "1 Put \"Projects/planted.txt\" : Forbidden"},
+      {PutWhole(u"Projects\\planted2.txt", "planted"),
+       "1 Put \"Projects\\planted2.txt\" : Forbidden"},
+      // The first packet of a longer object is refused at once: nothing more is taken.
+      {PutFirst(u"Projects/planted3.txt", "planted"),
+       "1 Put \"Projects/planted3.txt\" : Forbidden"},
+      {DeleteRequest(u"Projects/thesis.tex"), "1 Delete \"Projects/thesis.tex\" : Forbidden"},
+      {DeleteRequest(u"Projects\\empty"), "1 Delete \"Projects\\empty\" : Forbidden"},
+      {DeleteRequest(u"Projects/missing"), "1 Delete \"Projects/missing\" : Forbidden"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(client.Request(c.request).packet, Forbidden);
+    EXPECT_EQ(LinesBeforeProbe(client), std::vector<std::string>{c.line});
+  }
+  EXPECT_EQ(Snapshot(folder_.Base()), before);
+  // A top-level name is pushed as ever.
+  EXPECT_EQ(client.Request(PutWhole(u"top.txt", "top")).packet, Success);
+
+  server_ = std::make_unique<ServerThreadRunner>(ServerOptions{.root = folder_.Exchange()});
+  seen_ = 0;
+  inbox_ = false;
+  ObexClient browser;
+  Connect(browser);
+  EXPECT_EQ(browser.Request(PutWhole(u"Projects\\placed.txt", "placed")).packet, Success);
+  EXPECT_EQ(TempFolder::ReadFile(Exchange() / "Projects" / "placed.txt"), "placed");
+}
+
+// A second push of a name as long as a file name may be is kept beside the first, under a
+// numbered name shortened to fit, not refused after the whole object arrived.
+TEST_F(PutTest, ObjectPushKeepsASecondObjectOfTheLongestNameBesideTheFirst) {
+  ObexClient client;
+  ConnectToObjectPush(client);
+  for (const size_t stem : {247, 251}) {
+    const std::string name = std::string(stem, 'p') + ".txt";
+    const std::string numbered = std::string(247, 'p') + " (1).txt";
+    SCOPED_TRACE(name.size());
+    EXPECT_EQ(client.Request(PutWhole(Utf8ToUtf16(name), "first")).packet, Success);
+    EXPECT_EQ(client.Request(PutWhole(Utf8ToUtf16(name), "second")).packet, Success);
+    EXPECT_EQ(LinesBeforeProbe(client),
+              (std::vector<std::string>{
+                  "1 Put \"" + name + "\" : Success",
+                  "1 Put \"" + name + "\" stored as \"" + numbered + "\" : Success"}));
+    EXPECT_EQ(TempFolder::ReadFile(Exchange() / name), "first");
+    EXPECT_EQ(TempFolder::ReadFile(Exchange() / numbered), "second");
+    fs::remove(Exchange() / name);
+    fs::remove(Exchange() / numbered);
+  }
 }
 
 TEST_F(PutTest, FileThatCannotBeOpenedForWritingIsForbidden) {
