@@ -13,7 +13,7 @@ class SettingsStore;
 
 struct PushSettings {
   bool replaceExisting = false;  // ObjectPushReplaces
-  PushPolicy policy = PushPolicy::AskUnpaired;
+  PushPolicy policy = PushPolicy::AskUnchosen;
   std::vector<std::string> alwaysAccepted;  // "00:1A:7D:DA:71:13", upper-case
 };
 

@@ -166,7 +166,7 @@ TEST_F(HeadlessSettingsTest, TheFileSaysWhoMayPushAndWhetherNamesAreReplaced) {
   };
   const std::vector<Case> cases = {
       // Without a word in the file, unpaired devices are asked about (here: refused).
-      {"RootPath=/srv/x\n", false, PushPolicy::AskUnpaired, {}, 0},
+      {"RootPath=/srv/x\n", false, PushPolicy::AskUnchosen, {}, 0},
       {"RootPath=/srv/x\nPushPolicy=0\n", false, PushPolicy::AcceptAll, {}, 0},
       {"RootPath=/srv/x\nObjectPushReplaces=1\nPushPolicy=1\n",
        true,
