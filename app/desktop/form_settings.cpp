@@ -42,8 +42,8 @@ constexpr int DeviceListRows = 3;
 // The PushPolicy numbers, at their positions in the combo box.
 const char* const PushPolicyTexts[] = {
     "Every device",
-    "Paired devices; ask about others",
-    "Only devices paired with this computer",
+    "Trusted devices; ask about others",
+    "Only trusted devices",
 };
 constexpr int PushPolicyCount = 3;
 
@@ -240,7 +240,8 @@ TFormSettings::TFormSettings(QWidget* parent, SettingsStore& store,
   for (const char* text : PushPolicyTexts) ComboBoxPushPolicy->addItem(QString::fromLatin1(text));
   ComboBoxPushPolicy->setToolTip(
       QStringLiteral("Who may send files with Object Push; asking means a question for each "
-                     "push from a device not paired with this computer."));
+                     "push from a device neither trusted (desktop pairing tools trust the "
+                     "devices they pair; 'bluetoothctl trust' does too) nor always accepted."));
   objectPushGrid->addWidget(ComboBoxPushPolicy, 4, 1);
   auto* devicesLabel = new QLabel(QStringLiteral("* Always accepted"), objectPush);
   devicesLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);

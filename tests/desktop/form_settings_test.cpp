@@ -172,7 +172,7 @@ TEST_F(SettingsDialogTest, FirstStartExplainsItselfAndProposesWhatWorks) {
                 "Quillfern does not have here: port 6500 is proposed.");
     }
     EXPECT_EQ(Control<QComboBox>(dialog, "ComboBoxPushPolicy")->currentText(),
-              "Paired devices; ask about others");
+              "Trusted devices; ask about others");
   }
   // Later starts show the settings as they are, without the introduction.
   store_.SetSetting(Setting::RootPath, Exchange());
