@@ -152,11 +152,16 @@ head -c 1048576 /dev/urandom >"$root/fetch-me.bin"
 head -c $((${QF_PUSH_MIB:-5} * 1048576)) /dev/urandom >"$phone_dir/push-5mib.bin"
 echo "a note from the phone" >"$phone_dir/note.txt"
 
+# Every device may push here, as a user who chose PushPolicy=0 would have it:
+# the checks show that pushing gives a stranger neither browsing nor deleting.
+mkdir -p /tmp/config
+printf '[Settings]\nPushPolicy=0\n' >/tmp/config/Quillfern.ini
+
 quillfern_pid=
 start_quillfern() {
   local prefix=$1
   : >"$results/quillfern.log"
-  "$QF_BINARY" --headless --services op,fb --root "$root" \
+  XDG_CONFIG_HOME=/tmp/config "$QF_BINARY" --headless --services op,fb --root "$root" \
     --op-name "$op_name" --fb-name "$fb_name" >>"$results/quillfern.log" 2>>"$results/quillfern.err" &
   quillfern_pid=$!
   if ! wait_for 20 both_listening; then
