@@ -100,9 +100,14 @@ bool WaitUntil(const std::function<bool()>& condition, Clock::duration timeout) 
   return true;
 }
 
-// Reads the program's first lines: the port and the two channels.
+// Reads the program's first lines: the port and the two channels, with the
+// notes the program may print between them (who may push, for one).
 bool ReadEndpoints(testing::HeadlessProcess& process, Endpoints& endpoints, std::string& error) {
-  for (int expected = 3; expected > 0; --expected) {
+  constexpr int MostLines = 12;
+  for (int read = 0;
+       read < MostLines && (endpoints.tcpPort == 0 || endpoints.objectPushChannel == 0 ||
+                            endpoints.folderBrowsingChannel == 0);
+       ++read) {
     std::string line;
     if (!process.ReadLine(line, StartTimeoutMs)) {
       error = "the program did not say where it serves: " + process.ReadAllErrors(500);
@@ -114,9 +119,6 @@ bool ReadEndpoints(testing::HeadlessProcess& process, Endpoints& endpoints, std:
       endpoints.objectPushChannel = static_cast<uint8_t>(std::atoi(line.c_str() + 5));
     } else if (line.starts_with("Scn: ") && line.ends_with(" BT_FB")) {
       endpoints.folderBrowsingChannel = static_cast<uint8_t>(std::atoi(line.c_str() + 5));
-    } else {
-      error = "unexpected first line: " + line;
-      return false;
     }
   }
   if (endpoints.tcpPort == 0 || endpoints.objectPushChannel == 0 ||
