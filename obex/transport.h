@@ -90,6 +90,11 @@ class TOBEXTransportBase {
   int ReceivePacketRestIntoFile(size_t from, int file, bool& fileShort);
   // Whether this transport can move received bytes straight into a file.
   virtual bool CanReceiveIntoFile();
+  // Whether a session on this transport may agree to Single Response Mode (OBEX SRM,
+  // headers 0x97 and 0x98), where packets stream without an answer each. Only links that
+  // keep every packet whole and in order on their own (L2CAP in enhanced retransmission
+  // mode) allow it; RFCOMM and TCP sessions never enable it.
+  virtual bool SingleResponseModeAllowed() const { return false; }
   // Sends the whole buffer. Every piece that goes out restarts the Timeout,
   // so a slow link that keeps moving is never cut off; a link without
   // progress for Timeout, a closed transport or a broken link ends the call
