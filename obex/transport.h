@@ -90,6 +90,10 @@ class TOBEXTransportBase {
   int ReceivePacketRestIntoFile(size_t from, int file, bool& fileShort);
   // Whether this transport can move received bytes straight into a file.
   virtual bool CanReceiveIntoFile();
+  // Whether bytes of a further packet are already here, in the receive buffer or waiting on
+  // the socket (or the peer has closed): a sender that streams without waiting for requests
+  // looks with this, never waiting, for an ABORT or a request to pause.
+  bool PacketWaiting();
   // Whether a session on this transport may agree to Single Response Mode (OBEX SRM,
   // headers 0x97 and 0x98), where packets stream without an answer each. Only links that
   // keep every packet whole and in order on their own (L2CAP in enhanced retransmission

@@ -71,6 +71,7 @@ int TOBEXServerConnection::HandleDisconnect(std::span<const uint8_t>) {
 }
 
 void TOBEXServerConnection::DispatchRequest(std::span<const uint8_t> packet) {
+  if (DropLeftover(packet)) return;
   switch (packet[0]) {
     case OpPut:
     case OpPutFinal:
