@@ -309,6 +309,10 @@ TEST_F(SingleResponseTest, FetchWaitsWhereTheClientAsksItTo) {
       EXPECT_EQ(ReceiveUntilFinal(*client, object).Code(), RspSuccess);
       EXPECT_EQ(object, data);
       EXPECT_EQ(NextLine(), "1 Get file \"w.bin\" : Success");
+      // A request to pause that crossed the end of the stream gets no answer: the next
+      // answer the client hears is the one to its next request.
+      ASSERT_EQ(client->Send(GetWait()), 5);
+      ExpectInStep(*client);
     }
   }
   ExpectInStep(*client);
