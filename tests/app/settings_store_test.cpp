@@ -1,22 +1,22 @@
 #include "app/settings_store.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/text.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/temp_folder.h"
 
 namespace quillfern {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::FileSizeLimit;
 using testing::TempFolder;
 
 const std::string DefaultFile =
@@ -424,29 +424,6 @@ TEST_F(SettingsStoreTest, UnwritableFileStillGivesEveryDefaultAndKeepsChangesFor
   EXPECT_EQ(TempFolder::ReadFile(elsewhere / "Quillfern.ini"), "[Settings]\nTcpPort=651\n");
   EXPECT_TRUE(fs::is_symlink(File()));
 }
-
-// Files this process writes may not grow past a few hundred bytes for the length of a
-// test: a full disk, as far as a write can tell.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    ::getrlimit(RLIMIT_FSIZE, &previous_);
-    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = previous_;
-    limit.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &previous_);
-    std::signal(SIGXFSZ, previousHandler_);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  rlimit previous_{};
-  void (*previousHandler_)(int) = nullptr;
-};
 
 TEST_F(SettingsStoreTest, SaveThatRunsOutOfSpaceLeavesTheOldFileWhole) {
   WriteSettings(DefaultFile);
