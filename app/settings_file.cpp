@@ -81,26 +81,22 @@ std::optional<SettingsFileText::Found> SettingsFileText::Find(std::string_view s
   const std::string_view all(bytes_);
   size_t position = all.starts_with(ByteOrderMark) ? ByteOrderMark.size() : 0;
   bool inSection = false;
-  bool sectionSeen = false;
+  int sectionsSeen = 0;
   Found found;
   while (const auto line = LineAt(position)) {
     position = line->nextLine;
     const std::string_view text = all.substr(line->start, line->end - line->start);
     if (const auto name = SectionName(text)) {
-      if (inSection) break;  // the end of the first section of that name
       inSection = EqualsIgnoringCase(*name, section);
-      if (inSection) {
-        sectionSeen = true;
-        found.lastFilledLine = line;
-      }
+      if (inSection && ++sectionsSeen == 1) found.lastFilledLine = line;
       continue;
     }
     if (!inSection) continue;
-    if (!Trim(text).empty()) found.lastFilledLine = line;
+    if (sectionsSeen == 1 && !Trim(text).empty()) found.lastFilledLine = line;
     const auto name = KeyName(text);
-    if (!found.keyLine && name && EqualsIgnoringCase(*name, key)) found.keyLine = line;
+    if (name && EqualsIgnoringCase(*name, key)) found.keyLines.push_back(*line);
   }
-  if (!sectionSeen) return std::nullopt;
+  if (sectionsSeen == 0) return std::nullopt;
   return found;
 }
 
@@ -110,13 +106,17 @@ std::string_view SettingsFileText::LineEnd() const {
   return "\n";
 }
 
-std::optional<std::string> SettingsFileText::Value(std::string_view section,
-                                                   std::string_view key) const {
+std::vector<std::string> SettingsFileText::Values(std::string_view section,
+                                                  std::string_view key) const {
+  std::vector<std::string> values;
   const auto found = Find(section, key);
-  if (!found || !found->keyLine) return std::nullopt;
-  const std::string_view line = std::string_view(bytes_).substr(
-      found->keyLine->start, found->keyLine->end - found->keyLine->start);
-  return std::string(Unquote(Trim(line.substr(line.find('=') + 1))));
+  if (!found) return values;
+  for (const Line& keyLine : found->keyLines) {
+    const std::string_view line =
+        std::string_view(bytes_).substr(keyLine.start, keyLine.end - keyLine.start);
+    values.emplace_back(Unquote(Trim(line.substr(line.find('=') + 1))));
+  }
+  return values;
 }
 
 void SettingsFileText::SetValue(std::string_view section, std::string_view key,
@@ -124,9 +124,15 @@ void SettingsFileText::SetValue(std::string_view section, std::string_view key,
   assert(value.find_first_of("\r\n") == std::string_view::npos);
   const std::string fileForm = FileForm(value);
   const auto found = Find(section, key);
-  if (found && found->keyLine) {
-    const size_t valueStart = bytes_.find('=', found->keyLine->start) + 1;
-    bytes_.replace(valueStart, found->keyLine->end - valueStart, fileForm);
+  if (found && !found->keyLines.empty()) {
+    // The later lines go first, so that the first line's place stays where it was found.
+    for (size_t i = found->keyLines.size() - 1; i > 0; --i) {
+      const Line& repeated = found->keyLines[i];
+      bytes_.erase(repeated.start, repeated.nextLine - repeated.start);
+    }
+    const Line& first = found->keyLines.front();
+    const size_t valueStart = bytes_.find('=', first.start) + 1;
+    bytes_.replace(valueStart, first.end - valueStart, fileForm);
     return;
   }
   const std::string lineEnd(LineEnd());

@@ -4,9 +4,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The settings file as text: INI sections of "key=value" lines. Section and key names
-// match without regard to ASCII case. Only the lines that are set change; every other
+// match without regard to ASCII case, and the sections of one name are one section. Only
+// the lines that are set change; every other
 // byte of the file (comments, other sections, unknown keys, a UTF-8 byte order mark,
 // each line's own line end, bytes that are not UTF-8) is kept as it was.
 namespace quillfern {
@@ -19,14 +21,16 @@ class SettingsFileText {
   // The whole file, as it is to be written.
   const std::string& Bytes() const { return bytes_; }
 
-  // The value of the first line with this key in the first section of this name: the text
-  // after the first "=", without blanks around it and without one pair of double quotes
-  // enclosing it. Lines before the first section belong to no section; a repeated key or
-  // a repeated section is ignored after its first occurrence, here and in SetValue.
-  std::optional<std::string> Value(std::string_view section, std::string_view key) const;
+  // The value of every line with this key in the sections of this name, in file order
+  // (none when the key is missing; a key written twice, as by a hand-edit appended to the
+  // file, gives two): the text after the first "=", without blanks around it and without
+  // one pair of double quotes enclosing it. Lines before the first section belong to no
+  // section.
+  std::vector<std::string> Values(std::string_view section, std::string_view key) const;
 
-  // Replaces the value of that line, keeping the line's key and its line end as written;
-  // without such a line, adds "key=value" after the section's last line that is not
+  // Replaces the value of the key's first line, keeping the line's key and its line end as
+  // written, and removes the key's other lines, so that the file gives the key one value;
+  // without such a line, adds "key=value" after the first section's last line that is not
   // blank; without the section, adds it at the end of the file. The value is quoted when
   // reading it back would otherwise lose blanks or quotes at its ends. Added lines end
   // like the file's first line (CRLF or LF). The value must hold no line break.
@@ -39,8 +43,8 @@ class SettingsFileText {
     size_t nextLine;  // first byte after its line end
   };
   struct Found {
-    std::optional<Line> keyLine;         // the first line with the key
-    std::optional<Line> lastFilledLine;  // the section's last line that is not blank
+    std::vector<Line> keyLines;          // the lines with the key, in file order
+    std::optional<Line> lastFilledLine;  // the first section's last line that is not blank
   };
   std::optional<Line> LineAt(size_t position) const;
   std::optional<Found> Find(std::string_view section, std::string_view key) const;

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "app/file_replace.h"
 #include "app/settings_file.h"
 #include "app/settings_values.h"
@@ -105,8 +107,8 @@ SettingsFileResult SettingsStore::Read(bool addMissingKeys) {
   for (size_t i = 0; i < SettingCount; ++i) {
     const SettingDefinition& definition = SettingsTable[i];
     Entry& entry = entries_[i];
-    const auto value = text.Value(SettingsSection, definition.key);
-    if (!value) {
+    const std::vector<std::string> values = text.Values(SettingsSection, definition.key);
+    if (values.empty()) {
       if (addMissingKeys) {
         text.SetValue(SettingsSection, definition.key,
                       FileForm(definition, entry.integer, entry.text));
@@ -114,7 +116,11 @@ SettingsFileResult SettingsStore::Read(bool addMissingKeys) {
       }
       continue;
     }
-    ReadValue(i, *value);
+    if (std::ranges::all_of(values, [&](const std::string& v) { return v == values[0]; })) {
+      ReadValue(i, values[0]);
+    } else {
+      ReadDisagreeingValues(i, values);
+    }
   }
   return keysAdded ? Write(text.Bytes()) : SettingsFileResult::Done;
 }
@@ -147,6 +153,24 @@ void SettingsStore::ReadValue(size_t index, const std::string& value) {
                         Quoted(*storable));
   }
   entry.text = std::move(*storable);
+}
+
+void SettingsStore::ReadDisagreeingValues(size_t index, const std::vector<std::string>& values) {
+  const SettingDefinition& definition = SettingsTable[index];
+  Entry& entry = entries_[index];
+  std::string given;
+  for (const std::string& value : values) given += (given.empty() ? "" : ", ") + Quoted(value);
+  std::string readAs;
+  if (definition.type == SettingType::Integer) {
+    entry.integer = definition.unreadable;
+    readAs = IntegerReadInstead(definition);
+  } else {
+    entry.text = definition.unreadableText;
+    readAs = TextReadInstead(definition);
+  }
+  warnings_.push_back("The settings give " + std::string(definition.key) + " " +
+                      std::to_string(values.size()) + " times, as " + given +
+                      "; as it cannot tell which is meant, it is read as " + readAs);
 }
 
 bool SettingsStore::SetSetting(Setting setting, int32_t value) {

@@ -127,11 +127,11 @@ class SettingsStore {
 
   // Reads every entry from the file, in table order. A key that is missing is added to
   // the file with its default (the first start thus creates the file, and its folder,
-  // with every key in table order); a value the entry cannot take gives the entry's
-  // value for that case (see SettingDefinition) and a warning, and its line stays as it
-  // is. A file that exists but cannot be read (not a regular file, larger than
-  // SettingsFileMaxBytes, or refused by the system) is never written; every entry then
-  // takes the value it takes for a value it cannot read, and a warning says so. No
+  // with every key in table order); a value the entry cannot take, or a key given twice
+  // with different values, gives the entry's value for that case (see SettingDefinition)
+  // and a warning, and its lines stay as they are. A file that exists but cannot be read (not a
+  // regular file, larger than SettingsFileMaxBytes, or refused by the system) is never written;
+  // every entry then takes the value it takes for a value it cannot read, and a warning says so. No
   // entry is marked changed.
   SettingsFileResult LoadSettings();
 
@@ -177,6 +177,10 @@ class SettingsStore {
   SettingsFileResult Read(bool addMissingKeys);
   // Takes the file's value into the entry, or says why it cannot.
   void ReadValue(size_t index, const std::string& value);
+  // A key the file gives more than once, with values that differ: which one the user
+  // meant is unknown, so the entry takes its value for a value it cannot read, and a
+  // warning says so.
+  void ReadDisagreeingValues(size_t index, const std::vector<std::string>& values);
   SettingsFileResult Write(const std::string& bytes);
 
   // All fields: UI thread only. The store has no lock; every call comes from there.

@@ -187,7 +187,14 @@ bool IsHiddenFromView(char32_t code) {
   return (code >= 0x200B && code <= 0x200F) ||  // zero-width spaces and joiners, LRM, RLM
          (code >= 0x202A && code <= 0x202E) ||  // embeddings and overrides
          (code >= 0x2060 && code <= 0x206F) ||  // word joiner, isolates, deprecated formats
-         (code >= 0xFFF9 && code <= 0xFFFB);    // interlinear annotation
+         (code >= 0xFFF9 && code <= 0xFFFB) ||  // interlinear annotation
+         // Marks that join the digits after them into one sign.
+         (code >= 0x0600 && code <= 0x0605) || code == 0x06DD || code == 0x070F || code == 0x0890 ||
+         code == 0x0891 || code == 0x08E2 || code == 0x110BD || code == 0x110CD ||
+         (code >= 0x13430 && code <= 0x1343F) ||                   // hieroglyph layout controls
+         (code >= 0x1BCA0 && code <= 0x1BCA3) ||                   // shorthand format controls
+         (code >= 0x1D173 && code <= 0x1D17A) ||                   // musical beam and phrase marks
+         code == 0xE0001 || (code >= 0xE0020 && code <= 0xE007F);  // tags: invisible text
 }
 
 std::string ShownText(std::string_view text) {
@@ -201,8 +208,11 @@ std::string ShownText(std::string_view text) {
       AppendUtf8(out, ReplacementCharacter);
       ++i;
     } else if (IsHiddenFromView(*code)) {
-      out += "\\u";
-      for (int shift = 12; shift >= 0; shift -= 4) out += Hex[(*code >> shift) & 0xF];
+      // Four hex digits, or eight beyond the Basic Multilingual Plane ("\U000E0041"), so
+      // that an escape never reads as another character.
+      const bool wide = *code > 0xFFFF;
+      out += wide ? "\\U" : "\\u";
+      for (int shift = wide ? 28 : 12; shift >= 0; shift -= 4) out += Hex[(*code >> shift) & 0xF];
     } else {
       out.append(text, start, i - start);
     }

@@ -28,10 +28,10 @@ std::string SanitizeUtf8(std::string_view text);
 // A text a peer chose (an object, folder or device name), made fit to show a person:
 // every control character (C0, DEL, C1), every bidirectional or other invisible format
 // character and the line and paragraph separators become a visible escape such as
-// "\u202E" or "\u000A", and bytes that are not UTF-8 become U+FFFD. What comes out is
-// one line that reads in the order it was written and drives no terminal. Every place
-// that shows such a text to a person (log lines, terminal output, notifications,
-// windows, exported logs) passes it through here.
+// "\u202E" or "\u000A" ("\U000E0041" beyond U+FFFF), and bytes that are not UTF-8 become U+FFFD.
+// What comes out is one line that reads in the order it was written and drives no terminal. Every
+// place that shows such a text to a person (log lines, terminal output, notifications, windows,
+// exported logs) passes it through here.
 std::string ShownText(std::string_view text);
 
 // True for the code points that ShownText escapes.

@@ -253,6 +253,9 @@ TEST_F(HeadlessSettingsTest, TheFileSaysWhereTcpListens) {
       {"RootPath=/srv/x\nListenAddress=::1\n", "::1", true, 0},
       {"RootPath=/srv/x\nListenAddress=my-laptop\n", "127.0.0.1", false, 1},
       {"RootPath=/srv/x\nUseIPv6=1\nListenAddress=0.0.0.0/0\n", "::1", true, 1},
+      // The file as the program wrote it ("every address"), and a line added at its end.
+      {"RootPath=/srv/x\nListenAddress=\nListenAddress=127.0.0.1\n", "127.0.0.1", false, 1},
+      {"RootPath=/srv/x\nListenAddress=::1\nListenAddress=\n", "127.0.0.1", false, 1},
   };
   for (const Case& c : cases) {
     WriteSettings(c.lines);

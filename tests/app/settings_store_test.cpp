@@ -163,7 +163,11 @@ const std::vector<ValueCase> ValueCases = {
 // A file whose section starts with the case's line, which therefore is the one that
 // counts, loaded; the entry holds what the case expects.
 SettingsStore SettingsStoreTest::LoadedWith(const ValueCase& c) {
-  WriteSettings("[Settings]\n" + c.line + "\n" + DefaultFile.substr(11));
+  // Every other key as the program writes it, and this one as the case gives it.
+  std::string others = DefaultFile.substr(11);
+  const size_t keyLine = others.find(std::string(DefinitionOf(c.setting).key) + "=");
+  others.erase(keyLine, others.find('\n', keyLine) + 1 - keyLine);
+  WriteSettings("[Settings]\n" + c.line + "\n" + others);
   SettingsStore store(File());
   EXPECT_EQ(store.LoadSettings(), SettingsFileResult::Done);
   if (DefinitionOf(c.setting).type == SettingType::Integer) {
@@ -372,10 +376,10 @@ TEST_F(SettingsStoreTest, OddFileIsReadSensiblyAndKeptByteForByte) {
       "AutoStart=1\r\n"  // before any section: not ours
       "[SETTINGS]\r\n"
       "tcpport=0x2000\r\n"
-      "TcpPort=9\r\n"  // a repeated key: the first counts
+      "TcpPort=0x2000\r\n"  // a repeated key with the same value
       "RootPath=/home/\xE9t\xE9\r\n"
       "garbage line \x80\x81\r\n"
-      "[Settings]\r\n"  // a repeated section: the first counts
+      "[Settings]\r\n"  // a repeated section: part of the first
       "UseIPv6=1\r\n";
   WriteSettings(odd);
   SettingsStore store(File());
@@ -383,10 +387,10 @@ TEST_F(SettingsStoreTest, OddFileIsReadSensiblyAndKeptByteForByte) {
   EXPECT_EQ(store.Integer(Setting::AutoStart), 0);
   EXPECT_EQ(store.Integer(Setting::TcpPort), 0x2000);
   EXPECT_EQ(store.Text(Setting::RootPath), "");
-  EXPECT_EQ(store.Integer(Setting::UseIPv6), 0);
+  EXPECT_EQ(store.Integer(Setting::UseIPv6), 1);
   const std::string added =
       "AutoStart=0\r\nAutoStartOP=0\r\nAutoStartFB=0\r\nAutoStartTCP=0\r\n"
-      "AllowAccessHiddenFiles=0\r\nBalloonNotification=1\r\nUseIPv6=0\r\n"
+      "AllowAccessHiddenFiles=0\r\nBalloonNotification=1\r\n"
       "OPServiceName=OBEX Object Push\r\nFBServiceName=OBEX Folder Browsing\r\n"
       "ReceivedNotification=1\r\nObjectPushReplaces=0\r\nPushPolicy=1\r\nAlwaysAcceptDevices="
       "\r\nListenAddress=\r\n";
@@ -397,7 +401,40 @@ TEST_F(SettingsStoreTest, OddFileIsReadSensiblyAndKeptByteForByte) {
   EXPECT_TRUE(store.SetSetting(Setting::TcpPort, 651));
   ASSERT_EQ(store.SaveSettings(), SettingsFileResult::Done);
   expected.replace(expected.find("0x2000"), 6, "651");
+  expected.erase(expected.find("TcpPort=0x2000\r\n"), 16);
   EXPECT_EQ(FileBytes(), expected);
+}
+
+// The file the program wrote holds every key, so a line the user appends repeats one. Which
+// of two different values is meant cannot be known: the entry takes its strictest value
+// (never the first line's "every address"), with a warning, until the program sets the key
+// and the file gives it once again.
+TEST_F(SettingsStoreTest, KeyGivenTwiceWithDifferentValuesGivesItsStrictestValueAndAWarning) {
+  WriteSettings(DefaultFile +
+                "ListenAddress=127.0.0.1\n"
+                "PushPolicy=0\n"
+                "AllowAccessHiddenFiles=1\n"
+                "TcpPort=650\n");  // the same value again: nothing to doubt
+  SettingsStore store(File());
+  ASSERT_EQ(store.LoadSettings(), SettingsFileResult::Done);
+  EXPECT_EQ(store.Text(Setting::ListenAddress), "127.0.0.1");
+  EXPECT_EQ(store.Integer(Setting::PushPolicy), 2);
+  EXPECT_EQ(store.Integer(Setting::AllowAccessHiddenFiles), 0);
+  EXPECT_EQ(store.Integer(Setting::TcpPort), 650);
+  ASSERT_EQ(store.Warnings().size(), 3u);
+  EXPECT_NE(store.Warnings()[0].find("AllowAccessHiddenFiles 2 times, as \"0\", \"1\""),
+            std::string::npos)
+      << store.Warnings()[0];
+  EXPECT_NE(store.Warnings()[2].find("ListenAddress 2 times, as \"\", \"127.0.0.1\""),
+            std::string::npos)
+      << store.Warnings()[2];
+
+  EXPECT_TRUE(store.SetSetting(Setting::PushPolicy, 0));
+  ASSERT_EQ(store.SaveSettings(), SettingsFileResult::Done);
+  SettingsStore again(File());
+  ASSERT_EQ(again.LoadSettings(), SettingsFileResult::Done);
+  EXPECT_EQ(again.Integer(Setting::PushPolicy), 0);
+  EXPECT_EQ(again.Warnings().size(), 2u);
 }
 
 TEST_F(SettingsStoreTest, UnwritableFileStillGivesEveryDefaultAndKeepsChangesForTheNextSave) {

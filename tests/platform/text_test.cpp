@@ -114,6 +114,16 @@ const std::vector<ShownCase> ShownCases = {
     {"zero-width characters and the byte-order mark", "a\xE2\x80\x8B\xEF\xBB\xBF",
      "a\\u200B\\uFEFF"},
     {"NUL", std::string("a\0b", 3), "a\\u0000b"},
+    // "thesis.pdf" followed by invisible tag characters reads as the real thesis.pdf.
+    {"tag characters, and escapes beyond the Basic Multilingual Plane",
+     "thesis.pdf\xF3\xA0\x80\x81\xF3\xA0\x81\x81\xF3\xA0\x81\xBF",
+     "thesis.pdf\\U000E0001\\U000E0041\\U000E007F"},
+    {"musical beams and hieroglyph layout controls", "a\xF0\x9D\x85\xB3\xF0\x93\x90\xB0",
+     "a\\U0001D173\\U00013430"},
+    {"signs that swallow the digits after them",
+     "\xD8\x80"
+     "12\xDB\x9D",
+     "\\u060012\\u06DD"},
     {"bytes that are not UTF-8", "a\xFF\xC0\xAF", "a" + R + R + R},
 };
 
