@@ -176,6 +176,13 @@ bool IsHiddenFromView(char32_t code) {
   switch (code) {
     case 0x00AD:  // soft hyphen: invisible unless a line breaks there
     case 0x061C:  // Arabic letter mark
+    case 0x034F:  // combining grapheme joiner
+    case 0x115F:  // Hangul fillers: letters that draw nothing
+    case 0x1160:
+    case 0x3164:
+    case 0xFFA0:
+    case 0x17B4:  // Khmer inherent vowels, invisible by design
+    case 0x17B5:
     case 0x180E:  // Mongolian vowel separator
     case 0x2028:  // line separator
     case 0x2029:  // paragraph separator

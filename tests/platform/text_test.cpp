@@ -124,6 +124,11 @@ const std::vector<ShownCase> ShownCases = {
      "\xD8\x80"
      "12\xDB\x9D",
      "\\u060012\\u06DD"},
+    // Letters and marks that draw nothing: "thesis.pdf" and a Hangul filler look alike.
+    {"letters that draw nothing",
+     "thesis.pdf\xE3\x85\xA4"
+     "a\xCD\x8F\xE1\x85\x9F",
+     "thesis.pdf\\u3164a\\u034F\\u115F"},
     {"bytes that are not UTF-8", "a\xFF\xC0\xAF", "a" + R + R + R},
 };
 
