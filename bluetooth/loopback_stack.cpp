@@ -198,6 +198,20 @@ int LoopbackBluetoothStack::BindAnyChannel(RfcommSocket& socket) {
   return BindFirstFree(socket, FirstChannel, LastChannel, 1, ChannelName);
 }
 
+int LoopbackBluetoothStack::BoundNumber(const BluetoothSocket& socket, int first, int last,
+                                        int step, std::string (*name)(int)) {
+  sockaddr_un address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return Errno();
+  }
+  const std::string bound = AddressPath(address, length).filename().string();
+  for (int number = first; number <= last; number += step) {
+    if (bound == name(number)) return number;
+  }
+  return -EINVAL;
+}
+
 int LoopbackBluetoothStack::BindFirstFree(BluetoothSocket& socket, int first, int last, int step,
                                           std::string (*name)(int)) {
   const fs::path device = DeviceFolder(self_);
@@ -225,16 +239,7 @@ int LoopbackBluetoothStack::BindFirstFree(BluetoothSocket& socket, int first, in
 }
 
 int LoopbackBluetoothStack::BoundChannel(const RfcommSocket& socket) {
-  sockaddr_un address{};
-  socklen_t length = sizeof address;
-  if (::getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return Errno();
-  }
-  const std::string name = AddressPath(address, length).filename().string();
-  for (int channel = FirstChannel; channel <= LastChannel; ++channel) {
-    if (name == ChannelName(channel)) return channel;
-  }
-  return -EINVAL;
+  return BoundNumber(socket, FirstChannel, LastChannel, 1, ChannelName);
 }
 
 int LoopbackBluetoothStack::SetLinkSecurity(RfcommSocket&, LinkSecurity) {
@@ -277,16 +282,7 @@ int LoopbackBluetoothStack::BindAnyPsm(L2capSocket& socket) {
 }
 
 int LoopbackBluetoothStack::BoundPsm(const L2capSocket& socket) {
-  sockaddr_un address{};
-  socklen_t length = sizeof address;
-  if (::getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return Errno();
-  }
-  const std::string name = AddressPath(address, length).filename().string();
-  for (int psm = FirstDynamicPsm; psm <= LastDynamicPsm; psm += 2) {
-    if (name == PsmName(psm)) return psm;
-  }
-  return -EINVAL;
+  return BoundNumber(socket, FirstDynamicPsm, LastDynamicPsm, 2, PsmName);
 }
 
 int LoopbackBluetoothStack::LinkMtu(int socket, L2capMtu& mtu) {

@@ -80,6 +80,9 @@ class LoopbackBluetoothStack final : public BluetoothStack {
   // holds, and keeps the claim with the socket.
   int BindFirstFree(BluetoothSocket& socket, int first, int last, int step,
                     std::string (*name)(int));
+  // The number among those that the socket's name stands for; -EINVAL for another name.
+  static int BoundNumber(const BluetoothSocket& socket, int first, int last, int step,
+                         std::string (*name)(int));
   int ConnectTo(BluetoothAddress device, const std::string& name, int type,
                 BluetoothSocket& socket);
 

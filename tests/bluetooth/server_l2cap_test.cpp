@@ -16,6 +16,7 @@
 #include "bluetooth/transport_bluetooth.h"
 #include "obex/headers.h"
 #include "obex/packet.h"
+#include "tests/bluetooth/bluetooth_fixture.h"
 #include "tests/bluetooth/bluetooth_server_runner.h"
 #include "tests/support/obex_client.h"
 #include "tests/support/temp_folder.h"
@@ -25,10 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr BluetoothAddress PhoneAddress = 0x001A7DDA7113;
-constexpr char PhoneText[] = "Phone (00:1A:7D:DA:71:13)";
-const Bytes ServiceUnavailable = {0xD3, 0x00, 0x03};
-const Bytes FolderBrowsing(FolderBrowsingTarget.begin(), FolderBrowsingTarget.end());
 constexpr int WaitMs = 3000;
 
 // Many packets of every size the link allows, and bytes that show any slip.
@@ -38,25 +35,8 @@ Bytes LargeObject() {
   return content;
 }
 
-Bytes Record(uint8_t mode, uint16_t channel, std::string_view name, uint16_t psm) {
-  std::array<uint8_t, ServiceRecordCapacity> buffer{};
-  const size_t length = BuildServiceRecord(buffer, mode, channel, name, psm);
-  return Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
-}
-
-class L2capServiceTest : public ::testing::Test {
+class L2capServiceTest : public BluetoothTest {
  protected:
-  void SetUp() override {
-    std::error_code error;
-    radio_ = LoopbackBluetoothStack::Create(Air(), LoopbackRadioAddress, "Computer", error);
-    ASSERT_TRUE(radio_) << error.message();
-    phone_ = LoopbackBluetoothStack::Create(Air(), PhoneAddress, "Phone", error);
-    ASSERT_TRUE(phone_) << error.message();
-    ASSERT_EQ(phone_->SetTrusted(true), 0);
-  }
-
-  fs::path Air() const { return folder_.Base() / "air"; }
-
   void Start(uint8_t mode, const std::function<void(TOBEXServerBTMS&)>& setUp = {}) {
     mode_ = mode;
     server_ = RunBluetoothServer(*radio_, mode, folder_.Exchange(), setUp);
@@ -65,30 +45,11 @@ class L2capServiceTest : public ::testing::Test {
 
   Bytes Target() const { return mode_ == ModeFolderBrowsing ? FolderBrowsing : Bytes{}; }
 
-  // A client on the phone that finds the service in its record and connects over
-  // L2CAP (or RFCOMM).
-  std::unique_ptr<ObexClient> Phone(bool l2cap = true) {
-    auto client = std::make_unique<ObexClient>([this, l2cap](EventLoop& loop, TOBEXConnection& c) {
-      auto transport = std::make_unique<TOBEXTransportBTMS>(loop, c, *phone_);
-      transport->PeerAddress = LoopbackRadioAddress;
-      transport->UseL2cap = l2cap;
-      return transport;
-    });
-    client->Connection().Mode = mode_;
-    return client;
-  }
-
   std::unique_ptr<ObexClient> Connected(bool l2cap = true) {
-    auto client = Phone(l2cap);
+    auto client = Phone(mode_, l2cap);
     EXPECT_EQ(client->Open(), 0);
     EXPECT_EQ(client->Connect(65535, Target()).Code(), RspSuccess);
     return client;
-  }
-
-  std::vector<Bytes> PublishedRecords() {
-    std::vector<Bytes> records;
-    EXPECT_GE(phone_->SearchRecords(LoopbackRadioAddress, records), 0);
-    return records;
   }
 
   uint16_t Psm() {
@@ -97,9 +58,6 @@ class L2capServiceTest : public ::testing::Test {
     return psm;
   }
 
-  TempFolder folder_;
-  std::unique_ptr<LoopbackBluetoothStack> radio_;
-  std::unique_ptr<LoopbackBluetoothStack> phone_;
   std::unique_ptr<ServerThreadRunner> server_;
   uint8_t mode_ = ModeInbox;
 };
@@ -192,7 +150,7 @@ TEST_F(L2capServiceTest, AFifthPeerIsRefusedOnEitherTransport) {
   for (int i = 0; i < 4; ++i) peers.push_back(Connected(i % 2 == 0));
   for (const bool l2cap : {true, false}) {
     SCOPED_TRACE(l2cap ? "L2CAP" : "RFCOMM");
-    auto fifth = Phone(l2cap);
+    auto fifth = Phone(mode_, l2cap);
     ASSERT_EQ(fifth->Open(), 0);
     EXPECT_EQ(fifth->Receive().packet, ServiceUnavailable);
     EXPECT_TRUE(fifth->WaitForClose(WaitMs));
@@ -205,7 +163,7 @@ TEST_F(L2capServiceTest, AFifthPeerIsRefusedOnEitherTransport) {
 TEST_F(L2capServiceTest, FolderBrowsingOverL2capChecksTrustAndTarget) {
   ASSERT_EQ(phone_->SetTrusted(false), 0);
   Start(ModeFolderBrowsing);
-  auto refused = Phone();
+  auto refused = Phone(mode_, true);
   ASSERT_EQ(refused->Open(), 0);
   EXPECT_EQ(refused->Receive().packet, ServiceUnavailable);
   EXPECT_TRUE(refused->WaitForClose(WaitMs));
@@ -215,10 +173,10 @@ TEST_F(L2capServiceTest, FolderBrowsingOverL2capChecksTrustAndTarget) {
                 "settings or with `bluetoothctl trust 00:1A:7D:DA:71:13`");
 
   ASSERT_EQ(phone_->SetTrusted(true), 0);
-  auto without = Phone();
+  auto without = Phone(mode_, true);
   ASSERT_EQ(without->Open(), 0);
   EXPECT_EQ(without->Connect().Code(), RspNotAcceptable);
-  auto with = Phone();
+  auto with = Phone(mode_, true);
   ASSERT_EQ(with->Open(), 0);
   EXPECT_EQ(with->Connect(65535, FolderBrowsing).Code(), RspSuccess);
 }
@@ -270,7 +228,7 @@ TEST_F(L2capServiceTest, SwitchedOffTheServiceListensOnRfcommOnly) {
   EXPECT_EQ(PublishedRecords(),
             std::vector<Bytes>{Record(ModeFolderBrowsing, 1, "OBEX Folder Browsing", NoL2capPsm)});
   EXPECT_FALSE(fs::exists(Air() / "020000000001" / "l2cap-1001"));
-  auto peer = Phone();
+  auto peer = Phone(mode_, true);
   EXPECT_EQ(peer->Open(), OpenNoServiceRecord);
   server_->OnServerThread<TOBEXServerBTMS>(
       [](TOBEXServerBTMS& server) { EXPECT_FALSE(server.L2capListenSocket.Valid()); });
