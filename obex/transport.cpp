@@ -264,6 +264,10 @@ void TOBEXTransportBase::EndWaitingSend() {
   sendWaiting_ = false;
 }
 
+size_t TOBEXTransportBase::LargestPacket() const {
+  return ObexMaxPacket;
+}
+
 bool TOBEXTransportBase::CanReceiveIntoFile() {
   return false;
 }

@@ -99,6 +99,9 @@ class TOBEXTransportBase {
   // keep every packet whole and in order on their own (L2CAP in enhanced retransmission
   // mode) allow it; RFCOMM and TCP sessions never enable it.
   virtual bool SingleResponseModeAllowed() const { return false; }
+  // The largest packet the link carries whole either way (an L2CAP link's MTUs); a session
+  // announces and sends no larger packets. Read by the session's worker.
+  virtual size_t LargestPacket() const;
   // Sends the whole buffer. Every piece that goes out restarts the Timeout,
   // so a slow link that keeps moving is never cut off; a link without
   // progress for Timeout, a closed transport or a broken link ends the call

@@ -230,6 +230,57 @@ TEST_F(LoopbackStackTest, APhoneFindsEachServicesChannelFromTheRecords) {
   EXPECT_EQ(LookupServiceChannel(*phone, 0x0000000000BB, 0), ServiceSearchFailed);
 }
 
+// L2CAP listeners take odd dynamic PSMs in order, hold them until closed, and
+// their links keep every send whole, as the kernel's sequential-packet sockets do.
+TEST_F(LoopbackStackTest, L2capListenersTakeDynamicPsmsAndLinksKeepPacketsWhole) {
+  std::array<L2capSocket, 2> listeners;
+  for (size_t i = 0; i < listeners.size(); ++i) {
+    ASSERT_EQ(radio->CreateL2capSocket(listeners[i]), 0);
+    ASSERT_EQ(radio->BindAnyPsm(listeners[i]), 0);
+    EXPECT_EQ(radio->BoundPsm(listeners[i]), FirstDynamicPsm + 2 * static_cast<int>(i));
+    ASSERT_EQ(radio->Listen(listeners[i], 4), 0);
+  }
+  EXPECT_TRUE(fs::exists(Air() / "020000000001" / "l2cap-1003"));
+
+  L2capSocket client;
+  ASSERT_EQ(phone->ConnectL2cap(LoopbackRadioAddress, 0x1003, client), 0);
+  ASSERT_TRUE(WaitReadable(listeners[1].Get()));
+  UniqueFd peer;
+  ASSERT_EQ(radio->Accept(listeners[1], peer), 0);
+  BluetoothAddress address = 0;
+  ASSERT_EQ(radio->PeerAddress(peer.Get(), address), 0);
+  EXPECT_EQ(address, PhoneAddress);
+  L2capMtu mtu;
+  ASSERT_EQ(radio->LinkMtu(peer.Get(), mtu), 0);
+  EXPECT_EQ(mtu.receive, LoopbackL2capMtu);
+  EXPECT_EQ(mtu.send, LoopbackL2capMtu);
+
+  // Two sends arrive as two packets, however large the buffer that reads them.
+  const std::array<uint8_t, 3> first{1, 2, 3};
+  const std::array<uint8_t, 2> second{4, 5};
+  ASSERT_EQ(::send(client.Get(), first.data(), first.size(), 0), 3);
+  ASSERT_EQ(::send(client.Get(), second.data(), second.size(), 0), 2);
+  ASSERT_TRUE(WaitReadable(peer.Get()));
+  std::array<uint8_t, 64> buffer{};
+  EXPECT_EQ(::recv(peer.Get(), buffer.data(), buffer.size(), 0), 3);
+  EXPECT_EQ(::recv(peer.Get(), buffer.data(), buffer.size(), 0), 2);
+
+  // An RFCOMM socket has no L2CAP MTU; PSMs are odd with an even upper byte.
+  RfcommSocket rfcomm;
+  ASSERT_EQ(BindListener(rfcomm), 1);
+  EXPECT_EQ(radio->LinkMtu(rfcomm.Get(), mtu), -ENOPROTOOPT);
+  L2capSocket refused;
+  EXPECT_EQ(phone->ConnectL2cap(LoopbackRadioAddress, 0x1002, refused), -EINVAL);
+  EXPECT_EQ(phone->ConnectL2cap(LoopbackRadioAddress, 0x1005, refused), -ECONNREFUSED);
+
+  // A closed listener's PSM is the next one taken.
+  listeners[0].Reset();
+  L2capSocket again;
+  ASSERT_EQ(radio->CreateL2capSocket(again), 0);
+  ASSERT_EQ(radio->BindAnyPsm(again), 0);
+  EXPECT_EQ(radio->BoundPsm(again), FirstDynamicPsm);
+}
+
 TEST_F(LoopbackStackTest, RecordsGoWithTheStackThatRegisteredThem) {
   RecordHandle handle = NoRecordHandle;
   ASSERT_EQ(radio->RegisterRecord(Record(0, 1, "x"), handle), 0);

@@ -15,6 +15,7 @@
 #include "obex/packet.h"
 #include "platform/clock.h"
 #include "server/session.h"
+#include "tests/bluetooth/bluetooth_fixture.h"
 #include "tests/bluetooth/bluetooth_server_runner.h"
 #include "tests/support/obex_client.h"
 #include "tests/support/temp_folder.h"
@@ -24,63 +25,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr BluetoothAddress PhoneAddress = 0x001A7DDA7113;
-constexpr char PhoneText[] = "Phone (00:1A:7D:DA:71:13)";
-const Bytes ServiceUnavailable = {0xD3, 0x00, 0x03};
-const Bytes FolderBrowsing(FolderBrowsingTarget.begin(), FolderBrowsingTarget.end());
-
 uint32_t ConnectionIdOf(const Response& response) {
   if (response.packet.size() < 12) return 0;
   return (uint32_t{response.packet[8]} << 24) | (uint32_t{response.packet[9]} << 16) |
          (uint32_t{response.packet[10]} << 8) | response.packet[11];
 }
 
-Bytes Record(uint8_t mode, uint16_t channel, std::string_view name) {
-  std::array<uint8_t, ServiceRecordCapacity> buffer{};
-  const size_t length = BuildServiceRecord(buffer, mode, channel, name);
-  return Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
-}
-
 std::string ServiceNameOf(uint8_t mode) {
   return mode == ModeInbox ? "OBEX Object Push" : "OBEX Folder Browsing";
 }
-
-// This computer's radio and a phone that share one folder of air.
-class BluetoothTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::error_code error;
-    radio_ = LoopbackBluetoothStack::Create(Air(), LoopbackRadioAddress, "Computer", error);
-    ASSERT_TRUE(radio_) << error.message();
-    phone_ = LoopbackBluetoothStack::Create(Air(), PhoneAddress, "Phone", error);
-    ASSERT_TRUE(phone_) << error.message();
-    ASSERT_EQ(phone_->SetTrusted(true), 0);
-  }
-
-  fs::path Air() const { return folder_.Base() / "air"; }
-
-  // An OBEX client on the phone, looking for the service kind type
-  // (ObjectPush 0, FileTransfer 1) on this computer.
-  std::unique_ptr<ObexClient> Phone(uint8_t type) {
-    auto client = std::make_unique<ObexClient>([this](EventLoop& loop, TOBEXConnection& record) {
-      auto transport = std::make_unique<TOBEXTransportBTMS>(loop, record, *phone_);
-      transport->PeerAddress = LoopbackRadioAddress;
-      return transport;
-    });
-    client->Connection().Mode = type;
-    return client;
-  }
-
-  std::vector<Bytes> PublishedRecords() {
-    std::vector<Bytes> records;
-    EXPECT_GE(phone_->SearchRecords(LoopbackRadioAddress, records), 0);
-    return records;
-  }
-
-  TempFolder folder_;
-  std::unique_ptr<LoopbackBluetoothStack> radio_;
-  std::unique_ptr<LoopbackBluetoothStack> phone_;
-};
 
 // Both services, as the phone finds and uses them.
 class BluetoothServiceTest : public BluetoothTest, public ::testing::WithParamInterface<uint8_t> {
@@ -147,7 +100,8 @@ TEST_P(BluetoothServiceTest, PushArrivesWholeInTheExchangeFolder) {
 
 TEST_P(BluetoothServiceTest, RecordIsPublishedWhileListeningAndGoneAfterStop) {
   const uint8_t mode = GetParam();
-  EXPECT_EQ(PublishedRecords(), std::vector<Bytes>{Record(mode, 1, ServiceNameOf(mode))});
+  EXPECT_EQ(PublishedRecords(),
+            std::vector<Bytes>{Record(mode, 1, ServiceNameOf(mode), FirstDynamicPsm)});
   server_->OnServerThread<TOBEXServerBTMS>(
       [](TOBEXServerBTMS& server) { EXPECT_NE(server.RecordHandle, 0u); });
   server_->Stop();
@@ -384,8 +338,9 @@ TEST_F(BluetoothTest, EachServiceTakesTheNextFreeChannelAndRecordsCarryIt) {
     ASSERT_EQ(server.Start(), 0);
     EXPECT_EQ(server.Channel, 1);
   });
-  EXPECT_EQ(PublishedRecords(),
-            std::vector<Bytes>{Record(ModeFolderBrowsing, 1, "OBEX Folder Browsing")});
+  EXPECT_EQ(
+      PublishedRecords(),
+      std::vector<Bytes>{Record(ModeFolderBrowsing, 1, "OBEX Folder Browsing", FirstDynamicPsm)});
 }
 
 TEST_F(BluetoothTest, StartFailuresSayWhereTheyFailed) {
@@ -429,7 +384,7 @@ TEST_F(BluetoothTest, StartingAgainWithoutStopLeavesOneRecord) {
   ASSERT_EQ(server.Start(), 0);
   ASSERT_EQ(server.Start(), 0);
   EXPECT_EQ(PublishedRecords(),
-            std::vector<Bytes>{Record(ModeInbox, server.Channel, "OBEX Object Push")});
+            std::vector<Bytes>{Record(ModeInbox, server.Channel, "OBEX Object Push", server.Psm)});
 }
 
 TEST_F(BluetoothTest, StopClearsTheRecordHandleEvenWhenDeletingFails) {

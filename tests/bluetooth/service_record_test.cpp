@@ -5,6 +5,7 @@
 #include <array>
 #include <string>
 
+#include "bluetooth/record_info.h"
 #include "tests/bluetooth/test_bytes.h"
 
 namespace quillfern {
@@ -23,12 +24,28 @@ const Bytes ObjectPushRecord =
              0x11, 0x05, 0x09, 0x01, 0x01, 0x09, 0x01, 0x00, 0x25, 0x10},
             Ascii("OBEX Object Push")});
 
-// The first 66 bytes of a record with the given bytes replaced, followed by name.
-Bytes Variant(std::initializer_list<std::pair<size_t, uint8_t>> changes, const std::string& name) {
+// The same service also on L2CAP PSM 0x1001: Object Push 1.2, and behind the name the
+// GoepL2capPsm and a SupportedFormatsList of "any type of object".
+const Bytes ObjectPushL2capRecord =
+    Concat({{0x35, 0x5D, 0x09, 0x00, 0x00, 0x0A, 0x02, 0x00, 0x80, 0x05, 0x09, 0x00, 0x01, 0x35,
+             0x03, 0x19, 0x11, 0x05, 0x09, 0x00, 0x04, 0x35, 0x11, 0x35, 0x03, 0x19, 0x01, 0x00,
+             0x35, 0x05, 0x19, 0x00, 0x03, 0x08, 0x05, 0x35, 0x03, 0x19, 0x00, 0x08, 0x09, 0x00,
+             0x05, 0x35, 0x03, 0x19, 0x10, 0x02, 0x09, 0x00, 0x09, 0x35, 0x08, 0x35, 0x06, 0x19,
+             0x11, 0x05, 0x09, 0x01, 0x02, 0x09, 0x01, 0x00, 0x25, 0x10},
+            Ascii("OBEX Object Push"),
+            {0x09, 0x02, 0x00, 0x09, 0x10, 0x01, 0x09, 0x03, 0x03, 0x35, 0x02, 0x08, 0xFF}});
+
+// The first 66 bytes of a record with the given bytes replaced, followed by name and tail.
+Bytes Variant(std::initializer_list<std::pair<size_t, uint8_t>> changes, const std::string& name,
+              const Bytes& tail = {}) {
   Bytes record(ObjectPushRecord.begin(), ObjectPushRecord.begin() + ServiceRecordTemplateSize);
   for (const auto& [offset, byte] : changes) record[offset] = byte;
-  return Concat({record, Ascii(name)});
+  return Concat({record, Ascii(name), tail});
 }
+
+const Bytes PsmTail1001 = {0x09, 0x02, 0x00, 0x09, 0x10, 0x01};
+const Bytes PsmTail10FF = {0x09, 0x02, 0x00, 0x09, 0x10, 0xFF};
+const Bytes AnyFormatTail = {0x09, 0x03, 0x03, 0x35, 0x02, 0x08, 0xFF};
 
 std::string Repeat(std::string_view piece, size_t count) {
   std::string out;
@@ -48,6 +65,7 @@ struct RecordCase {
   uint16_t channel;
   std::string name;
   Bytes expected;
+  uint16_t psm = NoL2capPsm;
 };
 
 const std::vector<RecordCase> RecordCases = {
@@ -69,6 +87,19 @@ const std::vector<RecordCase> RecordCases = {
      Variant({{1, 64 + 188}, {65, 188}}, "ab" + Repeat(Euro, 62))},
     {"a cut inside a 4-byte character drops all of it", 0, 5, "a" + Repeat(Smile, 48),
      Variant({{1, 64 + 189}, {65, 189}}, "a" + Repeat(Smile, 47))},
+    {"object push on L2CAP too", 0, 5, "OBEX Object Push", ObjectPushL2capRecord, 0x1001},
+    {"folder browsing on L2CAP: File Transfer 1.3, no formats list", 1, 5, "OBEX Folder Browsing",
+     Variant({{1, 64 + 20 + 6}, {17, 0x06}, {57, 0x06}, {60, 0x03}, {65, 20}},
+             "OBEX Folder Browsing", PsmTail10FF),
+     0x10FF},
+    {"on L2CAP an object push name leaves room for 13 bytes", 0, 5, Repeat("a", 190),
+     Variant({{1, 0xFE}, {60, 0x02}, {65, 177}}, Repeat("a", 177),
+             Concat({PsmTail1001, AnyFormatTail})),
+     0x1001},
+    {"on L2CAP a folder browsing name leaves room for 6 bytes", 1, 5, Repeat("a", 190),
+     Variant({{1, 0xFE}, {17, 0x06}, {57, 0x06}, {60, 0x03}, {65, 184}}, Repeat("a", 184),
+             PsmTail1001),
+     0x1001},
 };
 
 TEST(BuildServiceRecord, WritesTheRecordByteForByteAndNothingAroundIt) {
@@ -79,8 +110,13 @@ TEST(BuildServiceRecord, WritesTheRecordByteForByteAndNothingAroundIt) {
     std::array<uint8_t, Guard + ServiceRecordCapacity + Guard> memory;
     memory.fill(Fill);
     const std::span buffer = std::span(memory).subspan(Guard, ServiceRecordCapacity);
-    const size_t length = BuildServiceRecord(buffer, c.mode, c.channel, c.name);
+    const size_t length = BuildServiceRecord(buffer, c.mode, c.channel, c.name, c.psm);
     ASSERT_EQ(length, c.expected.size());
+    // Every record is one well-formed sequence that says what it offers.
+    const auto info = ParseServiceRecord(c.expected);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->channel, static_cast<uint8_t>(c.channel));
+    EXPECT_EQ(info->l2capPsm, c.psm == NoL2capPsm ? std::nullopt : std::optional<uint16_t>(c.psm));
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length), c.expected);
     for (size_t i = 0; i < memory.size(); ++i) {
       if (i >= Guard && i < Guard + length) continue;
