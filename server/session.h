@@ -106,9 +106,12 @@ class TOBEXServerConnection : public TOBEXConnection {
   enum class Leftovers : uint8_t {
     None,
     Put,  // PUT packets without a Name, up to and including the final one
-    Get,  // GET packets without a Name or Type
+    Get,  // GET packets that ask the ended stream to pause, and a paused client's next ones
   };
-  void ExpectLeftovers(Leftovers kind) { leftovers_ = kind; }
+  void ExpectLeftovers(Leftovers kind) {
+    leftovers_ = kind;
+    leftoverPaced_ = false;
+  }
   // True when the packet was a leftover and has been dealt with (dropped, or an ABORT of the
   // ended operation answered Success); anything else ends the dropping.
   bool DropLeftover(std::span<const uint8_t> packet);
@@ -209,6 +212,7 @@ class TOBEXServerConnection : public TOBEXConnection {
 
   std::vector<uint8_t> requiredTargetSetting_;  // main thread only
   Leftovers leftovers_ = Leftovers::None;       // worker
+  bool leftoverPaced_ = false;  // worker: a dropped GET asked the ended stream to wait
   // Written by the worker only: odd while a transfer runs, counting up.
   std::atomic<uint64_t> transferSerialShared_{0};
   uint64_t transferSerial_ = 0;  // worker: its own copy of the above
