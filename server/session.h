@@ -146,7 +146,9 @@ class TOBEXServerConnection : public TOBEXConnection {
   }
   // Worker: whether the push policy lets the peer push object; 0, or the
   // result to log after answering 0xC3 (the peer may also have gone while
-  // the user was asked). May wait for the user's answer to a PushQuestion.
+  // the user was asked). May wait for the user's answer to a PushQuestion;
+  // ResultAborted when the peer gave up meanwhile with an ABORT, which is then
+  // to be answered Success in place of the push.
   int PushPermission(const std::string& object, std::optional<uint64_t> total);
   // Worker: whether the peer may delete; over Object Push only a device the
   // user chose may, whatever the push policy. 0, or the result to log after

@@ -546,5 +546,32 @@ TEST_F(SingleResponseTest, ThePushQuestionHoldsTheFirstAnswerUntilTheUserAnswers
   EXPECT_EQ(NextLine(), "1 Put \"asked.bin\" : Success");
 }
 
+// A client that gives up with an ABORT while the user is asked about its push hears that
+// ABORT answered Success and nothing else, whatever the user then answers: no agreement that
+// would set it streaming, no refusal one answer behind. Nothing is stored.
+TEST_F(SingleResponseTest, AnAbortWhileTheUserIsAskedIsTheOnlyThingAnswered) {
+  StartServer(ServerOptions{.mode = ModeInbox, .singleResponseMode = true});
+  server_->OnServerThread(
+      [](TOBEXServerTCP& server) { server.SetPushPolicy(PushPolicy::AskUnchosen, {}); });
+  auto client = Connected();
+  size_t asked = 0;
+  for (const PushAnswer answer : {PushAnswer::Accept, PushAnswer::Reject}) {
+    SCOPED_TRACE(static_cast<int>(answer));
+    const std::vector<Bytes> packets = PushPackets(u"asked.bin", Pattern(30000), 3000);
+    ASSERT_EQ(client->Send(packets[0]), static_cast<int>(packets[0].size()));
+    ASSERT_TRUE(server_->WaitForEvents(ServerEventKind::PushQuestion, ++asked));
+    ASSERT_EQ(client->Send(Abort), 3);
+    const uint64_t question = server_->Events(ServerEventKind::PushQuestion).back().question;
+    server_->OnServerThread([&](TOBEXServerTCP& server) { server.AnswerPush(question, answer); });
+    EXPECT_EQ(client->Receive().packet, Success);
+    EXPECT_EQ(NextLine(), "1 Put \"asked.bin\" : Aborted");
+    EXPECT_EQ(EntriesOf(Exchange()), std::vector<std::string>{});
+    // The next request is answered by its own answer: a delete of a name not there.
+    EXPECT_EQ(client->Request(PacketBuilder(OpPutFinal).Name(u"none.txt").Build()).Code(),
+              RspForbidden);
+    NextLine();
+  }
+}
+
 }  // namespace
 }  // namespace quillfern::testing
