@@ -167,6 +167,14 @@ class SingleResponseTest : public ::testing::Test {
 
   fs::path Exchange() const { return folder_.Exchange(); }
 
+  // big.bin, larger than the socket buffers hold: a fetch of it is still streaming while
+  // the test acts.
+  void MakeBigFile() {
+    const fs::path big = Exchange() / "big.bin";
+    TempFolder::WriteFile(big, "");
+    ASSERT_EQ(::truncate(big.c_str(), 64 * 1024 * 1024), 0);
+  }
+
   TempFolder folder_;
   std::unique_ptr<ServerThreadRunner> server_;
   size_t seen_ = 0;
@@ -350,9 +358,7 @@ TEST_F(SingleResponseTest, AFetchAfterAStreamIsAnsweredUnlessItBelongsToTheStrea
 // Bad Request, the fetch is logged so, and the session goes on in step.
 TEST_F(SingleResponseTest, APushWhileAFetchStreamsEndsTheFetch) {
   StartServer(true);
-  const fs::path big = Exchange() / "big.bin";
-  TempFolder::WriteFile(big, "");
-  ASSERT_EQ(::truncate(big.c_str(), 64 * 1024 * 1024), 0);
+  MakeBigFile();
   auto client = Connected();
   ASSERT_GT(client->Send(GetRequest(u"big.bin")), 0);
   EXPECT_EQ(client->Receive().Code(), RspContinue);
@@ -371,9 +377,7 @@ TEST_F(SingleResponseTest, APushWhileAFetchStreamsEndsTheFetch) {
 // final packet ends at the same limit with nothing stored.
 TEST_F(SingleResponseTest, StalledStreamsEndAtTheTimeLimitAndHoldUpNoOne) {
   StartServer(true);
-  const fs::path big = Exchange() / "big.bin";
-  TempFolder::WriteFile(big, "");
-  ASSERT_EQ(::truncate(big.c_str(), 64 * 1024 * 1024), 0);
+  MakeBigFile();
   auto stalled = Connected();
   ASSERT_GT(stalled->Send(GetRequest(u"big.bin")), 0);
   auto pushing = Connected();
