@@ -249,7 +249,10 @@ int TOBEXServerConnection::SendObject(ObjectReader& object) {
       Respond(RspSuccess);
       return ResultAborted;
     }
-    if (opcode != OpGetFinal) return Respond(RspBadRequest);
+    if (opcode != OpGetFinal) {
+      Respond(RspBadRequest);
+      return RspBadRequest;
+    }
     if (SingleResponse) {
       HeaderIndex index;
       PeerAskedToWait =

@@ -158,6 +158,11 @@ int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
   // The push policy comes first: a device that may not push learns nothing
   // of what the folder holds.
   const int refused = remove ? DeletePermission() : PushPermission(NameForLog(name), declared);
+  if (refused == ResultAborted) {
+    Respond(RspSuccess);
+    Log("Put " + shownName + " : " + ResultText(refused));
+    return refused;
+  }
   if (refused != 0) {
     if (refused != ResultQuestionAbandoned) Respond(RspForbidden);
     Log((remove ? "Delete " : "Put ") + shownName + " : " + RefusalText(refused));

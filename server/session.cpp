@@ -173,7 +173,15 @@ int TOBEXServerConnection::PushPermission(const std::string& object,
   asked.kind = ServerEventKind::PushQuestion;
   asked.object = object;
   asked.total = total;
-  return AskUser(std::move(asked));
+  const int answer = AskUser(std::move(asked));
+  if (answer == ResultQuestionAbandoned || !Link().PacketWaiting()) return answer;
+  // The client was to wait for the answer to its first packet, in Single Response Mode too;
+  // one that tired of waiting sends ABORT, and that is what it hears answered, whatever the
+  // user chose: an answer to the push as well would put every later answer one behind.
+  if (Link().ReceivePacket() > 0 && Link().ReceivedPacket()[0] == OpAbort) return ResultAborted;
+  // Anything else leaves no answer that the client could pair with its request.
+  CloseTransport();
+  return ResultQuestionAbandoned;
 }
 
 int TOBEXServerConnection::DeletePermission() const {

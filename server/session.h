@@ -106,9 +106,12 @@ class TOBEXServerConnection : public TOBEXConnection {
   enum class Leftovers : uint8_t {
     None,
     Put,  // PUT packets without a Name, up to and including the final one
-    Get,  // GET packets without a Name or Type
+    Get,  // GET packets that ask the ended stream to pause, and a paused client's next ones
   };
-  void ExpectLeftovers(Leftovers kind) { leftovers_ = kind; }
+  void ExpectLeftovers(Leftovers kind) {
+    leftovers_ = kind;
+    leftoverPaced_ = false;
+  }
   // True when the packet was a leftover and has been dealt with (dropped, or an ABORT of the
   // ended operation answered Success); anything else ends the dropping.
   bool DropLeftover(std::span<const uint8_t> packet);
@@ -143,7 +146,9 @@ class TOBEXServerConnection : public TOBEXConnection {
   }
   // Worker: whether the push policy lets the peer push object; 0, or the
   // result to log after answering 0xC3 (the peer may also have gone while
-  // the user was asked). May wait for the user's answer to a PushQuestion.
+  // the user was asked). May wait for the user's answer to a PushQuestion;
+  // ResultAborted when the peer gave up meanwhile with an ABORT, which is then
+  // to be answered Success in place of the push.
   int PushPermission(const std::string& object, std::optional<uint64_t> total);
   // Worker: whether the peer may delete; over Object Push only a device the
   // user chose may, whatever the push policy. 0, or the result to log after
@@ -209,6 +214,7 @@ class TOBEXServerConnection : public TOBEXConnection {
 
   std::vector<uint8_t> requiredTargetSetting_;  // main thread only
   Leftovers leftovers_ = Leftovers::None;       // worker
+  bool leftoverPaced_ = false;  // worker: a dropped GET asked the ended stream to wait
   // Written by the worker only: odd while a transfer runs, counting up.
   std::atomic<uint64_t> transferSerialShared_{0};
   uint64_t transferSerial_ = 0;  // worker: its own copy of the above

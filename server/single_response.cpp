@@ -60,12 +60,21 @@ bool TOBEXServerConnection::DropLeftover(std::span<const uint8_t> packet) {
     Respond(RspSuccess);
     return true;
   }
-  if ((expected == Leftovers::Put && IsPut(opcode)) ||
-      (expected == Leftovers::Get && IsGet(opcode))) {
-    if (!StartsOperation(packet)) {
-      // A PUT's final packet is its last; a GET's client may still be pausing the stream
-      // that has ended, so those are dropped until something else comes.
-      if (opcode == OpPutFinal) leftovers_ = Leftovers::None;
+  if (expected == Leftovers::Put && IsPut(opcode) && !StartsOperation(packet)) {
+    // A PUT's final packet is its last.
+    if (opcode == OpPutFinal) leftovers_ = Leftovers::None;
+    return true;
+  }
+  if (expected == Leftovers::Get && IsGet(opcode) && !StartsOperation(packet)) {
+    // A client whose stream runs sends a GET only to pause it, with the parameter that says
+    // so; one that paused sends its next request bare, one for each response it takes. Any
+    // other GET, however bare, is a new request: dropping it would leave its client waiting
+    // for ever.
+    HeaderIndex index;
+    const bool parameter = IndexHeaders(packet, RequestHeadersOffset, index) >= 0 &&
+                           HasHeader(index, HdrSingleResponseParameters);
+    if (parameter || leftoverPaced_) {
+      leftoverPaced_ = parameter ? WaitRequested(packet, index) : leftoverPaced_;
       return true;
     }
   }

@@ -145,7 +145,7 @@ TEST_F(GetTest, TransferEndsOnAbortOrAnUnexpectedPacket) {
   };
   const std::vector<Case> cases = {
       {Abort, Bare(RspSuccess), "Get file \"big.bin\" : Aborted"},
-      {GetNotFinal, Bare(RspBadRequest), "Get file \"big.bin\" : Unknown response "},
+      {GetNotFinal, Bare(RspBadRequest), "Get file \"big.bin\" : Bad Request"},
   };
   TempFolder::WriteFile(folder_.Exchange() / "big.bin", Pattern(100000));
   ConnectClient(8192);

@@ -167,6 +167,14 @@ class SingleResponseTest : public ::testing::Test {
 
   fs::path Exchange() const { return folder_.Exchange(); }
 
+  // big.bin, larger than the socket buffers hold: a fetch of it is still streaming while
+  // the test acts.
+  void MakeBigFile() {
+    const fs::path big = Exchange() / "big.bin";
+    TempFolder::WriteFile(big, "");
+    ASSERT_EQ(::truncate(big.c_str(), 64 * 1024 * 1024), 0);
+  }
+
   TempFolder folder_;
   std::unique_ptr<ServerThreadRunner> server_;
   size_t seen_ = 0;
@@ -318,6 +326,84 @@ TEST_F(SingleResponseTest, FetchWaitsWhereTheClientAsksItTo) {
   ExpectInStep(*client);
 }
 
+// Only a request to pause can cross the end of a stream: a fetch's packet without one, however
+// bare, is a new request and is answered, or its client would wait for ever. Bare packets that
+// follow a request to wait that crossed the end are that paced client's next requests and are
+// dropped with it.
+TEST_F(SingleResponseTest, AFetchAfterAStreamIsAnsweredUnlessItBelongsToTheStream) {
+  StartServer(true);
+  const Bytes data = Pattern(30000);
+  TempFolder::WriteFile(Exchange() / "s.bin", std::string(data.begin(), data.end()));
+  auto client = Connected();
+  const auto streamed = [&] {
+    ASSERT_GT(client->Send(GetRequest(u"s.bin")), 0);
+    Bytes object;
+    EXPECT_EQ(ReceiveUntilFinal(*client, object).Code(), RspSuccess);
+    EXPECT_EQ(object, data);
+    EXPECT_EQ(NextLine(), "1 Get file \"s.bin\" : Success");
+  };
+  for (const Bytes& bare : {PacketBuilder(OpGetFinal).Build(), PacketBuilder(OpGet).Build()}) {
+    SCOPED_TRACE(bare[0]);
+    streamed();
+    EXPECT_EQ(client->Request(bare).Code(), RspNotImplemented);
+    EXPECT_EQ(NextLine(), "1 Get : Not implemented");
+  }
+  streamed();
+  Stream(*client,
+         {GetWait(), PacketBuilder(OpGetFinal).Build(), PacketBuilder(OpGetFinal).Build()});
+  ExpectInStep(*client);
+}
+
+// A client that starts a push while its fetch streams ends the fetch: the push is answered
+// Bad Request, the fetch is logged so, and the session goes on in step.
+TEST_F(SingleResponseTest, APushWhileAFetchStreamsEndsTheFetch) {
+  StartServer(true);
+  MakeBigFile();
+  auto client = Connected();
+  ASSERT_GT(client->Send(GetRequest(u"big.bin")), 0);
+  EXPECT_EQ(client->Receive().Code(), RspContinue);
+  const Bytes put = PacketBuilder(OpPutFinal).Name(u"x.txt").EndOfBody(Pattern(5)).Build();
+  ASSERT_EQ(client->Send(put), static_cast<int>(put.size()));
+  Bytes object;
+  EXPECT_EQ(ReceiveUntilFinal(*client, object).packet, (Bytes{RspBadRequest, 0x00, 0x03}));
+  EXPECT_EQ(NextLine(), "1 Get file \"big.bin\" : Bad Request");
+  ExpectInStep(*client);
+  EXPECT_FALSE(fs::exists(Exchange() / "x.txt"));
+}
+
+// A client that asks for a streamed fetch and never reads holds only its own slot: the send
+// that makes no progress for the link's time limit ends the fetch and drops the client, and
+// a client in another slot is served meanwhile. A push that streams and never sends its
+// final packet ends at the same limit with nothing stored.
+TEST_F(SingleResponseTest, StalledStreamsEndAtTheTimeLimitAndHoldUpNoOne) {
+  StartServer(true);
+  MakeBigFile();
+  auto stalled = Connected();
+  ASSERT_GT(stalled->Send(GetRequest(u"big.bin")), 0);
+  auto pushing = Connected();
+  const std::vector<Bytes> packets = PushPackets(u"never.bin", Pattern(40000), 2000);
+  EXPECT_EQ(pushing->Request(packets[0]).packet, ContinueAgreeing);
+  Stream(*pushing, std::vector<Bytes>(packets.begin(), packets.begin() + 5), 1);
+  auto other = Connected();
+  const Bytes data = Pattern(20000);
+  const std::vector<Bytes> served = PushPackets(u"other.bin", data, 3000);
+  EXPECT_EQ(other->Request(served[0]).packet, ContinueAgreeing);
+  Stream(*other, served, 1);
+  EXPECT_EQ(other->Receive().packet, Success);
+  EXPECT_EQ(FileBytes(Exchange() / "other.bin"), data);
+  EXPECT_EQ(server_->WaitForLine("1 Get file \"big.bin\" : ", 10000).rfind("(no line", 0),
+            std::string::npos);
+  EXPECT_EQ(server_->WaitForLine("1 Disconnected : ", 5000).rfind("(no line", 0),
+            std::string::npos);
+  EXPECT_EQ(server_->WaitForLine("2 Put \"never.bin\" : ", 10000).rfind("(no line", 0),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(Exchange() / "never.bin"));
+  // The pushing client, late, still hears an answer to its final packet.
+  ASSERT_EQ(pushing->Send(packets.back()), static_cast<int>(packets.back().size()));
+  EXPECT_NE(pushing->Receive().result, 0);
+  EXPECT_FALSE(fs::exists(Exchange() / "never.bin"));
+}
+
 // An ABORT among the streamed packets of a push is answered Success and nothing is stored;
 // one sent while a fetch streams is read between the responses and answered Success after
 // those already sent.
@@ -462,6 +548,33 @@ TEST_F(SingleResponseTest, ThePushQuestionHoldsTheFirstAnswerUntilTheUserAnswers
   EXPECT_EQ(client->Receive().packet, Success);
   EXPECT_EQ(FileBytes(Exchange() / "asked.bin"), data);
   EXPECT_EQ(NextLine(), "1 Put \"asked.bin\" : Success");
+}
+
+// A client that gives up with an ABORT while the user is asked about its push hears that
+// ABORT answered Success and nothing else, whatever the user then answers: no agreement that
+// would set it streaming, no refusal one answer behind. Nothing is stored.
+TEST_F(SingleResponseTest, AnAbortWhileTheUserIsAskedIsTheOnlyThingAnswered) {
+  StartServer(ServerOptions{.mode = ModeInbox, .singleResponseMode = true});
+  server_->OnServerThread(
+      [](TOBEXServerTCP& server) { server.SetPushPolicy(PushPolicy::AskUnchosen, {}); });
+  auto client = Connected();
+  size_t asked = 0;
+  for (const PushAnswer answer : {PushAnswer::Accept, PushAnswer::Reject}) {
+    SCOPED_TRACE(static_cast<int>(answer));
+    const std::vector<Bytes> packets = PushPackets(u"asked.bin", Pattern(30000), 3000);
+    ASSERT_EQ(client->Send(packets[0]), static_cast<int>(packets[0].size()));
+    ASSERT_TRUE(server_->WaitForEvents(ServerEventKind::PushQuestion, ++asked));
+    ASSERT_EQ(client->Send(Abort), 3);
+    const uint64_t question = server_->Events(ServerEventKind::PushQuestion).back().question;
+    server_->OnServerThread([&](TOBEXServerTCP& server) { server.AnswerPush(question, answer); });
+    EXPECT_EQ(client->Receive().packet, Success);
+    EXPECT_EQ(NextLine(), "1 Put \"asked.bin\" : Aborted");
+    EXPECT_EQ(EntriesOf(Exchange()), std::vector<std::string>{});
+    // The next request is answered by its own answer: a delete of a name not there.
+    EXPECT_EQ(client->Request(PacketBuilder(OpPutFinal).Name(u"none.txt").Build()).Code(),
+              RspForbidden);
+    NextLine();
+  }
 }
 
 }  // namespace
