@@ -125,6 +125,8 @@ std::optional<HeadlessOptions> ParseHeadlessArguments(const std::vector<std::str
       }
     } else if (argument == "--allow-hidden") {
       options.allowHidden = true;
+    } else if (argument == "--no-l2cap") {
+      options.bluetoothL2cap = false;
     } else if (argument == "--output-limit" && hasValue) {
       const std::string& text = arguments[++i];
       char* end = nullptr;
@@ -232,6 +234,7 @@ int RunHeadless(const HeadlessOptions& options, int outFd, int errFd) {
     auto service = std::make_unique<TOBEXServerBTMS>(*loop, *bluetooth.stack, mode);
     service->SetKind(kind);
     service->SetServiceName(name);
+    service->SetL2cap(options.bluetoothL2cap);
     service->AllowAccessHiddenFiles = options.allowHidden;
     if (mode == ModeInbox) {
       // Nobody answers questions here: asking becomes chosen devices only.
@@ -255,6 +258,9 @@ int RunHeadless(const HeadlessOptions& options, int outFd, int errFd) {
       return;
     }
     output.WriteLine("Scn: " + std::to_string(service->Channel) + " " + ServerKindText(kind));
+    if (service->Psm != 0) {
+      output.WriteLine("Psm: " + std::to_string(service->Psm) + " " + ServerKindText(kind));
+    }
     if (mode == ModeInbox && options.push.policy == PushPolicy::AskUnchosen) {
       output.WriteLine(HeadlessAskUnchosenText);
     }

@@ -33,6 +33,7 @@ struct HeadlessOptions {
   HeadlessServices services;
   std::string objectPushName = DefaultObjectPushName;          // the Object Push record's name
   std::string folderBrowsingName = DefaultFolderBrowsingName;  // the Folder Browsing record's
+  bool bluetoothL2cap = true;  // the Bluetooth services also listen on L2CAP
   PushSettings push;  // from the settings file only: name clashes and who may push (Object Push)
 };
 
@@ -48,7 +49,7 @@ inline constexpr char NoRootPathText[] = "Invalid root path: give --root DIR";
 
 // Reads "[--root DIR] [--port N] [--ipv6] [--listen ADDR] [--allow-hidden]
 // [--output-limit BYTES] [--services tcp,op,fb] [--op-name NAME]
-// [--fb-name NAME] [--no-settings]" over the options given as base (the
+// [--fb-name NAME] [--no-l2cap] [--no-settings]" over the options given as base (the
 // user's settings); on a mistake, or when neither names an exchange folder,
 // returns nothing and says why in error. An IPv6 literal after --listen means
 // an IPv6 listener.

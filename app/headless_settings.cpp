@@ -30,6 +30,7 @@ HeadlessOptions HeadlessOptionsFromSettings(const SettingsStore& settings,
   options.allowHidden = settings.IsOn(Setting::AllowAccessHiddenFiles);
   options.objectPushName = settings.Text(Setting::OPServiceName);
   options.folderBrowsingName = settings.Text(Setting::FBServiceName);
+  options.bluetoothL2cap = settings.IsOn(Setting::BluetoothL2cap);
   options.push = PushSettingsFrom(settings, warnings);
   const HeadlessServices chosen{.tcp = settings.IsOn(Setting::AutoStartTCP),
                                 .objectPush = settings.IsOn(Setting::AutoStartOP),

@@ -12,8 +12,10 @@ ServiceStartSettings StartSettingsOf(const SettingsStore& settings, uint8_t kind
   if (kind == KindBluetoothObjectPush) {
     start.serviceName = settings.Text(Setting::OPServiceName);
     start.replaceExisting = settings.IsOn(Setting::ObjectPushReplaces);
+    start.l2cap = settings.IsOn(Setting::BluetoothL2cap);
   } else if (kind == KindBluetoothFolderBrowsing) {
     start.serviceName = settings.Text(Setting::FBServiceName);
+    start.l2cap = settings.IsOn(Setting::BluetoothL2cap);
   } else if (kind == KindTCP) {
     start.port = settings.Integer(Setting::TcpPort);
     start.ipv6 = settings.IsOn(Setting::UseIPv6);
@@ -35,6 +37,7 @@ std::vector<std::string> ChangedStartSettings(const ServiceStartSettings& runnin
   note(running.listen != now.listen, "listen address");
   note(running.port != now.port, "port");
   note(running.ipv6 != now.ipv6, "IPv6 choice");
+  note(running.l2cap != now.l2cap, "L2CAP choice");
   return changed;
 }
 

@@ -19,6 +19,7 @@ struct ServiceStartSettings {
   int32_t port = 0;              // TcpPort (TCP)
   bool ipv6 = false;             // UseIPv6 (TCP)
   std::string listen;            // ListenAddress (TCP)
+  bool l2cap = false;            // BluetoothL2cap (Bluetooth)
 
   bool operator==(const ServiceStartSettings&) const = default;
 };

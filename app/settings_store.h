@@ -35,8 +35,9 @@ enum class Setting : uint8_t {
   PushPolicy,              // 0 accept every push, 1 ask for devices not chosen, 2 chosen only
   AlwaysAcceptDevices,     // device addresses the user chose (push and browse), by spaces
   ListenAddress,           // the TCP service's address literal; empty: every address
+  BluetoothL2cap,          // the Bluetooth services also listen on L2CAP (OBEX over L2CAP)
 };
-inline constexpr size_t SettingCount = 16;
+inline constexpr size_t SettingCount = 17;
 
 enum class SettingType : uint8_t { Integer, Text };
 
@@ -96,6 +97,10 @@ inline constexpr std::array<SettingDefinition, SettingCount> SettingsTable = {{
      "only this computer may connect",
      TextLimit::Refuse,
      "127.0.0.1"},
+    // Lets in nobody that RFCOMM does not (same slots, same checks), so no reading is
+    // stricter than another; but only someone who wants it off writes this key, so a value
+    // that cannot be read is taken as their "off", which still serves every client.
+    {"BluetoothL2cap", SettingType::Integer, 1, {}, 0, 1, 0, "off"},
 }};
 
 constexpr const SettingDefinition& DefinitionOf(Setting setting) {

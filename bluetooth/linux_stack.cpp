@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "bluetooth/l2cap_sockets.h"
 #include "bluetooth/radio_notices.h"
 #include "bluetooth/record_info.h"
 #include "bluetooth/record_xml.h"
@@ -180,7 +181,31 @@ int LinuxBluetoothStack::Accept(RfcommSocket& listener, UniqueFd& peer) {
 }
 
 int LinuxBluetoothStack::PeerAddress(int socket, BluetoothAddress& address) {
+  if (IsL2capSocket(socket)) return L2capPeerAddress(socket, address);
   return RfcommPeerAddress(socket, address);
+}
+
+int LinuxBluetoothStack::CreateL2capSocket(L2capSocket& socket) {
+  UniqueFd fd;
+  const int result = quillfern::CreateL2capSocket(fd);
+  if (result == -EAFNOSUPPORT) notice_ = NoKernelBluetoothNotice;
+  if (result < 0) return result;
+  socket = L2capSocket(std::move(fd));
+  return 0;
+}
+
+int LinuxBluetoothStack::BindAnyPsm(L2capSocket& socket) {
+  BluezAdapter adapter;
+  if (const int usable = UsableRadio(adapter); usable < 0) return usable;
+  return BindFirstFreePsm(socket.Get(), adapter.address);
+}
+
+int LinuxBluetoothStack::BoundPsm(const L2capSocket& socket) {
+  return BoundL2capPsm(socket.Get());
+}
+
+int LinuxBluetoothStack::LinkMtu(int socket, L2capMtu& mtu) {
+  return L2capLinkMtu(socket, mtu);
 }
 
 int LinuxBluetoothStack::RegisterRecord(std::span<const uint8_t> record, RecordHandle& handle) {
@@ -303,6 +328,15 @@ int LinuxBluetoothStack::Connect(BluetoothAddress device, uint8_t channel, Rfcom
   const int connected = ConnectRfcomm(fd.Get(), device, channel);
   if (connected != 0 && connected != -EINPROGRESS) return connected;
   socket = RfcommSocket(std::move(fd));
+  return connected;
+}
+
+int LinuxBluetoothStack::ConnectL2cap(BluetoothAddress device, uint16_t psm, L2capSocket& socket) {
+  UniqueFd fd;
+  if (const int created = quillfern::CreateL2capSocket(fd); created < 0) return created;
+  const int connected = quillfern::ConnectL2cap(fd.Get(), device, psm);
+  if (connected != 0 && connected != -EINPROGRESS) return connected;
+  socket = L2capSocket(std::move(fd));
   return connected;
 }
 

@@ -14,7 +14,7 @@
 #include "bluetooth/stack.h"
 #include "platform/event_loop.h"
 
-// The Linux Bluetooth stack: the kernel's RFCOMM sockets for the links, and bluetoothd
+// The Linux Bluetooth stack: the kernel's RFCOMM and L2CAP sockets for the links, and bluetoothd
 // over the system D-Bus for the radio, the devices and the service records. A record is
 // published as a record-only profile (RegisterProfile with the record as BlueZ's XML and
 // no channel of bluetoothd's own), under a fixed private UUID per service class. The bus
@@ -45,12 +45,17 @@ class LinuxBluetoothStack final : public BluetoothStack {
   int Listen(RfcommSocket& socket, int backlog) override;
   int Accept(RfcommSocket& listener, UniqueFd& peer) override;
   int PeerAddress(int socket, BluetoothAddress& address) override;
+  int CreateL2capSocket(L2capSocket& socket) override;
+  int BindAnyPsm(L2capSocket& socket) override;
+  int BoundPsm(const L2capSocket& socket) override;
+  int LinkMtu(int socket, L2capMtu& mtu) override;
   int RegisterRecord(std::span<const uint8_t> record, RecordHandle& handle) override;
   int DeleteRecord(RecordHandle handle) override;
   int FirstRadio(BluetoothAddress& address) override;
   int LookupDeviceName(BluetoothAddress device, std::string& name) override;
   int DeviceTrusted(BluetoothAddress device) override;
   int Connect(BluetoothAddress device, uint8_t channel, RfcommSocket& socket) override;
+  int ConnectL2cap(BluetoothAddress device, uint16_t psm, L2capSocket& socket) override;
   int SearchRecords(BluetoothAddress device, std::vector<std::vector<uint8_t>>& records) override;
   std::string TakeNotice() override;
   uint64_t WatchRadio(RadioLostHandler lost) override;

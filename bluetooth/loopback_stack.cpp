@@ -64,6 +64,12 @@ std::string ChannelName(int channel) {
   return text;
 }
 
+std::string PsmName(int psm) {
+  char text[16];
+  std::snprintf(text, sizeof text, "l2cap-%04X", static_cast<unsigned>(psm));
+  return text;
+}
+
 std::string RecordName(RecordHandle handle) {
   char text[9];
   std::snprintf(text, sizeof text, "%08X", handle);
@@ -128,9 +134,9 @@ bool ReadFileBounded(const fs::path& path, size_t limit, std::string& content) {
   return content.size() <= limit;
 }
 
-// Holds a channel for a bound listening socket: the lock keeps other binders off it, and
-// the socket's file goes before the lock does, so the next holder finds the name free.
-struct ChannelClaim final : RfcommSocket::Companion {
+// Holds a channel or PSM for a bound listening socket: the lock keeps other binders off it,
+// and the socket's file goes before the lock does, so the next holder finds the name free.
+struct ChannelClaim final : BluetoothSocket::Companion {
   ChannelClaim(UniqueFd lockFd, fs::path socketPath)
       : lock(std::move(lockFd)), path(std::move(socketPath)) {}
   ~ChannelClaim() override { ::unlink(path.c_str()); }
@@ -189,17 +195,22 @@ int LoopbackBluetoothStack::CreateSocket(RfcommSocket& socket) {
 }
 
 int LoopbackBluetoothStack::BindAnyChannel(RfcommSocket& socket) {
+  return BindFirstFree(socket, FirstChannel, LastChannel, 1, ChannelName);
+}
+
+int LoopbackBluetoothStack::BindFirstFree(BluetoothSocket& socket, int first, int last, int step,
+                                          std::string (*name)(int)) {
   const fs::path device = DeviceFolder(self_);
-  for (int channel = FirstChannel; channel <= LastChannel; ++channel) {
-    const fs::path path = device / ChannelName(channel);
-    const fs::path lockPath = device / (ChannelName(channel) + ".lock");
+  for (int number = first; number <= last; number += step) {
+    const fs::path path = device / name(number);
+    const fs::path lockPath = device / (name(number) + ".lock");
     UniqueFd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
     if (!lock) return Errno();
     if (::flock(lock.Get(), LOCK_EX | LOCK_NB) != 0) {
       if (errno == EWOULDBLOCK) continue;
       return Errno();
     }
-    // The channel is ours; a socket file left behind by a holder that died goes first.
+    // The name is ours; a socket file left behind by a holder that died goes first.
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) return Errno();
     sockaddr_un address;
     socklen_t length;
@@ -251,6 +262,39 @@ int LoopbackBluetoothStack::PeerAddress(int socket, BluetoothAddress& address) {
       ParseDeviceFolderName(AddressPath(peer, length).parent_path().filename().string());
   if (!device) return -EADDRNOTAVAIL;
   address = *device;
+  return 0;
+}
+
+int LoopbackBluetoothStack::CreateL2capSocket(L2capSocket& socket) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd) return Errno();
+  socket = L2capSocket(std::move(fd));
+  return 0;
+}
+
+int LoopbackBluetoothStack::BindAnyPsm(L2capSocket& socket) {
+  return BindFirstFree(socket, FirstDynamicPsm, LastDynamicPsm, 2, PsmName);
+}
+
+int LoopbackBluetoothStack::BoundPsm(const L2capSocket& socket) {
+  sockaddr_un address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(socket.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return Errno();
+  }
+  const std::string name = AddressPath(address, length).filename().string();
+  for (int psm = FirstDynamicPsm; psm <= LastDynamicPsm; psm += 2) {
+    if (name == PsmName(psm)) return psm;
+  }
+  return -EINVAL;
+}
+
+int LoopbackBluetoothStack::LinkMtu(int socket, L2capMtu& mtu) {
+  int type = 0;
+  socklen_t length = sizeof type;
+  if (::getsockopt(socket, SOL_SOCKET, SO_TYPE, &type, &length) != 0) return Errno();
+  if (type != SOCK_SEQPACKET) return -ENOPROTOOPT;
+  mtu = {LoopbackL2capMtu, LoopbackL2capMtu};
   return 0;
 }
 
@@ -309,37 +353,48 @@ int LoopbackBluetoothStack::DeviceTrusted(BluetoothAddress device) {
 int LoopbackBluetoothStack::Connect(BluetoothAddress device, uint8_t channel,
                                     RfcommSocket& socket) {
   if (channel < FirstChannel || channel > LastChannel) return -EINVAL;
+  return ConnectTo(device, ChannelName(channel), SOCK_STREAM, socket);
+}
+
+int LoopbackBluetoothStack::ConnectL2cap(BluetoothAddress device, uint16_t psm,
+                                         L2capSocket& socket) {
+  // Any valid PSM may be asked for; only the dynamic ones can be listened on here.
+  if ((psm & 0x0101) != 0x0001) return -EINVAL;
+  return ConnectTo(device, PsmName(psm), SOCK_SEQPACKET, socket);
+}
+
+int LoopbackBluetoothStack::ConnectTo(BluetoothAddress device, const std::string& name, int type,
+                                      BluetoothSocket& socket) {
   const fs::path target = DeviceFolder(device);
   std::error_code error;
   if (!fs::is_directory(target, error)) return -EHOSTDOWN;
   sockaddr_un remote{};
   socklen_t remoteLength = 0;
-  if (const int result = MakeAddress(target / ChannelName(channel), remote, remoteLength);
-      result < 0) {
+  if (const int result = MakeAddress(target / name, remote, remoteLength); result < 0) {
     return result;
   }
 
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  UniqueFd fd(::socket(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd) return Errno();
   // The name stays the socket's own after the file is gone, and the listener reads this
   // device's address from it.
   int bound = -EADDRINUSE;
   for (int attempt = 0; attempt < ClientNameTries && bound == -EADDRINUSE; ++attempt) {
-    const fs::path name = DeviceFolder(self_) / ("client-" + UniqueSuffix());
-    sockaddr_un local{};
-    socklen_t localLength = 0;
-    if (const int result = MakeAddress(name, local, localLength); result < 0) return result;
+    const fs::path local = DeviceFolder(self_) / ("client-" + UniqueSuffix());
+    sockaddr_un address{};
+    socklen_t length = 0;
+    if (const int result = MakeAddress(local, address, length); result < 0) return result;
     bound =
-        ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), localLength) == 0 ? 0 : Errno();
-    if (bound == 0) ::unlink(name.c_str());
+        ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), length) == 0 ? 0 : Errno();
+    if (bound == 0) ::unlink(local.c_str());
   }
   if (bound < 0) return bound;
 
   if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&remote), remoteLength) != 0) {
-    // No listener on the channel: the answer an RFCOMM connect gets.
+    // No listener on the channel or PSM: the answer a Bluetooth connect gets.
     return errno == ENOENT ? -ECONNREFUSED : Errno();
   }
-  socket = RfcommSocket(std::move(fd));
+  socket = BluetoothSocket(std::move(fd));
   return 0;
 }
 

@@ -10,6 +10,7 @@ namespace {
 constexpr uint16_t AttrServiceClassIdList = 0x0001;
 constexpr uint16_t AttrProtocolDescriptorList = 0x0004;
 constexpr uint16_t AttrServiceName = 0x0100;
+constexpr uint16_t AttrGoepL2capPsm = 0x0200;
 constexpr uint16_t RfcommProtocol = 0x0003;
 
 constexpr Uuid128 BluetoothBaseUuid{0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
@@ -120,6 +121,11 @@ std::optional<ServiceRecordInfo> ParseServiceRecord(std::span<const uint8_t> rec
           while (!info.name.empty() && info.name.back() == '\0') info.name.pop_back();
         }
         break;
+      case AttrGoepL2capPsm:
+        if (value->type == SdpType::UnsignedInt && value->valueSize == 2) {
+          info.l2capPsm = static_cast<uint16_t>(SdpNumber(record, *value));
+        }
+        break;
       default:
         break;
     }
@@ -137,19 +143,37 @@ std::vector<ServiceRecordInfo> ReadServiceRecords(std::span<const std::vector<ui
   return infos;
 }
 
-int FindChannel(std::span<const ServiceRecordInfo> records, std::string_view name,
-                const std::optional<Uuid128>& serviceClass) {
+namespace {
+
+// The value of the first record whose name equals name, else of the first whose class
+// equals serviceClass, passing over records without the value; -1 when none.
+template <typename Value>
+int FindValue(std::span<const ServiceRecordInfo> records, std::string_view name,
+              const std::optional<Uuid128>& serviceClass,
+              std::optional<Value> ServiceRecordInfo::*value) {
   if (!name.empty()) {
     for (const auto& record : records) {
-      if (record.channel && EqualIgnoringAsciiCase(record.name, name)) return *record.channel;
+      if (record.*value && EqualIgnoringAsciiCase(record.name, name)) return *(record.*value);
     }
   }
   if (serviceClass) {
     for (const auto& record : records) {
-      if (record.channel && record.serviceClass == serviceClass) return *record.channel;
+      if (record.*value && record.serviceClass == serviceClass) return *(record.*value);
     }
   }
   return -1;
+}
+
+}  // namespace
+
+int FindChannel(std::span<const ServiceRecordInfo> records, std::string_view name,
+                const std::optional<Uuid128>& serviceClass) {
+  return FindValue(records, name, serviceClass, &ServiceRecordInfo::channel);
+}
+
+int FindL2capPsm(std::span<const ServiceRecordInfo> records, std::string_view name,
+                 const std::optional<Uuid128>& serviceClass) {
+  return FindValue(records, name, serviceClass, &ServiceRecordInfo::l2capPsm);
 }
 
 }  // namespace quillfern

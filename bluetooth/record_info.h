@@ -17,6 +17,7 @@ struct ServiceRecordInfo {
   std::string name;                     // ServiceName (0x0100), less any trailing NUL
   std::optional<Uuid128> serviceClass;  // first UUID of ServiceClassIDList, network order
   std::optional<uint8_t> channel;       // RFCOMM channel in ProtocolDescriptorList
+  std::optional<uint16_t> l2capPsm;     // GoepL2capPsm (0x0200): OBEX over L2CAP on it
 };
 
 // Reads a record given as its bytes (one sequence of attribute id and value pairs).
@@ -38,5 +39,8 @@ std::vector<ServiceRecordInfo> ReadServiceRecords(std::span<const std::vector<ui
 // channel are passed over; an empty name or absent class skips that test.
 int FindChannel(std::span<const ServiceRecordInfo> records, std::string_view name,
                 const std::optional<Uuid128>& serviceClass);
+// The same for the GOEP L2CAP PSM: records without one are passed over.
+int FindL2capPsm(std::span<const ServiceRecordInfo> records, std::string_view name,
+                 const std::optional<Uuid128>& serviceClass);
 
 }  // namespace quillfern

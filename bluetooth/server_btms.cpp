@@ -3,6 +3,8 @@
 #include <array>
 #include <cerrno>
 #include <optional>
+#include <string>
+#include <system_error>
 #include <utility>
 
 #include "bluetooth/service_record.h"
@@ -117,9 +119,14 @@ int TOBEXServerBTMS::BindAndRegister() {
     return channel;
   }
   Channel = static_cast<uint16_t>(channel);
+  // Listening before the record goes out, so that it never names a PSM
+  // nobody listens on.
+  CloseL2capListener();
+  if (l2cap_) OpenL2capListener(security);
 
   std::array<uint8_t, ServiceRecordCapacity> record{};
-  const size_t length = BuildServiceRecord(record, Mode, Channel, ServiceName);
+  const size_t length =
+      BuildServiceRecord(record, Mode, Channel, ServiceName, Psm != 0 ? Psm : NoL2capPsm);
   const int registered = stack_.RegisterRecord(std::span(record).first(length), RecordHandle);
   if (registered < 0) {
     RecordHandle = NoRecordHandle;
@@ -156,9 +163,61 @@ int TOBEXServerBTMS::UnregisterService() {
 }
 
 void TOBEXServerBTMS::CloseListenSocket() {
+  CloseL2capListener();
   if (!ListenSocket.Valid()) return;
   Loop().AsyncSelect(ListenSocket.Get(), Window(), 0);
   ListenSocket.Reset();
+}
+
+void TOBEXServerBTMS::OpenL2capListener(LinkSecurity security) {
+  const auto failed = [this](const char* step, int result) {
+    CloseL2capListener();
+    const char* service = Mode == ModeFolderBrowsing ? "Folder Browsing" : "Object Push";
+    ServerLog("", std::string("Bluetooth ") + service + ": OBEX over L2CAP is not available (" +
+                      step + ": " + std::error_code(-result, std::generic_category()).message() +
+                      "); clients connect over RFCOMM");
+  };
+  if (const int created = stack_.CreateL2capSocket(L2capListenSocket); created < 0) {
+    return failed("socket", created);
+  }
+  if (const int secured = stack_.SetLinkSecurity(L2capListenSocket, security);
+      secured < 0 && security != LinkSecurity::Low) {
+    return failed("link security", secured);
+  }
+  if (const int bound = stack_.BindAnyPsm(L2capListenSocket); bound < 0) {
+    return failed("bind", bound);
+  }
+  const int psm = stack_.BoundPsm(L2capListenSocket);
+  if (psm <= 0) return failed("getsockname", psm < 0 ? psm : -EINVAL);
+  if (const int registered = Loop().AsyncSelect(L2capListenSocket.Get(), Window(), FdAccept);
+      registered != 0) {
+    return failed("notification", registered);
+  }
+  if (const int listening = stack_.Listen(L2capListenSocket, ListenBacklog); listening < 0) {
+    return failed("listen", listening);
+  }
+  Psm = static_cast<uint16_t>(psm);
+}
+
+void TOBEXServerBTMS::CloseL2capListener() {
+  Psm = 0;
+  if (!L2capListenSocket.Valid()) return;
+  Loop().AsyncSelect(L2capListenSocket.Get(), Window(), 0);
+  L2capListenSocket.Reset();
+}
+
+std::vector<int> TOBEXServerBTMS::ListenerSockets() const {
+  std::vector<int> listeners;
+  if (ListenSocket.Valid()) listeners.push_back(ListenSocket.Get());
+  if (L2capListenSocket.Valid()) listeners.push_back(L2capListenSocket.Get());
+  return listeners;
+}
+
+void TOBEXServerBTMS::WndProc(Message& message) {
+  notifiedListener_ =
+      message.message == SocketMessage ? static_cast<int>(message.wParam) : NoSocket;
+  TOBEXServer::WndProc(message);
+  notifiedListener_ = NoSocket;
 }
 
 int TOBEXServerBTMS::LookupDeviceInfo(BluetoothAddress address, std::string& name) {
@@ -168,8 +227,13 @@ int TOBEXServerBTMS::LookupDeviceInfo(BluetoothAddress address, std::string& nam
 }
 
 int TOBEXServerBTMS::AcceptPeer(std::string& peerText) {
+  // Peers of both listeners are taken alike from here on: the same slots,
+  // the same checks, the same log lines.
+  BluetoothSocket& listener =
+      L2capListenSocket.Valid() && notifiedListener_ == L2capListenSocket.Get() ? L2capListenSocket
+                                                                                : ListenSocket;
   UniqueFd peer;
-  if (const int accepted = stack_.Accept(ListenSocket, peer); accepted < 0) return accepted;
+  if (const int accepted = stack_.Accept(listener, peer); accepted < 0) return accepted;
   // The stack answers each of these within its short time limit, so a
   // device that is slow to tell its name costs the text, never the service.
   BluetoothAddress address = 0;

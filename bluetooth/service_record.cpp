@@ -12,6 +12,7 @@ constexpr size_t RecordLengthOffset = 1;
 constexpr size_t ClassOffset = 17;
 constexpr size_t ChannelOffset = 34;
 constexpr size_t ProfileClassOffset = 57;
+constexpr size_t ProfileVersionOffset = 60;  // the low byte of the 16-bit version
 constexpr size_t NameLengthOffset = 65;
 constexpr size_t RecordHeadSize = 2;  // the outer sequence's header and 8-bit length
 
@@ -35,6 +36,19 @@ constexpr std::array<uint8_t, ServiceRecordTemplateSize> RecordTemplate{
     0x25, 0x00,                                //   text, 8-bit length
 };
 
+// Behind the name when the service listens on L2CAP.
+constexpr std::array<uint8_t, 6> L2capPsmAttribute{
+    0x09, 0x02, 0x00,  // GoepL2capPsm
+    0x09, 0x00, 0x00,  //   the PSM
+};
+constexpr size_t PsmOffset = 4;
+constexpr std::array<uint8_t, 7> SupportedFormatsAttribute{
+    0x09, 0x03, 0x03,        // SupportedFormatsList
+    0x35, 0x02, 0x08, 0xFF,  //   { any type of object }
+};
+constexpr uint8_t ObjectPushL2capVersion = 0x02;    // 1.2
+constexpr uint8_t FileTransferL2capVersion = 0x03;  // 1.3
+
 constexpr bool IsContinuationByte(char c) {
   return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
@@ -51,21 +65,33 @@ std::string_view CutUtf8(std::string_view text, size_t maxBytes) {
 }
 
 size_t BuildServiceRecord(std::span<uint8_t> buffer, uint8_t mode, uint16_t channel,
-                          std::string_view serviceName) {
+                          std::string_view serviceName, uint16_t l2capPsm) {
   assert(mode <= 1);
   assert(buffer.size() >= ServiceRecordCapacity);
-  const std::string_view name = CutUtf8(serviceName, MaxServiceNameBytes);
+  const bool l2cap = l2capPsm != NoL2capPsm;
+  const size_t tailSize =
+      !l2cap ? 0 : L2capPsmAttribute.size() + (mode == 0 ? SupportedFormatsAttribute.size() : 0);
+  const std::string_view name = CutUtf8(serviceName, MaxServiceNameBytes - tailSize);
   const uint8_t serviceClass = mode == 0 ? 0x05 : 0x06;
 
   std::copy(RecordTemplate.begin(), RecordTemplate.end(), buffer.begin());
   buffer[RecordLengthOffset] =
-      static_cast<uint8_t>(ServiceRecordTemplateSize - RecordHeadSize + name.size());
+      static_cast<uint8_t>(ServiceRecordTemplateSize - RecordHeadSize + name.size() + tailSize);
   buffer[ClassOffset] = serviceClass;
   buffer[ChannelOffset] = static_cast<uint8_t>(channel);
   buffer[ProfileClassOffset] = serviceClass;
   buffer[NameLengthOffset] = static_cast<uint8_t>(name.size());
-  std::copy(name.begin(), name.end(), buffer.begin() + ServiceRecordTemplateSize);
-  return ServiceRecordTemplateSize + name.size();
+  auto end = std::copy(name.begin(), name.end(), buffer.begin() + ServiceRecordTemplateSize);
+  if (l2cap) {
+    buffer[ProfileVersionOffset] = mode == 0 ? ObjectPushL2capVersion : FileTransferL2capVersion;
+    const auto psm = end + PsmOffset;
+    end = std::copy(L2capPsmAttribute.begin(), L2capPsmAttribute.end(), end);
+    psm[0] = static_cast<uint8_t>(l2capPsm >> 8);
+    psm[1] = static_cast<uint8_t>(l2capPsm & 0xFF);
+    if (mode == 0)
+      end = std::copy(SupportedFormatsAttribute.begin(), SupportedFormatsAttribute.end(), end);
+  }
+  return static_cast<size_t>(end - buffer.begin());
 }
 
 }  // namespace quillfern

@@ -12,25 +12,25 @@
 #include "platform/unique_fd.h"
 
 // The operations of the Bluetooth stack that the Bluetooth server and transport rest on,
-// behind one interface: the Linux stack (kernel RFCOMM sockets and bluetoothd) for users,
+// behind one interface: the Linux stack (kernel RFCOMM and L2CAP sockets and bluetoothd) for users,
 // the loopback stack (Unix-domain sockets in a folder) for tests and machines without
 // Bluetooth. Results follow the program's convention: 0 or a count on success, minus an
 // errno value on failure. Everything here is called from the main thread, except the
 // client-side calls, which run on whichever thread opens an outgoing connection.
 namespace quillfern {
 
-// One RFCOMM socket together with whatever the stack keeps alongside it while the socket
-// lives (the loopback stack's claim on its channel). Closing it frees its channel.
-class RfcommSocket {
+// One RFCOMM or L2CAP socket together with whatever the stack keeps alongside it while the
+// socket lives (the loopback stack's claim on its channel or PSM). Closing it frees them.
+class BluetoothSocket {
  public:
   struct Companion {
     virtual ~Companion() = default;
   };
 
-  RfcommSocket() = default;
-  explicit RfcommSocket(UniqueFd fd) : fd_(std::move(fd)) {}
-  RfcommSocket(RfcommSocket&&) = default;
-  RfcommSocket& operator=(RfcommSocket&& other) noexcept {
+  BluetoothSocket() = default;
+  explicit BluetoothSocket(UniqueFd fd) : fd_(std::move(fd)) {}
+  BluetoothSocket(BluetoothSocket&&) = default;
+  BluetoothSocket& operator=(BluetoothSocket&& other) noexcept {
     if (this != &other) {
       Reset();
       companion_ = std::move(other.companion_);
@@ -38,7 +38,7 @@ class RfcommSocket {
     }
     return *this;
   }
-  ~RfcommSocket() = default;
+  ~BluetoothSocket() = default;
 
   int Get() const { return fd_.Get(); }
   bool Valid() const { return fd_.Valid(); }
@@ -59,6 +59,22 @@ class RfcommSocket {
   // Declared first so that it is destroyed after the descriptor.
   std::unique_ptr<Companion> companion_;
   UniqueFd fd_;
+};
+using RfcommSocket = BluetoothSocket;
+using L2capSocket = BluetoothSocket;
+
+// OBEX over L2CAP: dynamic PSMs are odd, from 0x1001 on (the kernel hands them out up to
+// 0x10FF when bound to PSM 0).
+inline constexpr uint16_t FirstDynamicPsm = 0x1001;
+inline constexpr uint16_t LastDynamicPsm = 0x10FF;
+// The largest SDU an L2CAP link is asked to take in: an OBEX packet travels as one SDU, and
+// OBEX packets are at most 65535 bytes.
+inline constexpr uint16_t L2capWantedMtu = 65535;
+
+// The largest SDUs a connected L2CAP socket takes in and sends.
+struct L2capMtu {
+  uint16_t receive = 0;
+  uint16_t send = 0;
 };
 
 // Folder Browsing asks for an encrypted link (and the server, a device the user chose);
@@ -90,8 +106,21 @@ class BluetoothStack {
   virtual int Listen(RfcommSocket& socket, int backlog) = 0;
   // The accepted socket is non-blocking and close-on-exec; -EAGAIN when nobody waits.
   virtual int Accept(RfcommSocket& listener, UniqueFd& peer) = 0;
-  // The device address of a connected socket's peer.
+  // The device address of a connected socket's peer, RFCOMM or L2CAP.
   virtual int PeerAddress(int socket, BluetoothAddress& address) = 0;
+
+  // --- Listening on L2CAP (OBEX over L2CAP) ---
+  // SetLinkSecurity, Listen and Accept serve these sockets too.
+  // A non-blocking, close-on-exec L2CAP sequential-packet socket in enhanced retransmission
+  // mode, asking for SDUs of up to L2capWantedMtu bytes both ways. -EAFNOSUPPORT where the
+  // system has no Bluetooth; -EPROTONOSUPPORT when the kernel refuses the mode.
+  virtual int CreateL2capSocket(L2capSocket& socket) = 0;
+  // Binds to the first radio on a free dynamic PSM; -EADDRINUSE when none is free.
+  virtual int BindAnyPsm(L2capSocket& socket) = 0;
+  // The PSM the socket is bound to, as getsockname reports it.
+  virtual int BoundPsm(const L2capSocket& socket) = 0;
+  // The MTUs of a connected L2CAP socket (the receive one is ours, the send one the peer's).
+  virtual int LinkMtu(int socket, L2capMtu& mtu) = 0;
 
   // --- Service records ---
   // Publishes the record, given as its bytes, until DeleteRecord or until this stack
@@ -114,6 +143,8 @@ class BluetoothStack {
   // Starts connecting a non-blocking socket to the device's channel: 0 when connected at
   // once, -EINPROGRESS when the socket becomes writable later and SO_ERROR then tells.
   virtual int Connect(BluetoothAddress device, uint8_t channel, RfcommSocket& socket) = 0;
+  // The same over L2CAP, to the device's PSM, with a socket as CreateL2capSocket makes.
+  virtual int ConnectL2cap(BluetoothAddress device, uint16_t psm, L2capSocket& socket) = 0;
   // The device's service records, each as its bytes; the count, or -EHOSTDOWN when the
   // device cannot be reached.
   virtual int SearchRecords(BluetoothAddress device,

@@ -24,12 +24,17 @@ class UnavailableBluetoothStack final : public BluetoothStack {
   int Listen(RfcommSocket&, int) override { return -EBADF; }
   int Accept(RfcommSocket&, UniqueFd&) override { return -EBADF; }
   int PeerAddress(int, BluetoothAddress&) override { return -EBADF; }
+  int CreateL2capSocket(L2capSocket&) override { return -EAFNOSUPPORT; }
+  int BindAnyPsm(L2capSocket&) override { return -EBADF; }
+  int BoundPsm(const L2capSocket&) override { return -EBADF; }
+  int LinkMtu(int, L2capMtu&) override { return -EBADF; }
   int RegisterRecord(std::span<const uint8_t>, RecordHandle&) override { return -ENODEV; }
   int DeleteRecord(RecordHandle) override { return -ENODEV; }
   int FirstRadio(BluetoothAddress&) override { return -ENODEV; }
   int LookupDeviceName(BluetoothAddress, std::string&) override { return -ENODEV; }
   int DeviceTrusted(BluetoothAddress) override { return -ENODEV; }
   int Connect(BluetoothAddress, uint8_t, RfcommSocket&) override { return -EAFNOSUPPORT; }
+  int ConnectL2cap(BluetoothAddress, uint16_t, L2capSocket&) override { return -EAFNOSUPPORT; }
   int SearchRecords(BluetoothAddress, std::vector<std::vector<uint8_t>>&) override {
     return -ENODEV;
   }

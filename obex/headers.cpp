@@ -76,6 +76,13 @@ void AddTypeHeader(std::span<uint8_t> buffer, size_t& position, std::string_view
   AddByteSequenceHeader(buffer, position, HdrType, bytes, true);
 }
 
+void AddByteHeader(std::span<uint8_t> buffer, size_t& position, uint8_t id, uint8_t value) {
+  assert(ClassOf(id) == HeaderClass::OneByte);
+  const auto out = Claim(buffer, position, OneByteHeaderSize);
+  out[0] = id;
+  out[1] = value;
+}
+
 void AddConnectionIdHeader(std::span<uint8_t> buffer, size_t& position, uint32_t id) {
   AddFourByteHeader(buffer, position, HdrConnectionId, id);
 }

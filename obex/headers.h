@@ -38,6 +38,7 @@ void AddByteSequenceHeader(std::span<uint8_t> buffer, size_t& position, uint8_t 
 void AddWhoHeader(std::span<uint8_t> buffer, size_t& position, std::span<const uint8_t> bytes);
 // The text is sent as NUL-terminated ASCII.
 void AddTypeHeader(std::span<uint8_t> buffer, size_t& position, std::string_view text);
+void AddByteHeader(std::span<uint8_t> buffer, size_t& position, uint8_t id, uint8_t value);
 void AddConnectionIdHeader(std::span<uint8_t> buffer, size_t& position, uint32_t id);
 void AddLengthHeader(std::span<uint8_t> buffer, size_t& position, uint32_t length);
 void AddTimeHeader(std::span<uint8_t> buffer, size_t& position, const std::tm& utc);

@@ -67,8 +67,21 @@ inline constexpr uint8_t HdrBody = 0x48;
 inline constexpr uint8_t HdrEndOfBody = 0x49;
 inline constexpr uint8_t HdrWho = 0x4A;
 inline constexpr uint8_t HdrActionId = 0x94;
+// Single Response Mode: asked for in an operation's first request, agreed in its first
+// response; then the packets of the side that sends the object stream without an answer
+// each. Its parameter lets the receiving side hold the sender back for one packet.
+inline constexpr uint8_t HdrSingleResponseMode = 0x97;
+inline constexpr uint8_t HdrSingleResponseParameters = 0x98;
 inline constexpr uint8_t HdrLength = 0xC3;
 inline constexpr uint8_t HdrConnectionId = 0xCB;
+
+// Values of the Single Response Mode header and of its parameter header.
+inline constexpr uint8_t SrmDisable = 0x00;
+inline constexpr uint8_t SrmEnable = 0x01;
+inline constexpr uint8_t SrmIndicate = 0x02;  // "supported", enables nothing
+inline constexpr uint8_t SrmpNext = 0x00;
+inline constexpr uint8_t SrmpWait = 0x01;
+inline constexpr uint8_t SrmpNextAndWait = 0x02;
 
 uint16_t PacketLength(std::span<const uint8_t> packet);
 void SetPacketLength(std::span<uint8_t> packet, uint16_t length);

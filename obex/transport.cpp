@@ -264,6 +264,10 @@ void TOBEXTransportBase::EndWaitingSend() {
   sendWaiting_ = false;
 }
 
+size_t TOBEXTransportBase::LargestPacket() const {
+  return ObexMaxPacket;
+}
+
 bool TOBEXTransportBase::CanReceiveIntoFile() {
   return false;
 }
@@ -326,6 +330,18 @@ int TOBEXTransportBase::ReadAvailable(std::span<uint8_t> buffer) {
   const int available = BytesAvailable();
   if (available <= 0) return 0;
   return ReceiveBytes(buffer.first(std::min(buffer.size(), static_cast<size_t>(available))));
+}
+
+bool TOBEXTransportBase::PacketWaiting() {
+  if (buffered_ > completedLength_) return true;
+  // The socket alone: the wake-up event is pulsed for reads that a receive may already have
+  // taken, and taking it for a packet would leave the caller waiting out a whole Timeout.
+  pollfd entry{Socket(), POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&entry, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0 && (entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
 int TOBEXTransportBase::WaitForData(uint32_t milliseconds) {

@@ -90,11 +90,18 @@ class TOBEXTransportBase {
   int ReceivePacketRestIntoFile(size_t from, int file, bool& fileShort);
   // Whether this transport can move received bytes straight into a file.
   virtual bool CanReceiveIntoFile();
+  // Whether bytes of a further packet are already here, in the receive buffer or waiting on
+  // the socket (or the peer has closed): a sender that streams without waiting for requests
+  // looks with this, never waiting, for an ABORT or a request to pause.
+  bool PacketWaiting();
   // Whether a session on this transport may agree to Single Response Mode (OBEX SRM,
   // headers 0x97 and 0x98), where packets stream without an answer each. Only links that
   // keep every packet whole and in order on their own (L2CAP in enhanced retransmission
   // mode) allow it; RFCOMM and TCP sessions never enable it.
   virtual bool SingleResponseModeAllowed() const { return false; }
+  // The largest packet the link carries whole either way (an L2CAP link's MTUs); a session
+  // announces and sends no larger packets. Read by the session's worker.
+  virtual size_t LargestPacket() const;
   // Sends the whole buffer. Every piece that goes out restarts the Timeout,
   // so a slow link that keeps moving is never cut off; a link without
   // progress for Timeout, a closed transport or a broken link ends the call

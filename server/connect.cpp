@@ -2,6 +2,7 @@
 
 #include "obex/headers.h"
 #include "obex/packet.h"
+#include "obex/transport.h"
 #include "server/session.h"
 
 namespace quillfern {
@@ -39,13 +40,16 @@ int TOBEXServerConnection::HandleConnect(std::span<const uint8_t> packet) {
     return RspServiceUnavailable;
   }
   CurrentFolder.clear();
-  PeerMaxPacket = static_cast<uint16_t>((packet[5] << 8) | packet[6]);
+  // A link that carries packets whole only up to a size (L2CAP's MTUs) bounds
+  // what either side may send.
+  const auto linkLargest = static_cast<uint16_t>(std::min(Link().LargestPacket(), ObexMaxPacket));
+  PeerMaxPacket = std::min(static_cast<uint16_t>((packet[5] << 8) | packet[6]), linkLargest);
 
   std::array<uint8_t, 32> response{};
   response[0] = RspSuccess;
   response[3] = 0x10;  // OBEX version 1.0
   response[4] = 0x00;
-  const uint16_t maxPacket = std::max(PeerMaxPacket, MinimumMaxPacket);
+  const uint16_t maxPacket = std::min(std::max(PeerMaxPacket, MinimumMaxPacket), linkLargest);
   response[5] = static_cast<uint8_t>(maxPacket >> 8);
   response[6] = static_cast<uint8_t>(maxPacket & 0xFF);
   size_t position = ConnectHeadersOffset;
@@ -71,6 +75,7 @@ int TOBEXServerConnection::HandleDisconnect(std::span<const uint8_t>) {
 }
 
 void TOBEXServerConnection::DispatchRequest(std::span<const uint8_t> packet) {
+  if (DropLeftover(packet)) return;
   switch (packet[0]) {
     case OpPut:
     case OpPutFinal:

@@ -27,6 +27,8 @@ constexpr size_t LengthHeaderSize = 5;
 constexpr size_t BodyHeaderSize = 3;
 // Below this the first response has no room even for an empty body header.
 constexpr size_t MinPacketForObject = ObexPacketHeadSize + LengthHeaderSize + BodyHeaderSize;
+// The first response of a stream in Single Response Mode also agrees to it.
+constexpr size_t SingleResponseHeaderSize = 2;
 
 bool IsBlankOrControl(uint8_t byte) {
   return byte <= 0x20 || byte == 0x7F;
@@ -51,6 +53,8 @@ int TOBEXServerConnection::HandleGet(std::span<const uint8_t> packet) {
     Log("Get : " + std::string(ResponseText(RspBadRequest)));
     return RspBadRequest;
   }
+  SingleResponse = SingleResponseRequested(packet, index);
+  PeerAskedToWait = SingleResponse && WaitRequested(packet, index);
   const std::string type = SanitizeUtf8(TrimmedType(GetByteSequenceView(packet, HdrType, index)));
   const std::u16string rawName = GetUnicodeHeader(packet, HdrName, index);
 
@@ -168,7 +172,7 @@ int TOBEXServerConnection::SendFolderListing(const std::optional<std::string>& n
 int TOBEXServerConnection::SendObject(ObjectReader& object) {
   if (!Connected.load()) return ResultNoResponse;
   const size_t maxPacket = std::min<size_t>(PeerMaxPacket, ObexMaxPacket);
-  if (maxPacket < MinPacketForObject) {
+  if (maxPacket < MinPacketForObject + (SingleResponse ? SingleResponseHeaderSize : 0)) {
     DebugPrintf("client's largest packet of %zu bytes leaves no room for an object", maxPacket);
     // Not even a bare response fits: the client cannot be answered at all,
     // and a request left unanswered would pair its next request with a
@@ -192,6 +196,7 @@ int TOBEXServerConnection::SendObject(ObjectReader& object) {
   const std::span<uint8_t> buffer(storage.get(), ObexMaxPacket);
   size_t headerEnd = ObexPacketHeadSize;
   AddLengthHeader(buffer, headerEnd, static_cast<uint32_t>(size));
+  if (SingleResponse) AddByteHeader(buffer, headerEnd, HdrSingleResponseMode, SrmEnable);
   uint64_t sent = 0;
   for (;;) {
     bool last = false;
@@ -214,24 +219,42 @@ int TOBEXServerConnection::SendObject(ObjectReader& object) {
       sent += chunk;
       TransferMoved(chunk);
     }
+    // A client that streams may still have sent requests to pause the stream
+    // when it ends; they are not answered.
+    if (SingleResponse) ExpectLeftovers(Leftovers::Get);
     // An empty object still waits for the end of the request, so that its
     // final response is the one that answers it.
     if (last) return RspSuccess;
+    headerEnd = ObexPacketHeadSize;
 
+    // In Single Response Mode the next response goes out without a request,
+    // unless the client's request is not complete yet or it asked the server
+    // to wait; a packet that has arrived meanwhile (an ABORT, a request to
+    // wait) is read first, and a cancel is answered at once.
+    if (SingleResponse && LastRequestFinal && !PeerAskedToWait && !Link().PacketWaiting()) {
+      if (!TransferCancelled()) continue;
+      Respond(RspForbidden);
+      return ResultCancelled;
+    }
     const int received = Link().ReceivePacket();
     if (received <= 0) return received;
     if (TransferCancelled()) {
       Respond(RspForbidden);
       return ResultCancelled;
     }
-    const uint8_t opcode = Link().ReceivedPacket()[0];
+    const auto request = Link().ReceivedPacket();
+    const uint8_t opcode = request[0];
     LastRequestFinal = (opcode & FinalBit) != 0;
     if (opcode == OpAbort) {
       Respond(RspSuccess);
       return ResultAborted;
     }
     if (opcode != OpGetFinal) return Respond(RspBadRequest);
-    headerEnd = ObexPacketHeadSize;
+    if (SingleResponse) {
+      HeaderIndex index;
+      PeerAskedToWait =
+          IndexHeaders(request, RequestHeadersOffset, index) >= 0 && WaitRequested(request, index);
+    }
   }
 }
 

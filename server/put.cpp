@@ -127,6 +127,7 @@ int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
   // A malformed header list yields an empty index, so it reads as a PUT
   // without a Name.
   IndexHeaders(packet, RequestHeadersOffset, index);
+  SingleResponse = SingleResponseRequested(packet, index);
   const std::u16string name = GetUnicodeHeader(packet, HdrName, index);
   if (name.empty()) {
     // Nothing names the object. The client hears so at once instead of
@@ -213,8 +214,14 @@ int TOBEXServerConnection::HandlePut(std::span<const uint8_t> packet) {
         result = FinishObject(writer);
       } else {
         // The packet lives in the transport's buffer, which the continuation
-        // packets overwrite: nothing of it is used past this point.
-        Respond(RspContinue);
+        // packets overwrite: nothing of it is used past this point. In Single
+        // Response Mode this answer agrees to it, and the client then streams the
+        // rest without waiting for answers.
+        if (SingleResponse) {
+          RespondAgreeing(RspContinue);
+        } else {
+          Respond(RspContinue);
+        }
         result = ReceiveObject(declaredLength, writer);
       }
     }
@@ -253,16 +260,27 @@ int TOBEXServerConnection::FinishObject(ObjectWriter& writer) {
 int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& writer) {
   if (!Connected.load()) return ResultNoResponse;
   TOBEXTransportBase& link = Link();
+  // An error is answered at once, in Single Response Mode too; the client may have
+  // streamed further packets of the object meanwhile, which then get no answer.
+  const auto refuse = [this](uint8_t code, uint8_t opcode) {
+    Respond(code);
+    if (SingleResponse && opcode == OpPut) ExpectLeftovers(Leftovers::Put);
+  };
   if (declaredLength >= MaxObjectLength) {
     // The client already has its 0x90 and sends its next packet; the refusal
     // answers that one, so the client learns of it and the packet is not
     // taken for a new request.
     writer.Discard();
     if (link.ReceivePacket() > 0) {
-      Respond(link.ReceivedPacket()[0] == OpAbort ? RspSuccess : RspEntityTooLarge);
+      const uint8_t opcode = link.ReceivedPacket()[0];
+      refuse(opcode == OpAbort ? RspSuccess : RspEntityTooLarge, opcode);
     }
     return ResultObjectTooLarge;
   }
+  // In Single Response Mode only the final packet is answered.
+  const auto acknowledge = [this] {
+    if (!SingleResponse) Respond(RspContinue);
+  };
   // Every packet is taken in place from the transport's own buffer and its
   // data written from there: one buffer for the whole transfer. A packet
   // that is nothing but its body goes from the socket to the file without
@@ -280,12 +298,13 @@ int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& 
         return ResultCancelled;
       }
       writer.Discard();
-      Respond(RspForbidden);
+      refuse(RspForbidden, link.ReceivedPacket()[0]);
       return ResultCancelled;
     }
     if (!link.PacketComplete()) {
       const auto prefix = link.PacketPrefix();
       if (IsBodyOnlyPacket(prefix, static_cast<size_t>(received))) {
+        const uint8_t opcode = prefix[0];
         // What was gathered goes first; a failure to write it is answered
         // once this packet has been taken off the link.
         const bool flushed = writer.Flush() == 0;
@@ -295,12 +314,12 @@ int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& 
         }
         if (fileShort || !flushed) {
           writer.Discard();
-          Respond(RspEntityTooLarge);
+          refuse(RspEntityTooLarge, opcode);
           return RspEntityTooLarge;
         }
         TransferMoved(static_cast<uint64_t>(received) - BodyPrefixSize);
-        if (prefix[0] == OpPutFinal) return FinishObject(writer);
-        Respond(RspContinue);
+        if (opcode == OpPutFinal) return FinishObject(writer);
+        acknowledge();
         continue;
       }
       const int rest = link.ReceivePacket();
@@ -319,19 +338,19 @@ int TOBEXServerConnection::ReceiveObject(uint32_t declaredLength, ObjectWriter& 
     if ((opcode != OpPut && opcode != OpPutFinal) ||
         IndexHeaders(packet, RequestHeadersOffset, index) < 0) {
       writer.Discard();
-      Respond(RspBadRequest);
+      refuse(RspBadRequest, opcode);
       return RspBadRequest;
     }
     // A write that fails outright is answered like a short one: on this
     // system both mean the disk took less than it was given.
     const int64_t written = WriteData(packet, index, writer);
     if (written < 0) {
-      Respond(RspEntityTooLarge);
+      refuse(RspEntityTooLarge, opcode);
       return RspEntityTooLarge;
     }
     TransferMoved(static_cast<uint64_t>(written));
     if (opcode == OpPutFinal) return FinishObject(writer);
-    Respond(RspContinue);
+    acknowledge();
   }
 }
 

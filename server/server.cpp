@@ -165,15 +165,14 @@ void TOBEXServer::RefuseConnection(UniqueFd socket, uint8_t code) {
 }
 
 void TOBEXServer::RestListener(int error) {
-  const int listener = ListenerSocket();
-  if (acceptRetry_ != NotResting || listener == NoSocket) return;
+  const std::vector<int> listeners = ListenerSockets();
+  if (acceptRetry_ != NotResting || listeners.empty()) return;
   DebugPrintf("accept failed for want of resources (errno %d); retrying in %llu ms", error,
               static_cast<unsigned long long>(AcceptRetryDelayMs));
-  Loop().AsyncSelect(listener, Window(), 0);
+  for (const int listener : listeners) Loop().AsyncSelect(listener, Window(), 0);
   acceptRetry_ = Loop().SetTimer(AcceptRetryDelayMs, [this] {
     acceptRetry_ = NotResting;
-    const int socket = ListenerSocket();
-    if (socket != NoSocket) Loop().AsyncSelect(socket, Window(), FdAccept);
+    for (const int listener : ListenerSockets()) Loop().AsyncSelect(listener, Window(), FdAccept);
   });
 }
 

@@ -198,8 +198,8 @@ class TOBEXServer {
   // (empty when unknown), or minus errno. A peer that the concrete server
   // refuses itself (answered, and closed later) gives -EACCES.
   virtual int AcceptPeer(std::string& peerText) = 0;
-  // The listening socket, or NoSocket.
-  virtual int ListenerSocket() const = 0;
+  // The listening sockets (none when not listening).
+  virtual std::vector<int> ListenerSockets() const = 0;
   // Hands an accepted peer to a slot: closes what the slot held, waits for
   // its previous worker (which closing ends within milliseconds), gives the
   // transport the socket and starts the session. A peer with no free slot,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "obex/connection.h"
+#include "obex/headers.h"
 #include "obex/transport.h"
 #include "server/name_resolver.h"
 #include "server/server.h"
@@ -91,6 +92,27 @@ class TOBEXServerConnection : public TOBEXConnection {
   // Answers one packet of a connected session by its opcode.
   void DispatchRequest(std::span<const uint8_t> packet);
 
+  // Single Response Mode (single_response.cpp). Whether the first packet of a PUT or GET asks
+  // for it (SRM 0x01) on a link that allows it; the server then agrees in its first answer.
+  bool SingleResponseRequested(std::span<const uint8_t> packet, const HeaderIndex& index) const;
+  // Whether a GET packet of the client asks the server to wait for its next request before it
+  // sends on (SRMP wait, or next-and-wait).
+  static bool WaitRequested(std::span<const uint8_t> packet, const HeaderIndex& index);
+  // A bare response with the header that agrees to Single Response Mode.
+  int RespondAgreeing(uint8_t code);
+  // What is left on the way of an operation in Single Response Mode that the server ended
+  // early (an error answered at once, or a GET it finished): the client streams without
+  // waiting for answers, so packets of that operation may still arrive. They get no answer.
+  enum class Leftovers : uint8_t {
+    None,
+    Put,  // PUT packets without a Name, up to and including the final one
+    Get,  // GET packets without a Name or Type
+  };
+  void ExpectLeftovers(Leftovers kind) { leftovers_ = kind; }
+  // True when the packet was a leftover and has been dealt with (dropped, or an ABORT of the
+  // ended operation answered Success); anything else ends the dropping.
+  bool DropLeftover(std::span<const uint8_t> packet);
+
   TOBEXTransportBase& Link() const { return *Transport(); }
   // Worker: queues the line for the main thread; never waits for it.
   void Log(const std::string& line);
@@ -166,6 +188,11 @@ class TOBEXServerConnection : public TOBEXConnection {
   bool AcceptedForSession = false;
   std::string CurrentFolder;  // relative to RootPath, no leading '/'; empty is the root
   uint16_t PeerMaxPacket = 0;
+  // The running PUT or GET is in Single Response Mode; for a GET, the client also asked the
+  // server to wait for its next request before the next response. Worker; set by HandlePut
+  // and HandleGet for each operation.
+  bool SingleResponse = false;
+  bool PeerAskedToWait = false;
   // Bound by the server's constructor, before any worker runs.
   SessionHandler OnConnect;
   SessionHandler OnDisconnect;
@@ -181,6 +208,7 @@ class TOBEXServerConnection : public TOBEXConnection {
   void ReportProgress(bool finished);
 
   std::vector<uint8_t> requiredTargetSetting_;  // main thread only
+  Leftovers leftovers_ = Leftovers::None;       // worker
   // Written by the worker only: odd while a transfer runs, counting up.
   std::atomic<uint64_t> transferSerialShared_{0};
   uint64_t transferSerial_ = 0;  // worker: its own copy of the above

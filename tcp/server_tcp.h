@@ -38,7 +38,10 @@ class TOBEXServerTCP : public TOBEXServer {
  protected:
   std::unique_ptr<TOBEXTransportBase> CreateSlotTransport(TOBEXServerConnection& session) override;
   int AcceptPeer(std::string& peerText) override;
-  int ListenerSocket() const override { return ListenSocket.Get(); }
+  std::vector<int> ListenerSockets() const override {
+    if (!ListenSocket) return {};
+    return {ListenSocket.Get()};
+  }
 
  private:
   int BindListenSocket();

@@ -395,6 +395,9 @@ int TFormMain::StartServer(int service) {
   }
   server.SetRootPath(root);
   server.AllowAccessHiddenFiles = settings_.IsOn(Setting::AllowAccessHiddenFiles);
+  if (service == ServiceObjectPush || service == ServiceFolderBrowsing) {
+    static_cast<TOBEXServerBTMS&>(server).SetL2cap(settings_.IsOn(Setting::BluetoothL2cap));
+  }
   if (service == ServiceObjectPush) {
     server.SetServiceName(settings_.Text(Setting::OPServiceName));
     std::vector<std::string> unreadable;  // what cannot be read stays out, as PushSettingsFrom says

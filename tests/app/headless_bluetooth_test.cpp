@@ -79,11 +79,15 @@ TEST(HeadlessBluetooth, ServesAllThreeServicesAndAPhonePushesEndToEnd) {
   std::string line;
   ASSERT_TRUE(process.ReadLine(line));
   EXPECT_EQ(line, "Scn: 1 BT_OP");
+  ASSERT_TRUE(process.ReadLine(line));
+  EXPECT_EQ(line, "Psm: 4097 BT_OP");
   // Without settings, devices not chosen would be asked about: nobody is here to answer.
   ASSERT_TRUE(process.ReadLine(line));
   EXPECT_EQ(line, HeadlessAskUnchosenText);
   ASSERT_TRUE(process.ReadLine(line));
   EXPECT_EQ(line, "Scn: 2 BT_FB");
+  ASSERT_TRUE(process.ReadLine(line));
+  EXPECT_EQ(line, "Psm: 4099 BT_FB");
 
   std::error_code error;
   auto phone = LoopbackBluetoothStack::Create(air, PhoneAddress, "Phone", error);
@@ -94,6 +98,8 @@ TEST(HeadlessBluetooth, ServesAllThreeServicesAndAPhonePushesEndToEnd) {
   const auto infos = ReadServiceRecords(records);
   EXPECT_EQ(FindChannel(infos, "Quillfern Push", std::nullopt), 1);
   EXPECT_EQ(FindChannel(infos, "OBEX Folder Browsing", std::nullopt), 2);
+  EXPECT_EQ(FindL2capPsm(infos, "Quillfern Push", std::nullopt), 4097);
+  EXPECT_EQ(FindL2capPsm(infos, "OBEX Folder Browsing", std::nullopt), 4099);
 
   ObexClient pusher([&](EventLoop& loop, TOBEXConnection& record) {
     auto transport = std::make_unique<TOBEXTransportBTMS>(loop, record, *phone);
@@ -187,10 +193,12 @@ TEST(HeadlessBluetooth, PushSettingsFromTheFileApplyToObjectPush) {
   TempFolder::WriteFile(folder.Exchange() / "card.vcf", "old");
   HeadlessProcess process(
       {QUILLFERN_BINARY, "--headless"},
-      SettingsEnvironment(folder, "AutoStartOP=1\nPushPolicy=1\nObjectPushReplaces=0\n"));
+      SettingsEnvironment(folder,
+                          "AutoStartOP=1\nPushPolicy=1\nObjectPushReplaces=0\nBluetoothL2cap=0\n"));
   std::string line;
   ASSERT_TRUE(process.ReadLine(line)) << process.ReadAllErrors(500);
   EXPECT_EQ(line, "Scn: 1 BT_OP");
+  // L2CAP switched off in the file: no PSM line, and a record without one.
   ASSERT_TRUE(process.ReadLine(line));
   EXPECT_EQ(line, HeadlessAskUnchosenText);
 
@@ -200,6 +208,9 @@ TEST(HeadlessBluetooth, PushSettingsFromTheFileApplyToObjectPush) {
   auto phone = LoopbackBluetoothStack::Create(air, PhoneAddress, "Phone", error);
   ASSERT_TRUE(phone) << error.message();
   ASSERT_EQ(phone->SetTrusted(true), 0);
+  std::vector<std::vector<uint8_t>> records;
+  ASSERT_EQ(phone->SearchRecords(LoopbackRadioAddress, records), 1);
+  EXPECT_EQ(FindL2capPsm(ReadServiceRecords(records), "", ServiceClassUuid(0)), -1);
   const auto pusher = [](LoopbackBluetoothStack& device) {
     auto client = OpenedClient(device, ServiceType::ObjectPush);
     EXPECT_EQ(client->Connect().Code(), RspSuccess);
@@ -232,6 +243,8 @@ TEST(HeadlessBluetooth, FolderBrowsingTakesTrustedAndAlwaysAcceptedDevicesOnly) 
   std::string line;
   ASSERT_TRUE(process.ReadLine(line)) << process.ReadAllErrors(500);
   EXPECT_EQ(line, "Scn: 1 BT_FB");
+  ASSERT_TRUE(process.ReadLine(line));
+  EXPECT_EQ(line, "Psm: 4097 BT_FB");
 
   std::error_code error;
   auto stranger = LoopbackBluetoothStack::Create(air, 0x00AABBCCDDEE, "Stranger", error);

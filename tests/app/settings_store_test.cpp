@@ -36,7 +36,8 @@ const std::string DefaultFile =
     "ObjectPushReplaces=0\n"
     "PushPolicy=1\n"
     "AlwaysAcceptDevices=\n"
-    "ListenAddress=\n";
+    "ListenAddress=\n"
+    "BluetoothL2cap=1\n";
 
 // The keys after TcpPort, as LoadSettings appends them to a file that has only TcpPort.
 const std::string DefaultsWithoutTcpPort =
@@ -54,7 +55,8 @@ const std::string DefaultsWithoutTcpPort =
     "ObjectPushReplaces=0\n"
     "PushPolicy=1\n"
     "AlwaysAcceptDevices=\n"
-    "ListenAddress=\n";
+    "ListenAddress=\n"
+    "BluetoothL2cap=1\n";
 
 std::string Repeat(std::string_view piece, size_t count) {
   std::string out;
@@ -216,6 +218,9 @@ TEST_F(SettingsStoreTest, ValueAnEntryCannotTakeGivesItsStrictestValueAndAWarnin
        "127.0.0.1"},
       {"an address longer than it can be", "ListenAddress=" + Repeat("1", 300),
        Setting::ListenAddress, 0, "127.0.0.1"},
+      // Only someone who wants L2CAP off writes the key: "no" is taken at its word.
+      {"L2CAP off in words", "BluetoothL2cap=no", Setting::BluetoothL2cap, 0, ""},
+      {"L2CAP neither 0 nor 1", "BluetoothL2cap=2", Setting::BluetoothL2cap, 0, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -389,7 +394,7 @@ TEST_F(SettingsStoreTest, OddFileIsReadSensiblyAndKeptByteForByte) {
       "AllowAccessHiddenFiles=0\r\nBalloonNotification=1\r\nUseIPv6=0\r\n"
       "OPServiceName=OBEX Object Push\r\nFBServiceName=OBEX Folder Browsing\r\n"
       "ReceivedNotification=1\r\nObjectPushReplaces=0\r\nPushPolicy=1\r\nAlwaysAcceptDevices="
-      "\r\nListenAddress=\r\n";
+      "\r\nListenAddress=\r\nBluetoothL2cap=1\r\n";
   std::string expected = odd;
   expected.insert(expected.find("[Settings]"), added);
   EXPECT_EQ(FileBytes(), expected);

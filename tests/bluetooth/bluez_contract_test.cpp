@@ -33,9 +33,9 @@ constexpr char PhonePath[] = "/org/bluez/hci0/dev_00_1A_7D_DA_71_13";
 constexpr char RadioPath[] = "/org/bluez/hci0";
 constexpr uint64_t WaitMs = 3000;
 
-Bytes Record(uint8_t mode, uint16_t channel, std::string_view name) {
+Bytes Record(uint8_t mode, uint16_t channel, std::string_view name, uint16_t psm = NoL2capPsm) {
   std::array<uint8_t, ServiceRecordCapacity> buffer{};
-  const size_t length = BuildServiceRecord(buffer, mode, channel, name);
+  const size_t length = BuildServiceRecord(buffer, mode, channel, name, psm);
   return Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
 }
 
@@ -66,6 +66,14 @@ class KernelLessStack final : public BluetoothStack {
   int PeerAddress(int socket, BluetoothAddress& address) override {
     return sockets_.PeerAddress(socket, address);
   }
+  int CreateL2capSocket(L2capSocket& socket) override { return sockets_.CreateL2capSocket(socket); }
+  int BindAnyPsm(L2capSocket& socket) override {
+    BluetoothAddress radio = 0;
+    if (const int usable = bluez_.FirstRadio(radio); usable < 0) return usable;
+    return sockets_.BindAnyPsm(socket);
+  }
+  int BoundPsm(const L2capSocket& socket) override { return sockets_.BoundPsm(socket); }
+  int LinkMtu(int socket, L2capMtu& mtu) override { return sockets_.LinkMtu(socket, mtu); }
   int RegisterRecord(std::span<const uint8_t> record, RecordHandle& handle) override {
     return bluez_.RegisterRecord(record, handle);
   }
@@ -77,6 +85,9 @@ class KernelLessStack final : public BluetoothStack {
   int DeviceTrusted(BluetoothAddress device) override { return bluez_.DeviceTrusted(device); }
   int Connect(BluetoothAddress device, uint8_t channel, RfcommSocket& socket) override {
     return sockets_.Connect(device, channel, socket);
+  }
+  int ConnectL2cap(BluetoothAddress device, uint16_t psm, L2capSocket& socket) override {
+    return sockets_.ConnectL2cap(device, psm, socket);
   }
   int SearchRecords(BluetoothAddress device, std::vector<std::vector<uint8_t>>& records) override {
     return sockets_.SearchRecords(device, records);
@@ -328,9 +339,9 @@ TEST_F(BluezContract, StartRegistersTheRecordOfTheChannelAndStopUnregistersIt) {
   ASSERT_EQ(fake_->Registered().size(), 1u);
   const FakeBluez::Registration registration = fake_->Registered().front();
   EXPECT_EQ(registration.uuid, FolderBrowsingProfileUuid);
-  EXPECT_EQ(
-      registration.textOptions.at("ServiceRecord"),
-      *ServiceRecordToXml(Record(ModeFolderBrowsing, server->Channel, "OBEX Folder Browsing")));
+  EXPECT_EQ(registration.textOptions.at("ServiceRecord"),
+            *ServiceRecordToXml(
+                Record(ModeFolderBrowsing, server->Channel, "OBEX Folder Browsing", server->Psm)));
   EXPECT_EQ(server->Stop(), 0);
   EXPECT_EQ(fake_->Unregistered(), std::vector<std::string>{registration.path});
   EXPECT_EQ(server->ErrorText, "");

@@ -35,9 +35,9 @@ uint32_t ConnectionIdOf(const Response& response) {
          (uint32_t{response.packet[10]} << 8) | response.packet[11];
 }
 
-Bytes Record(uint8_t mode, uint16_t channel, std::string_view name) {
+Bytes Record(uint8_t mode, uint16_t channel, std::string_view name, uint16_t psm = NoL2capPsm) {
   std::array<uint8_t, ServiceRecordCapacity> buffer{};
-  const size_t length = BuildServiceRecord(buffer, mode, channel, name);
+  const size_t length = BuildServiceRecord(buffer, mode, channel, name, psm);
   return Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
 }
 
@@ -147,7 +147,8 @@ TEST_P(BluetoothServiceTest, PushArrivesWholeInTheExchangeFolder) {
 
 TEST_P(BluetoothServiceTest, RecordIsPublishedWhileListeningAndGoneAfterStop) {
   const uint8_t mode = GetParam();
-  EXPECT_EQ(PublishedRecords(), std::vector<Bytes>{Record(mode, 1, ServiceNameOf(mode))});
+  EXPECT_EQ(PublishedRecords(),
+            std::vector<Bytes>{Record(mode, 1, ServiceNameOf(mode), FirstDynamicPsm)});
   server_->OnServerThread<TOBEXServerBTMS>(
       [](TOBEXServerBTMS& server) { EXPECT_NE(server.RecordHandle, 0u); });
   server_->Stop();
@@ -384,8 +385,9 @@ TEST_F(BluetoothTest, EachServiceTakesTheNextFreeChannelAndRecordsCarryIt) {
     ASSERT_EQ(server.Start(), 0);
     EXPECT_EQ(server.Channel, 1);
   });
-  EXPECT_EQ(PublishedRecords(),
-            std::vector<Bytes>{Record(ModeFolderBrowsing, 1, "OBEX Folder Browsing")});
+  EXPECT_EQ(
+      PublishedRecords(),
+      std::vector<Bytes>{Record(ModeFolderBrowsing, 1, "OBEX Folder Browsing", FirstDynamicPsm)});
 }
 
 TEST_F(BluetoothTest, StartFailuresSayWhereTheyFailed) {
@@ -429,7 +431,7 @@ TEST_F(BluetoothTest, StartingAgainWithoutStopLeavesOneRecord) {
   ASSERT_EQ(server.Start(), 0);
   ASSERT_EQ(server.Start(), 0);
   EXPECT_EQ(PublishedRecords(),
-            std::vector<Bytes>{Record(ModeInbox, server.Channel, "OBEX Object Push")});
+            std::vector<Bytes>{Record(ModeInbox, server.Channel, "OBEX Object Push", server.Psm)});
 }
 
 TEST_F(BluetoothTest, StopClearsTheRecordHandleEvenWhenDeletingFails) {

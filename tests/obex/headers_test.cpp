@@ -61,6 +61,7 @@ const Bytes WireEmptyWithNul{0x42, 0x00, 0x03};
 const Bytes WireTypeTextPlain = Concat({{0x42, 0x00, 0x0E}, Ascii("text/plain"), {0x00}});
 const Bytes WireLength1000{0xC3, 0x00, 0x00, 0x03, 0xE8};
 const Bytes WireConnectionId1{0xCB, 0x00, 0x00, 0x00, 0x01};
+const Bytes WireSingleResponseModeOn{0x97, 0x01};
 const Bytes WireTime = Concat({{0x44, 0x00, 0x13}, Ascii("20090307T080509Z")});
 const Bytes WireWhoFolderBrowsing = Concat({{0x4A, 0x00, 0x13}, TargetBytes});
 const Bytes WireNameA{0x01, 0x00, 0x07, 0x00, 0x61, 0x00, 0x00};
@@ -198,6 +199,9 @@ const std::vector<WriteCase> WriteCases = {
     {"type", [](auto b, auto& p) { AddTypeHeader(b, p, "text/plain"); }, WireTypeTextPlain},
     {"length", [](auto b, auto& p) { AddLengthHeader(b, p, 1000); }, WireLength1000},
     {"connection id", [](auto b, auto& p) { AddConnectionIdHeader(b, p, 1); }, WireConnectionId1},
+    {"single response mode",
+     [](auto b, auto& p) { AddByteHeader(b, p, HdrSingleResponseMode, SrmEnable); },
+     WireSingleResponseModeOn},
     {"time", [](auto b, auto& p) { AddTimeHeader(b, p, UtcTime(2009, 3, 7, 8, 5, 9)); }, WireTime},
     {"who", [](auto b, auto& p) { AddWhoHeader(b, p, FolderBrowsingTarget); },
      WireWhoFolderBrowsing},

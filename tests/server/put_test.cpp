@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include "obex/packet.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/headless_process.h"
 #include "tests/support/obex_client.h"
 #include "tests/support/server_thread_runner.h"
@@ -131,28 +131,6 @@ class ReadOnly {
   UniqueFd fd_;
   bool immutable_ = false;
   bool applied_ = geteuid() != 0;
-};
-
-// Caps the size of the files this process writes, as a full disk would:
-// a write stops part way, and one at the limit fails. SIGXFSZ is ignored so
-// that the write reports it instead of ending the process.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    previous_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = std::min(bytes, saved_.rlim_max);
-    setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, previous_);
-  }
-
- private:
-  rlimit saved_{};
-  void (*previous_)(int) = SIG_DFL;
 };
 
 class PutTest : public ::testing::Test {

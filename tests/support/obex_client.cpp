@@ -35,6 +35,14 @@ PacketBuilder& PacketBuilder::ActionId(uint8_t action) {
   return Raw(Bytes{HdrActionId, action});
 }
 
+PacketBuilder& PacketBuilder::SingleResponseMode(uint8_t value) {
+  return Raw(Bytes{HdrSingleResponseMode, value});
+}
+
+PacketBuilder& PacketBuilder::SingleResponseParameters(uint8_t value) {
+  return Raw(Bytes{HdrSingleResponseParameters, value});
+}
+
 PacketBuilder& PacketBuilder::Type(std::string_view type) {
   Bytes header(4 + type.size());
   size_t position = 0;

@@ -22,6 +22,9 @@ class PacketBuilder {
   PacketBuilder& Name(std::u16string_view name);
   PacketBuilder& DestName(std::u16string_view name);
   PacketBuilder& ActionId(uint8_t action);
+  // Single Response Mode (0x97) and its parameter (0x98).
+  PacketBuilder& SingleResponseMode(uint8_t value);
+  PacketBuilder& SingleResponseParameters(uint8_t value);
   PacketBuilder& Type(std::string_view type);
   PacketBuilder& Length(uint32_t length);
   PacketBuilder& Target(std::span<const uint8_t> target);

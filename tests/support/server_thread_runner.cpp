@@ -4,12 +4,28 @@
 
 #include "platform/event_loop.h"
 #include "server/session.h"
+#include "tcp/transport_tcp.h"
 
 namespace quillfern::testing {
 namespace {
 
+// A TCP link that lets its session stream in Single Response Mode, as an L2CAP link does.
+class SingleResponseTransportTCP : public TOBEXTransportTCP {
+ public:
+  using TOBEXTransportTCP::TOBEXTransportTCP;
+  bool SingleResponseModeAllowed() const override { return true; }
+};
+
 std::unique_ptr<TOBEXServer> MakeTcpServer(EventLoop& loop, const ServerOptions& options) {
   auto server = std::make_unique<TOBEXServerTCP>(loop, options.mode);
+  if (options.singleResponseMode) {
+    for (uint16_t i = 0; i < server->SlotCount; ++i) {
+      TOBEXServerConnection& slot = server->GetSlot(i);
+      auto transport = std::make_unique<SingleResponseTransportTCP>(loop, slot);
+      transport->Timeout = slot.Link().Timeout;
+      slot.SetTransport(std::move(transport));
+    }
+  }
   server->SetKind(KindTCP);
   server->SetPort(options.port);
   server->SetUseIPv6(options.useIPv6);

@@ -29,6 +29,9 @@ struct ServerOptions {
   uint16_t port = 0;
   std::vector<uint8_t> requiredTarget;
   bool replaceExisting = false;  // Inbox mode: a pushed name that exists is replaced
+  // The slots' links allow Single Response Mode, as an L2CAP link's do: TCP with
+  // that one difference.
+  bool singleResponseMode = false;
 };
 
 // Any server (TCP, Bluetooth) with its own event loop on a thread of its own,
