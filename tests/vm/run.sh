@@ -46,7 +46,7 @@ expected_checks=(
   op-refuses-listing
   obexd-opp-push obexd-opp-non-ascii-name obexd-opp-existing-name-numbered
   obexd-opp-cancel-leaves-nothing obexd-ftp-list obexd-ftp-get obexd-ftp-put
-  obexd-ftp-mkdir-chdir obexd-ftp-copy obexd-ftp-move obexd-ftp-delete
+  obexd-ftp-mkdir-chdir obexd-ftp-copy obexd-ftp-move obexd-ftp-delete obexd-over-l2cap-srm
   name-in-log
   agent-stack-ready agent-quillfern-started agent-stranger-cannot-browse agent-pairing
   agent-push agent-untrusted-cannot-browse agent-untrusted-cannot-delete agent-trust
