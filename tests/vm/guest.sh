@@ -412,17 +412,18 @@ kill "$btmon_pid"
 wait "$btmon_pid"
 
 # obexd's client takes L2CAP where the record names a PSM, and asks for
-# Single Response Mode there: the link was opened to the services' PSMs, and
-# SRM headers (0x97) with the value 0x01 (enable) went both ways.
+# Single Response Mode there: the links were opened to the services' PSMs,
+# and the server agreed to SRM in an answer of its own (Continue or Success
+# carrying only the SRM header 0x97 with 0x01, enable).
 btmon -r /tmp/obexd.btsnoop >"$results/obexd-btmon.txt" 2>&1
 psm_of() { awk -v kind="$1" '$1 == "Psm:" && $3 == kind { print $2; exit }' "$results/quillfern.log"; }
 l2cap_connects=$(grep -cE "PSM: ($(psm_of BT_OP)|$(psm_of BT_FB)) " "$results/obexd-btmon.txt")
-srm_packets=$(grep -cE "(^| )97 01( |$)" "$results/obexd-btmon.txt")
-if [ -n "$(psm_of BT_OP)" ] && [ -n "$(psm_of BT_FB)" ] && [ "$l2cap_connects" -ge 2 ] && [ "$srm_packets" -ge 2 ] &&
+srm_packets=$(grep -cE "(^| )(90|a0) 00 05 97 01( |$)" "$results/obexd-btmon.txt")
+if [ -n "$(psm_of BT_OP)" ] && [ -n "$(psm_of BT_FB)" ] && [ "$l2cap_connects" -ge 2 ] && [ "$srm_packets" -ge 1 ] &&
   grep -q "L2CAP PSM" "$results/obexd-opp.txt" && grep -q "L2CAP PSM" "$results/obexd-ftp.txt"; then
-  pass obexd-over-l2cap-srm "PSMs $(psm_of BT_OP) and $(psm_of BT_FB): $l2cap_connects L2CAP connects, $srm_packets packets with SRM enable"
+  pass obexd-over-l2cap-srm "PSMs $(psm_of BT_OP) and $(psm_of BT_FB): $l2cap_connects L2CAP connects, $srm_packets answers agreeing to SRM"
 else
-  fail obexd-over-l2cap-srm "PSMs '$(psm_of BT_OP)' '$(psm_of BT_FB)', $l2cap_connects L2CAP connects to them, $srm_packets packets with SRM enable; see obexd-btmon.txt"
+  fail obexd-over-l2cap-srm "PSMs '$(psm_of BT_OP)' '$(psm_of BT_FB)', $l2cap_connects L2CAP connects to them, $srm_packets answers agreeing to SRM; see obexd-btmon.txt"
 fi
 
 if grep -q "Connected : $phone_name ($phone)" "$results/quillfern.log"; then

@@ -46,16 +46,8 @@ def on_properties(interface, changed, invalidated, path=None):
         statuses[path] = str(changed["Status"])
 
 
-def on_removed(path, interfaces):
-    # A cancelled transfer goes away without a last Status.
-    if TRANSFER in interfaces:
-        statuses.setdefault(str(path), "gone")
-
-
 bus.add_signal_receiver(on_properties, dbus_interface="org.freedesktop.DBus.Properties",
                         signal_name="PropertiesChanged", path_keyword="path")
-bus.add_signal_receiver(on_removed, dbus_interface="org.freedesktop.DBus.ObjectManager",
-                        signal_name="InterfacesRemoved")
 
 
 def wait_until(condition, seconds):
@@ -88,6 +80,19 @@ def remove_session(path):
         pass
 
 
+def gone(path, last_asked=[0.0]):
+    """Whether obexd no longer has the object; asks at most five times a second."""
+    now = time.monotonic()
+    if now - last_asked[0] < 0.2:
+        return False
+    last_asked[0] = now
+    try:
+        dbus.Interface(bus.get_object(BUS_NAME, path), "org.freedesktop.DBus.Properties").Get(TRANSFER, "Status")
+        return False
+    except dbus.DBusException:
+        return True
+
+
 def finish(transfer, cancel_when_active=False, seconds=SMALL_TRANSFER_LIMIT_S):
     """Waits for the transfer to end; returns its last status."""
     path = str(transfer)
@@ -97,6 +102,9 @@ def finish(transfer, cancel_when_active=False, seconds=SMALL_TRANSFER_LIMIT_S):
             return "never active"
         if statuses.get(path) == "active":
             dbus.Interface(bus.get_object(BUS_NAME, path), TRANSFER).Cancel()
+            # A cancelled transfer goes away without a last Status.
+            ended = wait_until(lambda: done() or gone(path), seconds)
+            return statuses[path] if done() else "gone" if ended else "no end seen"
     wait_until(done, seconds)
     return statuses.get(path, "no end seen")
 
@@ -272,8 +280,8 @@ def check_ftp(server, source, exchange, work):
         ftp.Delete("inside.txt")
         ftp.ChangeFolder("..")
         ftp.Delete("obexd folder")
-        gone = [n for n in ("moved by obexd.bin", "obexd folder") if os.path.exists(os.path.join(exchange, n))]
-        return not gone, "a file, then a folder emptied first" if not gone else f"still there: {gone}"
+        left = [n for n in ("moved by obexd.bin", "obexd folder") if os.path.exists(os.path.join(exchange, n))]
+        return not left, "a file, then a folder emptied first" if not left else f"still there: {left}"
     step("obexd-ftp-delete", delete)
     remove_session(session)
 

@@ -14,7 +14,7 @@
 # Prints PASS or FAIL per check; exits non-zero when any check failed or did
 # not run. A boot that never reached the guest script, or a guest that met
 # a known emulation hiccup, is retried once. QF_VM_TIME_LIMIT (seconds,
-# default 480) bounds each boot.
+# default 600) bounds each boot.
 #
 # With QF_VM_MODE=bench (make bench-bluetooth) the guest runs the side by
 # side timing of tests/vm/bench_guest.sh instead (QF_BENCH_ROUNDS rounds,
@@ -30,7 +30,7 @@ mode=${QF_VM_MODE:-test}
 if [ "$mode" = bench ]; then
   time_limit=${QF_VM_TIME_LIMIT:-5400}
 else
-  time_limit=${QF_VM_TIME_LIMIT:-480}
+  time_limit=${QF_VM_TIME_LIMIT:-600}
 fi
 
 binary=$(cd "$(dirname "$binary")" && pwd)/$(basename "$binary")
