@@ -116,9 +116,11 @@ for kind in l2cap rfcomm; do
     receiver=$!
     wait_for 10 grep -q listening "$results/raw-receiver.txt"
     wait_for 30 link_gone
-    line=$(timeout 300 python3 "$here/raw_link.py" send "$kind" "$phone" "$server" "$port" "$bytes" 2>&1 | tail -n 1)
+    timeout 150 python3 "$here/raw_link.py" send "$kind" "$phone" "$server" "$port" "$bytes" \
+      >"$results/raw-sender-$kind-$try.txt" 2>&1
+    kill "$receiver" 2>/dev/null
     wait "$receiver"
-    note "raw $kind $try $line"
+    note "raw $kind $try $(tail -n 1 "$results/raw-sender-$kind-$try.txt")"
   done
 done
 

@@ -20,7 +20,8 @@ L2CAP_OPTIONS = 1
 L2CAP_MODE_ERTM = 3
 MTU = 32767  # what obexd's client and server ask for on L2CAP
 CHUNK = 32767
-LIMIT_S = 300
+LIMIT_S = 120
+ACCEPT_LIMIT_S = 30
 # struct l2cap_options: omtu, imtu, flush_to, mode, fcs, max_tx, txwin_size
 OPTIONS = "@HHHBBBH"
 
@@ -48,7 +49,7 @@ def receive(kind, address, port, count):
     listener = make_socket(kind)
     listener.bind((address, port))
     listener.listen(1)
-    listener.settimeout(LIMIT_S)
+    listener.settimeout(ACCEPT_LIMIT_S)
     print("listening", flush=True)
     link, _ = listener.accept()
     link.settimeout(LIMIT_S)
