@@ -7,7 +7,7 @@ SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 
 PREFIX ?= /usr/local
 
-.PHONY: all setup build run install deb test test-deb test-plain test-asan test-tsan test-bluetooth-vm bench bench-smoke soak soak-smoke fuzz fuzz-smoke format format-check clean
+.PHONY: all setup build run install deb test test-deb test-plain test-asan test-tsan test-bluetooth-vm bench bench-bluetooth bench-smoke soak soak-smoke fuzz fuzz-smoke format format-check clean
 
 # The builds that the tests make treat warnings as errors; a plain `make` or
 # `make run` does not, so a newer compiler's new warning never stops a user.
@@ -96,6 +96,14 @@ build-release/build.ninja: | setup
 bench: setup build-release/build.ninja
 	cmake --build build-release -j $(JOBS) --target obex_bench
 	./build-release/bench/obex_bench $(BENCH_ARGS)
+
+# Bluetooth side by side, in the virtual machine of test-bluetooth-vm: 5 MiB
+# pushed and fetched by obexftp and by obexd's client, Quillfern against BlueZ
+# obexd as the server, alternated rounds, then the plain L2CAP and RFCOMM links.
+# Takes long (about a minute per transfer under emulation); not part of `make test`.
+bench-bluetooth: setup build-release/build.ninja
+	cmake --build build-release -j $(JOBS) --target quillfern
+	QF_VM_MODE=bench bash tests/vm/run.sh build-release/quillfern build-vm
 
 # The benchmark, built as `make bench` builds it, runs once at small sizes
 # with every client, so that it cannot rot unnoticed.

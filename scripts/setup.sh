@@ -8,6 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   obexftp openobex-apps libopenobex2-dev libcap2-bin procps ccache
+  bluez-obexd python3-dbus python3-gi
   qt6-base-dev libqt6dbus6 shared-mime-info xvfb xauth trayer xdg-utils xdotool dunst
   libbluetooth-dev libsystemd-dev
   clang libclang-rt-14-dev

@@ -189,6 +189,31 @@ obex() {
 }
 link_gone() { ! mgmt -i 1 con | grep -qi "$server"; }
 
+# ---- BlueZ obexd as the phone's client ---------------------------------------
+# As GNOME, KDE and Blueman send: obexd on a session bus of its own. obexd
+# will not start without a server transport, and its Bluetooth one would add
+# obexd's own records to hci0: it is shown the session bus as its system bus,
+# where no bluetoothd is to register them with (its client needs none).
+obexd_client_pid=
+start_obexd_client() {
+  DBUS_SESSION_BUS_ADDRESS=$(dbus-daemon --session --fork --print-address)
+  export DBUS_SESSION_BUS_ADDRESS QF_OBEXD_CLIENT_LOG=$results/obexd-client.log
+  DBUS_SYSTEM_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS /usr/libexec/bluetooth/obexd -n -d '*' \
+    -p bluetooth,filesystem,opp >>"$QF_OBEXD_CLIENT_LOG" 2>&1 &
+  obexd_client_pid=$!
+}
+# Runs obexd_client.py (see there); its PASS and FAIL lines are checks.
+obexd_client() {
+  local log=$1
+  shift
+  timeout 300 /usr/bin/python3 "$here/obexd_client.py" "$@" >"$results/$log" 2>&1
+  grep -E '^(PASS|FAIL) ' "$results/$log" >>"$results/checks"
+  grep -E '^(PASS|FAIL) ' "$results/$log" | while read -r line; do say "$line"; done
+}
+obexd_untrusted_check() {
+  obexd_client obexd-ftp-untrusted.txt ftp-untrusted "$server" "$phone" "$root" "$phone_dir" "$results/quillfern.log"
+}
+
 # ---- The checks about chosen devices, run with and without an agent -------------
 # A device that never paired cannot browse, though its link is encrypted
 # with a temporary key: a stranger radio, before anything else pairs with
@@ -206,6 +231,22 @@ stranger_check() {
   else
     pass "${prefix}stranger-cannot-browse"
   fi
+}
+
+# Trusts the phone on hci0 the way the refusal tells the user to; says how.
+# bluetoothctl works on its default radio, the first it hears of, which now
+# and then is not hci0 here (on a computer with one radio it always is); then
+# it is told which one first.
+trust_phone() {
+  local log=$1
+  timeout 20 bluetoothctl trust "$phone" >"$results/$log" 2>&1
+  if [[ $(phone_state) == *Trusted=true* ]]; then
+    echo "bluetoothctl trust"
+    return
+  fi
+  { sleep 2; echo "select $server"; sleep 1; echo "trust $phone"; sleep 2; echo quit; } |
+    timeout 20 bluetoothctl --agent off >>"$results/$log" 2>&1
+  echo "bluetoothctl select, trust"
 }
 
 # The phone bonds as a bondable phone does, and bluetoothd accepts it with
@@ -244,6 +285,8 @@ phone_checks() {
     pass "${prefix}untrusted-cannot-browse" "$(phone_state)"
   fi
 
+  [ -z "$prefix" ] && obexd_untrusted_check
+
   obex "${prefix}untrusted-delete.txt" -B "$op" -U none -k fetch-me.bin
   if [ ! -e "$root/fetch-me.bin" ]; then
     fail "${prefix}untrusted-cannot-delete" "a phone nobody trusted deleted a file over Object Push"
@@ -253,16 +296,8 @@ phone_checks() {
     pass "${prefix}untrusted-cannot-delete"
   fi
 
-  # What the refusal tells the user to type. bluetoothctl works on its default
-  # radio, the first it hears of, which now and then is not hci0 here (on a
-  # computer with one radio it always is); then it is told which one first.
-  local how="bluetoothctl trust"
-  timeout 20 bluetoothctl trust "$phone" >"$results/${prefix}trust.txt" 2>&1
-  if [[ $(phone_state) != *Trusted=true* ]]; then
-    how="bluetoothctl select, trust"
-    { sleep 2; echo "select $server"; sleep 1; echo "trust $phone"; sleep 2; echo quit; } |
-      timeout 20 bluetoothctl --agent off >>"$results/${prefix}trust.txt" 2>&1
-  fi
+  local how
+  how=$(trust_phone "${prefix}trust.txt")
   if [[ $(phone_state) == *Trusted=true* ]]; then
     pass "${prefix}trust" "$how: $(phone_state)"
   else
@@ -283,6 +318,11 @@ phone_checks() {
     fail "${prefix}trusted-deletes-over-op" "the file is still there; see ${prefix}trusted-delete.txt"
   fi
 }
+
+if [ "${QF_MODE:-test}" = bench ]; then
+  . "$here/bench_guest.sh"
+  exit 0
+fi
 
 # ---- First run: bluetoothd with no agent ---------------------------------------
 start_stack ""
@@ -319,6 +359,7 @@ else
   fail fifth-client-refused "$(tr '\n' ' ' <"$results/slots.txt" | head -c 400)"
 fi
 
+start_obexd_client
 phone_checks "" push-5mib.bin
 
 rm -f "$phone_dir/fetch-me.bin"
@@ -362,12 +403,36 @@ else
   pass op-refuses-listing
 fi
 
+# The radios' traffic while obexd's client works, for the L2CAP check below.
+btmon -w /tmp/obexd.btsnoop >/dev/null 2>&1 &
+btmon_pid=$!
+obexd_client obexd-opp.txt opp "$server" "$phone" "$root" "$phone_dir"
+obexd_client obexd-ftp.txt ftp "$server" "$phone" "$root" "$phone_dir"
+kill "$btmon_pid"
+wait "$btmon_pid"
+
+# obexd's client takes L2CAP where the record names a PSM, and asks for
+# Single Response Mode there: the links were opened to the services' PSMs,
+# and the server agreed to SRM in an answer of its own (Continue or Success
+# carrying only the SRM header 0x97 with 0x01, enable).
+btmon -r /tmp/obexd.btsnoop >"$results/obexd-btmon.txt" 2>&1
+psm_of() { awk -v kind="$1" '$1 == "Psm:" && $3 == kind { print $2; exit }' "$results/quillfern.log"; }
+l2cap_connects=$(grep -cE "PSM: ($(psm_of BT_OP)|$(psm_of BT_FB)) " "$results/obexd-btmon.txt")
+srm_packets=$(grep -cE "(^| )(90|a0) 00 05 97 01( |$)" "$results/obexd-btmon.txt")
+if [ -n "$(psm_of BT_OP)" ] && [ -n "$(psm_of BT_FB)" ] && [ "$l2cap_connects" -ge 2 ] && [ "$srm_packets" -ge 1 ] &&
+  grep -q "L2CAP PSM" "$results/obexd-opp.txt" && grep -q "L2CAP PSM" "$results/obexd-ftp.txt"; then
+  pass obexd-over-l2cap-srm "PSMs $(psm_of BT_OP) and $(psm_of BT_FB): $l2cap_connects L2CAP connects, $srm_packets answers agreeing to SRM"
+else
+  fail obexd-over-l2cap-srm "PSMs '$(psm_of BT_OP)' '$(psm_of BT_FB)', $l2cap_connects L2CAP connects to them, $srm_packets answers agreeing to SRM; see obexd-btmon.txt"
+fi
+
 if grep -q "Connected : $phone_name ($phone)" "$results/quillfern.log"; then
   pass name-in-log "\"$phone_name ($phone)\""
 else
   fail name-in-log "no \"Connected : $phone_name ($phone)\" line in quillfern.log"
 fi
 stop_quillfern
+kill "$obexd_client_pid"
 
 # ---- Second run: an agent that accepts every pairing -----------------------------
 stop_stack

@@ -14,14 +14,24 @@
 # Prints PASS or FAIL per check; exits non-zero when any check failed or did
 # not run. A boot that never reached the guest script, or a guest that met
 # a known emulation hiccup, is retried once. QF_VM_TIME_LIMIT (seconds,
-# default 480) bounds each boot.
+# default 600) bounds each boot.
+#
+# With QF_VM_MODE=bench (make bench-bluetooth) the guest runs the side by
+# side timing of tests/vm/bench_guest.sh instead (QF_BENCH_ROUNDS rounds,
+# default 5; QF_VM_PUSH_MIB MiB per transfer, default 5) and this prints
+# its runs and table.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
 binary=${1:?usage: tests/vm/run.sh QUILLFERN_BINARY [CACHE_DIR]}
 cache=${2:-$source_dir/build-vm}
-time_limit=${QF_VM_TIME_LIMIT:-480}
+mode=${QF_VM_MODE:-test}
+if [ "$mode" = bench ]; then
+  time_limit=${QF_VM_TIME_LIMIT:-5400}
+else
+  time_limit=${QF_VM_TIME_LIMIT:-600}
+fi
 
 binary=$(cd "$(dirname "$binary")" && pwd)/$(basename "$binary")
 [ -x "$binary" ] || { echo "vm: no program at $binary (build first)"; exit 1; }
@@ -31,9 +41,13 @@ cache=$(cd "$cache" && pwd)
 # The checks the guest must report, in the order it runs them.
 expected_checks=(
   stack-ready quillfern-started records stranger-cannot-browse fifth-client-refused
-  pairing push-5mib untrusted-cannot-browse untrusted-cannot-delete trust fb-list
-  trusted-deletes-over-op fb-get fb-mkdir fb-delete fb-refuses-without-target
-  op-refuses-listing name-in-log
+  pairing push-5mib untrusted-cannot-browse obexd-ftp-untrusted-refused untrusted-cannot-delete
+  trust fb-list trusted-deletes-over-op fb-get fb-mkdir fb-delete fb-refuses-without-target
+  op-refuses-listing
+  obexd-opp-push obexd-opp-non-ascii-name obexd-opp-existing-name-numbered
+  obexd-opp-cancel-leaves-nothing obexd-ftp-list obexd-ftp-get obexd-ftp-put
+  obexd-ftp-mkdir-chdir obexd-ftp-copy obexd-ftp-move obexd-ftp-delete obexd-over-l2cap-srm
+  name-in-log
   agent-stack-ready agent-quillfern-started agent-stranger-cannot-browse agent-pairing
   agent-push agent-untrusted-cannot-browse agent-untrusted-cannot-delete agent-trust
   agent-fb-list agent-trusted-deletes-over-op
@@ -132,7 +146,8 @@ mv "$shim.tmp" "$shim"
 # Reading the host's files through 9p is the slow part of the guest's
 # start; having them in this computer's page cache first helps.
 cat "$binary" /usr/libexec/bluetooth/bluetoothd /usr/bin/btvirt /usr/bin/obexftp \
-  /usr/bin/sdptool /usr/bin/btmgmt /usr/bin/bluetoothctl /usr/bin/dbus-daemon >/dev/null 2>&1 || true
+  /usr/bin/sdptool /usr/bin/btmgmt /usr/bin/bluetoothctl /usr/bin/dbus-daemon \
+  /usr/libexec/bluetooth/obexd >/dev/null 2>&1 || true
 
 # The project's folder is shared once more on its own: the guest puts tmpfs on
 # /tmp, which would hide a checkout (and its build) that lives below /tmp.
@@ -148,6 +163,8 @@ QF_BINARY='$binary'
 QF_BTVIRT_PRELOAD='$shim'
 QF_PUSH_MIB='${QF_VM_PUSH_MIB:-5}'
 QF_PROJECT='$project'
+QF_MODE='$mode'
+QF_BENCH_ROUNDS='${QF_BENCH_ROUNDS:-5}'
 EOF
   local started status
   started=$(date +%s)
@@ -181,6 +198,18 @@ if [ ! -f "$results/started" ] || [ -f "$results/hiccup" ]; then
   tail -n 20 "$results/console.log" 2>/dev/null || true
   mv "$results" "$results.first"
   boot_once "$results"
+fi
+
+if [ "$mode" = bench ]; then
+  cat "$results/bench.txt" 2>/dev/null
+  echo "vm: whole run $(($(date +%s) - run_started)) s; logs in $results"
+  if ! grep -q '^| ' "$results/bench.txt" 2>/dev/null || grep -q '^not counted' "$results/bench.txt"; then
+    echo "vm: the bench did not finish, or a transfer failed"
+    grep '^FAIL' "$results/checks" 2>/dev/null
+    tail -n 30 "$results/guest.log" 2>/dev/null || true
+    exit 1
+  fi
+  exit 0
 fi
 
 failed=0
