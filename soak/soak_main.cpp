@@ -100,13 +100,15 @@ bool WaitUntil(const std::function<bool()>& condition, Clock::duration timeout) 
   return true;
 }
 
-// Reads the program's first lines: the port and the two channels, with the
-// notes the program may print between them (who may push, for one).
+// Reads the program's first lines: the port, the two channels and the two L2CAP PSMs,
+// with the notes the program may print between them (who may push, for one).
 bool ReadEndpoints(testing::HeadlessProcess& process, Endpoints& endpoints, std::string& error) {
   constexpr int MostLines = 12;
+  constexpr int Services = 2;
+  int psms = 0;
   for (int read = 0;
        read < MostLines && (endpoints.tcpPort == 0 || endpoints.objectPushChannel == 0 ||
-                            endpoints.folderBrowsingChannel == 0);
+                            endpoints.folderBrowsingChannel == 0 || psms < Services);
        ++read) {
     std::string line;
     if (!process.ReadLine(line, StartTimeoutMs)) {
@@ -119,11 +121,13 @@ bool ReadEndpoints(testing::HeadlessProcess& process, Endpoints& endpoints, std:
       endpoints.objectPushChannel = static_cast<uint8_t>(std::atoi(line.c_str() + 5));
     } else if (line.starts_with("Scn: ") && line.ends_with(" BT_FB")) {
       endpoints.folderBrowsingChannel = static_cast<uint8_t>(std::atoi(line.c_str() + 5));
+    } else if (line.starts_with("Psm: ")) {
+      ++psms;
     }
   }
   if (endpoints.tcpPort == 0 || endpoints.objectPushChannel == 0 ||
-      endpoints.folderBrowsingChannel == 0) {
-    error = "the program did not start all three services";
+      endpoints.folderBrowsingChannel == 0 || psms < Services) {
+    error = "the program did not start all three services, each Bluetooth one on both links";
     return false;
   }
   return true;

@@ -47,8 +47,11 @@ class Program {
                  {std::string(BluetoothStackVariable) + "=loopback:" + air.string()}) {
     port_ = process_.WaitForPort(8000);
     std::string line;
-    EXPECT_TRUE(process_.WaitForLineStartingWith("Scn: ", line, 8000));
-    EXPECT_TRUE(process_.WaitForLineStartingWith("Scn: ", line, 8000));
+    // Each Bluetooth service names its RFCOMM channel, then its L2CAP PSM.
+    for (int service = 0; service < 2; ++service) {
+      EXPECT_TRUE(process_.WaitForLineStartingWith("Scn: ", line, 8000));
+      EXPECT_TRUE(process_.WaitForLineStartingWith("Psm: ", line, 8000));
+    }
   }
   uint16_t Port() const { return port_; }
   HeadlessProcess& Process() { return process_; }
