@@ -165,6 +165,7 @@ QF_PUSH_MIB='${QF_VM_PUSH_MIB:-5}'
 QF_PROJECT='$project'
 QF_MODE='$mode'
 QF_BENCH_ROUNDS='${QF_BENCH_ROUNDS:-5}'
+QF_ONLY='${QF_VM_ONLY:-}'
 EOF
   local started status
   started=$(date +%s)
