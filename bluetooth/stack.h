@@ -70,6 +70,14 @@ inline constexpr uint16_t LastDynamicPsm = 0x10FF;
 // The largest SDU an L2CAP link is asked to take in: an OBEX packet travels as one SDU, and
 // OBEX packets are at most 65535 bytes.
 inline constexpr uint16_t L2capWantedMtu = 65535;
+// The largest OBEX packet sent or announced over L2CAP, whatever the MTUs allow. The peer's
+// kernel cuts each packet it sends into PDUs no larger than the radio's ACL buffers (a few
+// hundred bytes on many controllers), each taking a socket buffer of its own: a 32 KiB
+// packet can need more than a default send buffer holds, and a non-blocking write of it
+// then fails at once. BlueZ's obexd client does not survive that failure (it crashes on
+// its first data packet). 8 KiB stays well inside that buffer even with a window of
+// earlier packets still queued; with Single Response Mode the packet size costs little.
+inline constexpr uint16_t L2capLargestObexPacket = 8192;
 
 // The largest SDUs a connected L2CAP socket takes in and sends.
 struct L2capMtu {

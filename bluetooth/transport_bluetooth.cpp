@@ -78,7 +78,7 @@ void TOBEXTransportBTMS::AssignSocket(int socket) {
   if (l2cap) {
     L2capMtu mtu;
     largestPacket_ = stack_.LinkMtu(socket, mtu) == 0
-                         ? std::min<size_t>({ObexMaxPacket, mtu.receive, mtu.send})
+                         ? std::min<size_t>({L2capLargestObexPacket, mtu.receive, mtu.send})
                          : L2capDefaultMtu;
     if (sdu_.size() < SduBufferSize) sdu_.resize(SduBufferSize);
   }

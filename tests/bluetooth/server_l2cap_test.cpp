@@ -65,8 +65,9 @@ class L2capServiceTest : public BluetoothTest {
 TEST_F(L2capServiceTest, APushOverL2capArrivesWholeAndIsLoggedAsOverRfcomm) {
   Start(ModeInbox);
   auto peer = Connected();
-  // The server's packets fit the link: never above its MTU.
-  EXPECT_EQ(peer->ServerMaxPacket(), LoopbackL2capMtu);
+  // The server's packets fit the link, and no packet is larger than a peer's kernel can
+  // take in one write, whatever the MTUs (32767 here) allow.
+  EXPECT_EQ(peer->ServerMaxPacket(), L2capLargestObexPacket);
   const Bytes content = LargeObject();
   EXPECT_EQ(peer->Put(u"large.bin", content).Code(), RspSuccess);
   const std::string stored = TempFolder::ReadFile(folder_.Exchange() / "large.bin");
@@ -98,8 +99,9 @@ TEST_F(L2capServiceTest, AFolderBrowsingGetOverL2capArrivesWhole) {
   });
 }
 
-// Every packet the server sends over L2CAP is one SDU, whole, and no larger than
-// the link's MTU, even when the client would take larger ones.
+// Every packet the server sends over L2CAP is one SDU, whole, and no larger than the
+// packet size it announces, below the link's MTU, even when the client would take larger
+// ones.
 TEST_F(L2capServiceTest, EachPacketTheServerSendsIsOneSduWithinTheMtu) {
   Start(ModeFolderBrowsing);
   const Bytes content = LargeObject();
@@ -117,14 +119,14 @@ TEST_F(L2capServiceTest, EachPacketTheServerSendsIsOneSduWithinTheMtu) {
     EXPECT_GE(got, 3);
     if (got < 3) return Bytes{};
     EXPECT_EQ(static_cast<size_t>(got), PacketLength(sdu)) << "an SDU holds one whole packet";
-    EXPECT_LE(got, LoopbackL2capMtu);
+    EXPECT_LE(got, L2capLargestObexPacket);
     return Bytes(sdu.begin(), sdu.begin() + got);
   };
   const Bytes connected =
       exchange(PacketBuilder(OpConnect, {0x10, 0x00, 0xFF, 0xFF}).Target(FolderBrowsing).Build());
   ASSERT_GE(connected.size(), 7u);
   EXPECT_EQ(connected[0], RspSuccess);
-  EXPECT_LE((connected[5] << 8) | connected[6], LoopbackL2capMtu);
+  EXPECT_EQ((connected[5] << 8) | connected[6], L2capLargestObexPacket);
   Bytes fetched;
   Bytes response = exchange(PacketBuilder(OpGetFinal).Name(u"large.bin").Build());
   for (int packets = 0; packets < 100 && !response.empty(); ++packets) {

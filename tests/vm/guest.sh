@@ -198,7 +198,7 @@ obexd_client_pid=
 start_obexd_client() {
   DBUS_SESSION_BUS_ADDRESS=$(dbus-daemon --session --fork --print-address)
   export DBUS_SESSION_BUS_ADDRESS QF_OBEXD_CLIENT_LOG=$results/obexd-client.log
-  DBUS_SYSTEM_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS /usr/libexec/bluetooth/obexd -n -d '*' \
+  DBUS_SYSTEM_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS ${QF_OBEXD_WRAPPER:-} /usr/libexec/bluetooth/obexd -n -d '*' \
     -p bluetooth,filesystem,opp >>"$QF_OBEXD_CLIENT_LOG" 2>&1 &
   obexd_client_pid=$!
 }
@@ -321,6 +321,33 @@ phone_checks() {
 
 if [ "${QF_MODE:-test}" = bench ]; then
   . "$here/bench_guest.sh"
+  exit 0
+fi
+
+# QF_ONLY=obexd-push (QF_VM_ONLY in run.sh): only obexd's client pushing a
+# 100 KiB file once, with gobex's packet trace and btmon kept, for
+# looking into one transfer without the whole run.
+if [ "${QF_ONLY:-}" = obexd-push ]; then
+  start_stack ""
+  pass stack-ready "hci0 $server, phone hci1 $phone"
+  start_quillfern ""
+  printf '#!/bin/sh\nexec gdb -q -batch -ex run -ex bt -ex "info registers" -ex "x/6i \\$pc" --args "$@"\n' >/tmp/in-gdb
+  chmod 755 /tmp/in-gdb
+  GOBEX_DEBUG=all QF_OBEXD_WRAPPER=/tmp/in-gdb start_obexd_client
+  btmon -w /tmp/obexd.btsnoop >/dev/null 2>&1 &
+  btmon_pid=$!
+  head -c 102400 /dev/urandom >"$phone_dir/push-100k.bin"
+  timeout 120 /usr/bin/python3 "$here/obexd_client.py" bench-put "$server" "$phone" "$phone_dir/push-100k.bin" \
+    >"$results/obexd-push.txt" 2>&1
+  if cmp -s "$phone_dir/push-100k.bin" "$root/push-100k.bin"; then
+    pass obexd-push-100k "$(cat "$results/obexd-push.txt")"
+  else
+    fail obexd-push-100k "$(tail -n 3 "$results/obexd-push.txt" | tr '\n' ' ')"
+  fi
+  kill "$btmon_pid"
+  wait "$btmon_pid"
+  btmon -r /tmp/obexd.btsnoop >"$results/obexd-btmon.txt" 2>&1
+  stop_quillfern
   exit 0
 fi
 

@@ -30,7 +30,8 @@ PUSH = "org.bluez.obex.ObjectPush1"
 FTP = "org.bluez.obex.FileTransfer1"
 TRANSFER = "org.bluez.obex.Transfer1"
 SESSION = "org.bluez.obex.Session1"
-# The checks move a few KiB (the cancelled push 2 MiB); the bench 5 MiB.
+# The checks move a few KiB (the cancelled push 32 MiB, enough to be caught running over
+# L2CAP, where Single Response Mode streams it); the bench 5 MiB.
 SMALL_TRANSFER_LIMIT_S = 60
 BENCH_TRANSFER_LIMIT_S = 280
 
@@ -180,7 +181,7 @@ def check_opp(server, source, exchange, work):
 
     # Cancelled while it runs: nothing stays, under its name or another.
     big = os.path.join(work, "cancel-me.bin")
-    write(big, os.urandom(2 * 1048576))
+    write(big, os.urandom(32 * 1048576))
     before = set(os.listdir(exchange))
     status = finish(push.SendFile(big)[0], cancel_when_active=True)
     new = lambda: sorted(set(os.listdir(exchange)) - before)

@@ -20,6 +20,10 @@
 # side timing of tests/vm/bench_guest.sh instead (QF_BENCH_ROUNDS rounds,
 # default 5; QF_VM_PUSH_MIB MiB per transfer, default 5) and this prints
 # its runs and table.
+#
+# QF_VM_ONLY=obexd-push runs only obexd's client pushing 100 KiB once (gobex's
+# trace and a backtrace in obexd-client.log, btmon in obexd-btmon.txt) and
+# prints that check.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -165,6 +169,7 @@ QF_PUSH_MIB='${QF_VM_PUSH_MIB:-5}'
 QF_PROJECT='$project'
 QF_MODE='$mode'
 QF_BENCH_ROUNDS='${QF_BENCH_ROUNDS:-5}'
+QF_ONLY='${QF_VM_ONLY:-}'
 EOF
   local started status
   started=$(date +%s)
@@ -210,6 +215,13 @@ if [ "$mode" = bench ]; then
     exit 1
   fi
   exit 0
+fi
+
+if [ -n "${QF_VM_ONLY:-}" ]; then
+  cat "$results/checks" 2>/dev/null
+  echo "vm: logs in $results"
+  ! grep -q '^FAIL' "$results/checks" && grep -q '^PASS obexd-push-100k' "$results/checks"
+  exit
 fi
 
 failed=0
