@@ -99,7 +99,8 @@ bench: setup build-release/build.ninja
 
 # Bluetooth side by side, in the virtual machine of test-bluetooth-vm: 5 MiB
 # pushed and fetched by obexftp and by obexd's client, Quillfern against BlueZ
-# obexd as the server, alternated rounds, then the plain L2CAP and RFCOMM links.
+# obexd as the server, alternated rounds (obexd's client also against Quillfern over
+# RFCOMM alone), then the plain L2CAP and RFCOMM links.
 # Takes long (about a minute per transfer under emulation); not part of `make test`.
 bench-bluetooth: setup build-release/build.ninja
 	cmake --build build-release -j $(JOBS) --target quillfern

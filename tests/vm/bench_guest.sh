@@ -71,10 +71,10 @@ run_one() {
   case $client-$kind in
     obexftp-put) obex bench-last.txt -B "$op" -U none -p "$push_file" ;;
     obexftp-get) obex bench-last.txt -B "$fb" -g "$get_name" ;;
-    obexd-put)
+    obexd*-put)
       how=$(timeout 300 python3 "$here/obexd_client.py" bench-put "$server" "$phone" "$phone_dir/$push_file" 2>>"$results/bench-obexd.txt")
       ;;
-    obexd-get)
+    obexd*-get)
       how=$(timeout 300 python3 "$here/obexd_client.py" bench-get "$server" "$phone" "$get_name" "$phone_dir/$get_name" 2>>"$results/bench-obexd.txt")
       ;;
   esac
@@ -103,7 +103,15 @@ for ((round = 1; round <= rounds; round++)); do
     for client in obexftp obexd; do
       for kind in put get; do run_one "$who" "$pid" "$store" "$client" "$kind" "$round"; done
     done
-    if [ "$who" = quillfern ]; then stop_quillfern; else stop_obexd_server; fi
+    if [ "$who" = quillfern ]; then
+      # obexd's client again, with Quillfern's records naming no PSM: over RFCOMM.
+      stop_quillfern
+      start_quillfern bench- --no-l2cap
+      for kind in put get; do run_one quillfern "$quillfern_pid" "$root" obexd-rfcomm "$kind" "$round"; done
+      stop_quillfern
+    else
+      stop_obexd_server
+    fi
   done
 done
 

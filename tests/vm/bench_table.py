@@ -31,9 +31,19 @@ def main():
                 float(seconds), float(cpu), transport)
         elif words[0] == "raw" and len(words) > 3:
             try:
-                raw.setdefault(words[1], []).append(float(words[3]))
+                seconds = float(words[3])
+                raw.setdefault(words[1], []).append(seconds)
             except ValueError:
                 bad.append(line.strip())
+
+    # Quillfern served obexd's client a second time over RFCOMM alone; obexd's server
+    # (which always offers L2CAP) ran once, and its run of the same round is the pair.
+    for (client, kind), rounds in runs.items():
+        if client.endswith("-rfcomm"):
+            base = runs.get((client[: -len("-rfcomm")], kind), {})
+            for round_, servers in rounds.items():
+                if "obexd" in base.get(round_, {}):
+                    servers.setdefault("obexd", base[round_]["obexd"])
 
     ceiling = {kind: mib / statistics.median(times) for kind, times in raw.items()}
     print()

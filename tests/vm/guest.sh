@@ -158,11 +158,12 @@ mkdir -p /tmp/config
 printf '[Settings]\nPushPolicy=0\n' >/tmp/config/Quillfern.ini
 
 quillfern_pid=
+# start_quillfern PREFIX [OPTION...]: the options go to the program as they are.
 start_quillfern() {
   local prefix=$1
   : >"$results/quillfern.log"
   XDG_CONFIG_HOME=/tmp/config "$QF_BINARY" --headless --services op,fb --root "$root" \
-    --op-name "$op_name" --fb-name "$fb_name" >>"$results/quillfern.log" 2>>"$results/quillfern.err" &
+    --op-name "$op_name" --fb-name "$fb_name" "${@:2}" >>"$results/quillfern.log" 2>>"$results/quillfern.err" &
   quillfern_pid=$!
   if ! wait_for 20 both_listening; then
     # What the phone sees of the stack alone, for the diagnosis.

@@ -19,7 +19,9 @@ SOL_L2CAP = 6
 L2CAP_OPTIONS = 1
 L2CAP_MODE_ERTM = 3
 MTU = 32767  # what obexd's client and server ask for on L2CAP
-CHUNK = 32767
+# Pieces of 8 KiB, as Quillfern's OBEX packets on L2CAP: an SDU of 32 KiB cut into the
+# emulated link's small PDUs needs more send buffer than a socket has, and never leaves.
+CHUNK = 8192
 LIMIT_S = 120
 ACCEPT_LIMIT_S = 30
 # struct l2cap_options: omtu, imtu, flush_to, mode, fcs, max_tx, txwin_size
