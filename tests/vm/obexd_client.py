@@ -197,9 +197,13 @@ def check_ftp_untrusted(server, source, log):
     try:
         session = create_session(server, source, "ftp")
     except dbus.DBusException as error:
-        with open(log, "rb") as text:
-            text.seek(size)
-            logged = b"the device is not trusted" in text.read()
+        def logged_now():
+            with open(log, "rb") as text:
+                text.seek(size)
+                found = text.read()
+            return b"the device is not trusted" in found or b"could not check that the device is trusted" in found
+        # The log line may come a moment after obexd has its answer.
+        logged = wait_until(logged_now, 5)
         # Now and then the kernel refuses the L2CAP connect itself before Quillfern
         # sees it (about one run in ten here): the phone browses no more than when
         # Quillfern refuses it, but the log then has no line; say which it was.
