@@ -25,6 +25,7 @@ exec >>"$results/guest.log" 2>&1 </dev/null
 
 power_off() {
   say "powering off"
+  dmesg >"$results/dmesg.txt" 2>&1
   sync
   echo o >/proc/sysrq-trigger
   sleep 60
@@ -223,16 +224,35 @@ obexd_untrusted_check() {
 # leave a key stored on hci0's side only, which the kernel then refuses to
 # replace without asking bluetoothd.)
 # The refusal's log line may come a moment after the client has its answer, so the
-# checks wait a little for it. On a slow machine bluetoothd may not say in time
-# whether the device is trusted: the device is then refused all the same, in other words.
+# checks wait a little for it. On a slow machine bluetoothd may not answer within
+# the program's time limit: the device is then refused all the same, in other
+# words, and named by its bare address ("Refused 00:AA:01:06:00:06 : could not
+# check ..."), where bluetoothd's answer gives "Refused QF Phone (00:AA:...) : ...".
 not_trusted='the device is not trusted|could not check that the device is trusted'
+refused_line() { echo "Refused ([^(]* \()?$1\)? : ($not_trusted)"; }
+# The log's refusals, on one line, for a check that found none of its own.
+refusals_logged() { grep -o 'Refused .*: [^;]*' "$results/quillfern.log" | tr '\n' '|' | head -c 300; }
+# Runs a command with the radios' traffic recorded into $results/NAME-btmon.txt,
+# for telling afterwards where a refusal came from.
+traced() {
+  local name=$1 pid
+  shift
+  btmon -w "/tmp/$name.btsnoop" >/dev/null 2>&1 &
+  pid=$!
+  sleep 0.5
+  "$@"
+  kill "$pid"
+  wait "$pid"
+  btmon -r "/tmp/$name.btsnoop" >"$results/$name-btmon.txt" 2>&1
+  rm -f "/tmp/$name.btsnoop"
+}
 stranger_check() {
   local prefix=$1
-  radio=hci6 obex "${prefix}stranger.txt" -B "$fb" -l /
+  radio=hci6 traced "${prefix}stranger" obex "${prefix}stranger.txt" -B "$fb" -l /
   if grep -q "folder-listing" "$results/${prefix}stranger.txt"; then
     fail "${prefix}stranger-cannot-browse" "a stranger got a listing; see ${prefix}stranger.txt"
-  elif ! wait_for 5 grep -qE "Refused .*$stranger\) : ($not_trusted)" "$results/quillfern.log"; then
-    fail "${prefix}stranger-cannot-browse" "no refusal naming the device in the log; see ${prefix}stranger.txt"
+  elif ! wait_for 5 grep -qE "$(refused_line "$stranger")" "$results/quillfern.log"; then
+    fail "${prefix}stranger-cannot-browse" "no refusal naming the device in the log (it has: $(refusals_logged)); see ${prefix}stranger.txt"
   else
     pass "${prefix}stranger-cannot-browse"
   fi
@@ -281,11 +301,11 @@ phone_checks() {
     fail "${prefix}push$([ -z "$prefix" ] && echo -5mib)" "the file in the exchange folder differs or is missing; see ${prefix}push.txt"
   fi
 
-  obex "${prefix}untrusted-list.txt" -B "$fb" -l /
+  traced "${prefix}untrusted-list" obex "${prefix}untrusted-list.txt" -B "$fb" -l /
   if grep -q "folder-listing" "$results/${prefix}untrusted-list.txt"; then
     fail "${prefix}untrusted-cannot-browse" "a phone nobody trusted got a listing ($(phone_state))"
-  elif ! wait_for 5 grep -qE "Refused .*\($phone\) : ($not_trusted); to let it browse, trust it" "$results/quillfern.log"; then
-    fail "${prefix}untrusted-cannot-browse" "no refusal that says how to trust the phone in the log"
+  elif ! wait_for 5 grep -qE "$(refused_line "$phone"); to let it browse, trust it" "$results/quillfern.log"; then
+    fail "${prefix}untrusted-cannot-browse" "no refusal that says how to trust the phone in the log (it has: $(refusals_logged))"
   else
     pass "${prefix}untrusted-cannot-browse" "$(phone_state)"
   fi
