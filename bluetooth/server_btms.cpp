@@ -253,7 +253,11 @@ int TOBEXServerBTMS::AcceptPeer(std::string& peerText) {
   if (Mode == ModeFolderBrowsing && !acceptedPeer_.trusted &&
       !Pushes().AlwaysAccepted(acceptedPeer_.address) &&
       !MayAskToBrowse(addressKnown, trusted, peerText)) {
-    RefuseConnection(std::move(peer), RspServiceUnavailable);
+    // A browsing client's first request is its CONNECT with the target: the
+    // refusal answers it as such.
+    const uint16_t largest = &listener == &L2capListenSocket ? L2capLargestObexPacket
+                                                             : static_cast<uint16_t>(ObexMaxPacket);
+    RefuseConnection(std::move(peer), BareConnectResponse(RspServiceUnavailable, largest));
     return -EACCES;
   }
   return peer.Release();

@@ -61,6 +61,16 @@ std::array<uint8_t, 3> BareResponse(uint8_t code) {
   return {code, 0x00, 0x03};
 }
 
+std::array<uint8_t, 7> BareConnectResponse(uint8_t code, uint16_t largestPacket) {
+  return {code,
+          0x00,
+          0x07,
+          0x10,  // OBEX version 1.0
+          0x00,
+          static_cast<uint8_t>(largestPacket >> 8),
+          static_cast<uint8_t>(largestPacket & 0xFF)};
+}
+
 std::string_view ResponseText(int result) {
   constexpr std::string_view Unknown = "Unknown response ";
   if (result < 0 || result > 0xFF) return Unknown;

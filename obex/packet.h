@@ -87,6 +87,11 @@ uint16_t PacketLength(std::span<const uint8_t> packet);
 void SetPacketLength(std::span<uint8_t> packet, uint16_t length);
 // A response with no headers: the code and a length of 3.
 std::array<uint8_t, 3> BareResponse(uint8_t code);
+// An answer to a CONNECT with no headers: the code, a length of 7, OBEX 1.0,
+// no flags and the largest packet taken. Any answer to a CONNECT carries these
+// fields, a refusal too; clients that read them before the code (BlueZ's
+// gobex) cannot tell a shorter refusal from a broken packet.
+std::array<uint8_t, 7> BareConnectResponse(uint8_t code, uint16_t largestPacket);
 
 // English text of a response code for the log. Bit 7 is set first, so a code with the
 // final bit missing still reads sensibly; unknown codes give "Unknown response ".

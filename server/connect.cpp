@@ -14,9 +14,19 @@ constexpr uint16_t MinimumMaxPacket = 1024;
 
 }  // namespace
 
+uint16_t TOBEXServerConnection::LargestPacketOfLink() {
+  // A link that carries packets whole only up to a size (L2CAP's MTUs) bounds
+  // what either side may send.
+  return static_cast<uint16_t>(std::min(Link().LargestPacket(), ObexMaxPacket));
+}
+
+int TOBEXServerConnection::RespondToConnect(uint8_t code) {
+  return Link().SendData(BareConnectResponse(code, LargestPacketOfLink()));
+}
+
 int TOBEXServerConnection::HandleConnect(std::span<const uint8_t> packet) {
   if (PacketLength(packet) < ConnectHeadersOffset) {
-    Respond(RspBadRequest);
+    RespondToConnect(RspBadRequest);
     CloseTransport();
     return RspBadRequest;
   }
@@ -27,22 +37,20 @@ int TOBEXServerConnection::HandleConnect(std::span<const uint8_t> packet) {
   }
   const std::vector<uint8_t> target = GetByteSequenceHeader(packet, HdrTarget, index);
   if (!RequiredTarget.empty() && target != RequiredTarget) {
-    Respond(RspNotAcceptable);
+    RespondToConnect(RspNotAcceptable);
     return RspNotAcceptable;
   }
   // A device the user has not chosen browses only once the user lets it.
   // Until then it is not connected: when every slot is taken, a newcomer
   // takes its slot, and the question ends.
   if (const int refused = BrowsePermission(); refused != 0) {
-    if (refused != ResultQuestionAbandoned) Respond(RspServiceUnavailable);
+    if (refused != ResultQuestionAbandoned) RespondToConnect(RspServiceUnavailable);
     Log("Connect : " + ResultText(refused));
     CloseTransport();
     return RspServiceUnavailable;
   }
   CurrentFolder.clear();
-  // A link that carries packets whole only up to a size (L2CAP's MTUs) bounds
-  // what either side may send.
-  const auto linkLargest = static_cast<uint16_t>(std::min(Link().LargestPacket(), ObexMaxPacket));
+  const uint16_t linkLargest = LargestPacketOfLink();
   PeerMaxPacket = std::min(static_cast<uint16_t>((packet[5] << 8) | packet[6]), linkLargest);
 
   std::array<uint8_t, 32> response{};
@@ -97,6 +105,9 @@ void TOBEXServerConnection::DispatchRequest(std::span<const uint8_t> packet) {
       break;
     case OpSession:
       Respond(RspNotImplemented);
+      break;
+    case OpConnect:  // this session is connected already
+      RespondToConnect(RspBadRequest);
       break;
     default:
       Respond(RspBadRequest);

@@ -148,8 +148,11 @@ int TOBEXServer::AdoptPeer(UniqueFd socket, const std::string& peerText) {
 }
 
 void TOBEXServer::RefuseConnection(UniqueFd socket, uint8_t code) {
-  const auto response = BareResponse(code);
-  send(socket.Get(), response.data(), response.size(), MSG_NOSIGNAL);
+  RefuseConnection(std::move(socket), BareResponse(code));
+}
+
+void TOBEXServer::RefuseConnection(UniqueFd socket, std::span<const uint8_t> answer) {
+  send(socket.Get(), answer.data(), answer.size(), MSG_NOSIGNAL);
   if (refused_.size() >= MaxRefusedPeersWaiting) {
     CloseRefusedPeer(std::move(socket));
     return;

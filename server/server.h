@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -208,6 +209,9 @@ class TOBEXServer {
   // Sends the bare response and closes the peer about a second later,
   // without holding the main thread meanwhile.
   void RefuseConnection(UniqueFd socket, uint8_t code);
+  // The same with an answer of the caller's (a CONNECT's fields, where the
+  // peer's first request can only be a CONNECT).
+  void RefuseConnection(UniqueFd socket, std::span<const uint8_t> answer);
   // Stops the delayed closes and the accept retry; for Stop and destruction.
   void CancelPendingWork();
 

@@ -60,6 +60,9 @@ class TOBEXServerConnection : public TOBEXConnection {
   int StopWorker();
   int CloseTransport();
   int Respond(uint8_t code);
+  // Answers a CONNECT that is not taken (see BareConnectResponse).
+  int RespondToConnect(uint8_t code);
+  uint16_t LargestPacketOfLink();
 
   // Request handlers: each answers its request and returns a result that
   // only the log line uses.

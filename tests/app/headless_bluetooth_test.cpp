@@ -259,7 +259,7 @@ TEST(HeadlessBluetooth, FolderBrowsingTakesTrustedAndAlwaysAcceptedDevicesOnly) 
   };
   const Bytes target(FolderBrowsingTarget.begin(), FolderBrowsingTarget.end());
   auto refused = browser(*stranger);
-  EXPECT_EQ(refused->Receive().packet, Bytes({0xD3, 0x00, 0x03}));
+  EXPECT_EQ(refused->Receive().packet, Bytes({0xD3, 0x00, 0x07, 0x10, 0x00, 0xFF, 0xFF}));
   EXPECT_EQ(NextRecord(process),
             "BT_FB 0 Refused Stranger (00:AA:BB:CC:DD:EE) : the device is not trusted; to let it "
             "browse, trust it in your Bluetooth settings or with `bluetoothctl trust "

@@ -21,6 +21,10 @@ namespace quillfern::testing {
 inline constexpr BluetoothAddress PhoneAddress = 0x001A7DDA7113;
 inline constexpr char PhoneText[] = "Phone (00:1A:7D:DA:71:13)";
 inline const Bytes ServiceUnavailable = {0xD3, 0x00, 0x03};
+// A browsing device that may not browse hears it as the answer to its CONNECT:
+// with the CONNECT fields and the largest packet of the link (RFCOMM, L2CAP).
+inline const Bytes BrowsingRefused = {0xD3, 0x00, 0x07, 0x10, 0x00, 0xFF, 0xFF};
+inline const Bytes BrowsingRefusedOverL2cap = {0xD3, 0x00, 0x07, 0x10, 0x00, 0x20, 0x00};
 inline const Bytes FolderBrowsing(FolderBrowsingTarget.begin(), FolderBrowsingTarget.end());
 
 // The record a service publishes, as its bytes.

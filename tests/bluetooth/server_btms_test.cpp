@@ -154,7 +154,7 @@ TEST_F(BluetoothTest, FolderBrowsingRefusesADeviceNotChosenAndSaysHowToAllowIt) 
   auto browse = RunBluetoothServer(*radio_, ModeFolderBrowsing, folder_.Exchange());
   auto refused = Phone(ModeFolderBrowsing);
   ASSERT_EQ(refused->Open(), 0);
-  EXPECT_EQ(refused->Receive().packet, ServiceUnavailable);
+  EXPECT_EQ(refused->Receive().packet, BrowsingRefused);
   EXPECT_TRUE(refused->WaitForClose(3000));
   ASSERT_TRUE(browse->WaitForLines(1));
   EXPECT_EQ(browse->Lines()[0], std::string("0 Refused ") + PhoneText +

@@ -167,7 +167,7 @@ TEST_F(L2capServiceTest, FolderBrowsingOverL2capChecksTrustAndTarget) {
   Start(ModeFolderBrowsing);
   auto refused = Phone(mode_, true);
   ASSERT_EQ(refused->Open(), 0);
-  EXPECT_EQ(refused->Receive().packet, ServiceUnavailable);
+  EXPECT_EQ(refused->Receive().packet, BrowsingRefusedOverL2cap);
   EXPECT_TRUE(refused->WaitForClose(WaitMs));
   EXPECT_EQ(server_->WaitForLine("Refused"),
             std::string("0 Refused ") + PhoneText +

@@ -19,7 +19,10 @@ const Bytes Abort = {0xFF, 0x00, 0x03};
 const Bytes Session = {0x87, 0x00, 0x03};
 const Bytes BadRequest = {0xC0, 0x00, 0x03};
 const Bytes NotImplemented = {0xD1, 0x00, 0x03};
-const Bytes NotAcceptable = {0xC6, 0x00, 0x03};
+// Answers to a CONNECT keep its fields (OBEX 1.0, no flags, largest packet) when
+// they refuse it.
+const Bytes ConnectBadRequest = {0xC0, 0x00, 0x07, 0x10, 0x00, 0xFF, 0xFF};
+const Bytes ConnectNotAcceptable = {0xC6, 0x00, 0x07, 0x10, 0x00, 0xFF, 0xFF};
 
 class SessionTest : public ::testing::Test {
  protected:
@@ -85,7 +88,7 @@ TEST_F(SessionTest, AnythingButAValidConnectFirstDropsThePeerWithoutConnecting) 
   const std::vector<RefusedOpeningCase> cases = {
       {"PUT first", PutFinalWithName, {}, " : request before CONNECT (opcode 0x82)"},
       {"GET first", {0x83, 0x00, 0x03}, {}, " : request before CONNECT (opcode 0x83)"},
-      {"CONNECT too short", ConnectTooShort, BadRequest, ""},
+      {"CONNECT too short", ConnectTooShort, ConnectBadRequest, ""},
       {"CONNECT with malformed headers", ConnectMalformedHeaders, {}, ""},
   };
   size_t lines = 0;
@@ -117,7 +120,7 @@ TEST_F(SessionTest, RequiredTargetMissingIsNotAcceptable) {
                                 Bytes(FolderBrowsingTarget.begin(), FolderBrowsingTarget.end())});
   ObexClient refused;
   OpenClient(refused);
-  EXPECT_EQ(refused.Request(ConnectMax8192).packet, NotAcceptable);
+  EXPECT_EQ(refused.Request(ConnectMax8192).packet, ConnectNotAcceptable);
   EXPECT_TRUE(refused.WaitForClose(2000));
   EXPECT_FALSE(server_->WaitForLines(1, 200));
 
@@ -131,7 +134,7 @@ TEST_F(SessionTest, ConnectedSessionAnswersUnexpectedOperationsAndStaysConnected
   ObexClient client;
   OpenClient(client);
   ASSERT_EQ(client.Connect().Code(), RspSuccess);
-  EXPECT_EQ(client.Request(ConnectMax8192).packet, BadRequest);
+  EXPECT_EQ(client.Request(ConnectMax8192).packet, ConnectBadRequest);
   EXPECT_EQ(client.Request(Abort).packet, BadRequest);
   EXPECT_EQ(client.Request(Session).packet, NotImplemented);
   EXPECT_EQ(client.Disconnect().Code(), RspSuccess);

@@ -60,6 +60,16 @@ obexd_records() {
   [ -n "$(record_channel 0x1105)" ] && [ -n "$(record_channel 0x1106)" ]
 }
 
+# The profile versions of Quillfern's records as the phone sees them, one
+# word a record ("0x0101 0x0101" for Object Push and Folder Browsing without a PSM).
+quillfern_record_versions() {
+  timeout 30 sdptool -i hci1 browse "$server" 2>/dev/null |
+    awk -v RS= -v op="$op_name" -v fb="$fb_name" '(index($0, "Service Name: " op "\n") ||
+      index($0, "Service Name: " fb "\n")) && match($0, /Version: 0x[0-9a-f]+/) {
+      printf "%s%s", sep, substr($0, RSTART + 9, RLENGTH - 9); sep = " " }'
+}
+only_rfcomm_records() { [ "$(quillfern_record_versions)" = "0x0101 0x0101" ]; }
+
 cpu_of() { awk -v ticks="$ticks" '{ printf "%.3f", ($14 + $15) / ticks }' "/proc/$1/stat"; }
 # One transfer: SERVER_NAME PID STORE CLIENT KIND ROUND; a line into bench.txt.
 run_one() {
@@ -107,6 +117,10 @@ for ((round = 1; round <= rounds; round++)); do
       # obexd's client again, with Quillfern's records naming no PSM: over RFCOMM.
       stop_quillfern
       start_quillfern bench- --no-l2cap
+      # The client searches the records at each session: until bluetoothd has
+      # dropped the records that named a PSM, it would take L2CAP to a PSM
+      # nobody listens on any more.
+      wait_for 30 only_rfcomm_records || say "the phone still sees records '$(quillfern_record_versions)'"
       for kind in put get; do run_one quillfern "$quillfern_pid" "$root" obexd-rfcomm "$kind" "$round"; done
       stop_quillfern
     else
