@@ -91,7 +91,22 @@ phone_state() {
   for property in Paired Bonded Trusted; do
     text+="$property=$(busctl --system --timeout=2 get-property org.bluez "$path" org.bluez.Device1 "$property" 2>/dev/null | cut -d' ' -f2) "
   done
+  [ "$text" = "Paired= Bonded= Trusted= " ] && no_answer_snapshot >>"$results/no-answer.txt" 2>&1
   echo "${text% }"
+}
+# Now and then bluetoothd answers nobody on the bus for minutes (seen in about
+# one run in five, with every check still passing): what the bus and the daemon
+# were doing then, for finding out why.
+no_answer_snapshot() {
+  local pid
+  echo "---- [$(cut -d' ' -f1 /proc/uptime)] bluetoothd gave no answer"
+  echo "the bus itself: $(busctl --system --timeout=2 call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus GetId 2>&1)"
+  echo "bluetoothd: $(busctl --system --timeout=2 call org.bluez / org.freedesktop.DBus.Peer Ping 2>&1)"
+  for pid in $(pidof bluetoothd dbus-daemon btvirt); do
+    echo "-- $pid $(tr '\0' ' ' <"/proc/$pid/cmdline"): $(grep State: "/proc/$pid/status"), wchan $(cat "/proc/$pid/wchan")"
+    cat "/proc/$pid/stack"
+  done
+  echo "-- hci: $(mgmt -i 0 con 2>&1 | tr '\n' ' ')"
 }
 
 btvirt_pid=
