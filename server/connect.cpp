@@ -54,12 +54,9 @@ int TOBEXServerConnection::HandleConnect(std::span<const uint8_t> packet) {
   PeerMaxPacket = std::min(static_cast<uint16_t>((packet[5] << 8) | packet[6]), linkLargest);
 
   std::array<uint8_t, 32> response{};
-  response[0] = RspSuccess;
-  response[3] = 0x10;  // OBEX version 1.0
-  response[4] = 0x00;
   const uint16_t maxPacket = std::min(std::max(PeerMaxPacket, MinimumMaxPacket), linkLargest);
-  response[5] = static_cast<uint8_t>(maxPacket >> 8);
-  response[6] = static_cast<uint8_t>(maxPacket & 0xFF);
+  const auto fields = BareConnectResponse(RspSuccess, maxPacket);
+  std::copy(fields.begin(), fields.end(), response.begin());
   size_t position = ConnectHeadersOffset;
   AddConnectionIdHeader(response, position, ConnectionId);
   if (std::equal(target.begin(), target.end(), FolderBrowsingTarget.begin(),

@@ -62,7 +62,6 @@ class TOBEXServerConnection : public TOBEXConnection {
   int Respond(uint8_t code);
   // Answers a CONNECT that is not taken (see BareConnectResponse).
   int RespondToConnect(uint8_t code);
-  uint16_t LargestPacketOfLink();
 
   // Request handlers: each answers its request and returns a result that
   // only the log line uses.
@@ -208,6 +207,8 @@ class TOBEXServerConnection : public TOBEXConnection {
   std::unique_ptr<TOBEXServerThread> Worker;
 
  private:
+  // The largest packet the link carries whole, within OBEX's limit.
+  uint16_t LargestPacketOfLink();
   // Worker: raises the question (a PushQuestion or BrowseQuestion, with its
   // address and question id filled in here), waits for the answer and tells
   // its end; 0 when accepted, else the result to log.

@@ -31,8 +31,7 @@ def main():
                 float(seconds), float(cpu), transport)
         elif words[0] == "raw" and len(words) > 3:
             try:
-                seconds = float(words[3])
-                raw.setdefault(words[1], []).append(seconds)
+                raw.setdefault(words[1], []).append(float(words[3]))
             except ValueError:
                 bad.append(line.strip())
 

@@ -86,20 +86,22 @@ mkfifo /tmp/btmgmt-input
 exec 9<>/tmp/btmgmt-input
 mgmt() { timeout 20 btmgmt "$@" <&9; }
 # What bluetoothd on hci0 thinks of the phone: "Paired=true Bonded=true Trusted=false".
-phone_state() {
+phone_properties() {
   local path=/org/bluez/hci0/dev_${phone//:/_} property text=
   for property in Paired Bonded Trusted; do
     text+="$property=$(busctl --system --timeout=2 get-property org.bluez "$path" org.bluez.Device1 "$property" 2>/dev/null | cut -d' ' -f2) "
   done
-  if [ "$text" = "Paired= Bonded= Trusted= " ]; then
+  echo "${text% }"
+}
+phone_state() {
+  local text
+  text=$(phone_properties)
+  if [ "$text" = "Paired= Bonded= Trusted=" ]; then
     no_answer_snapshot >>"$results/no-answer.txt" 2>&1
     wake_bluetoothd
-    text=
-    for property in Paired Bonded Trusted; do
-      text+="$property=$(busctl --system --timeout=2 get-property org.bluez "$path" org.bluez.Device1 "$property" 2>/dev/null | cut -d' ' -f2) "
-    done
+    text=$(phone_properties)
   fi
-  echo "${text% }"
+  echo "$text"
 }
 # bluetoothd's SDP server accepts on a blocking socket. When an SDP channel to
 # one of its radios is gone before bluetoothd takes it (here the short links of
@@ -111,10 +113,11 @@ phone_state() {
 # connection wakes it: one from hci5, a radio that only holds a slot in
 # fifth-client-refused.
 bluetoothd_answers() { busctl --system --timeout=2 get-property org.bluez /org/bluez/hci0 org.bluez.Adapter1 Address; }
+# (Called from within $(phone_state): its lines go to the guest log by stderr.)
 wake_bluetoothd() {
-  say "bluetoothd answers nobody; waking it with an SDP connection"
+  say "bluetoothd answers nobody; waking it with an SDP connection" >&2
   timeout 30 sdptool -i hci5 browse "$server" >/dev/null 2>&1
-  wait_for 10 bluetoothd_answers || say "bluetoothd still answers nobody"
+  wait_for 10 bluetoothd_answers || say "bluetoothd still answers nobody" >&2
 }
 # What the bus and the daemons were doing when bluetoothd gave no answer.
 no_answer_snapshot() {

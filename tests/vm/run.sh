@@ -224,21 +224,17 @@ if [ -n "${QF_VM_ONLY:-}" ]; then
   exit
 fi
 
-# Counts the checks that failed or did not run, printing each check's line.
-evaluate() {
-  failed=0
-  for check in "${expected_checks[@]}"; do
-    line=$(grep -m1 -E "^(PASS|FAIL) $check( |:|\$)" "$results/checks" 2>/dev/null || true)
-    if [ -z "$line" ]; then
-      echo "FAIL $check: did not run"
-      failed=$((failed + 1))
-    else
-      echo "$line"
-      [[ $line == PASS* ]] || failed=$((failed + 1))
-    fi
-  done
-}
-evaluate
+failed=0
+for check in "${expected_checks[@]}"; do
+  line=$(grep -m1 -E "^(PASS|FAIL) $check( |:|\$)" "$results/checks" 2>/dev/null || true)
+  if [ -z "$line" ]; then
+    echo "FAIL $check: did not run"
+    failed=$((failed + 1))
+  else
+    echo "$line"
+    [[ $line == PASS* ]] || failed=$((failed + 1))
+  fi
+done
 echo "vm: whole run $(($(date +%s) - run_started)) s"
 if [ "$failed" -ne 0 ]; then
   echo "vm: $failed of ${#expected_checks[@]} checks failed; logs in $results"
